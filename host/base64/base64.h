@@ -1,0 +1,18 @@
+// Base64 of RFC 4648 (standard alphabet, padded output, no line breaks).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+std::string encodeBase64(const std::uint8_t* data, std::size_t size);
+
+// Lenient decoding that never fails: reading stops at the first "=" or at the
+// first character outside the alphabet, and whatever follows is ignored. A
+// last group of two or three characters gives one or two bytes; a single
+// leftover character gives nothing. The wide overload decodes straight from
+// request text, so large content is never copied to a narrow string first.
+std::vector<std::uint8_t> decodeBase64(std::string_view text);
+std::vector<std::uint8_t> decodeBase64(std::u16string_view text);

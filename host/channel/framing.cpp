@@ -1,0 +1,64 @@
+#include "channel/framing.h"
+
+#include <utf8.h>
+
+#include "channel/textconv.h"
+#include "logging/logger.h"
+#include "platform/platform.h"
+
+const char16_t kAllocErrorReply[] =
+    u"{\"data\":{\"description\":\"Error alloc memory for message\",\"result\":\"error\"}}";
+
+std::uint32_t readMessageLength(std::FILE* in) {
+  unsigned char bytes[4] = {0, 0, 0, 0};
+  std::size_t got = std::fread(bytes, 1, 4, in);
+  (void)got;  // missing bytes stay 0
+  return static_cast<std::uint32_t>(bytes[0]) |
+         static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 |
+         static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+std::u16string readMessage(std::FILE* in, std::uint32_t length) {
+  std::string body(length, '\0');
+  std::size_t got = std::fread(&body[0], 1, length, in);
+  (void)got;  // a short body keeps its zero padding and fails to parse
+  try {
+    return utf8ToWide(body);
+  } catch (const utf8::exception&) {
+    LOG_ERROR << u"Message is not valid UTF-8";
+    return {};
+  }
+}
+
+void discardMessage(std::FILE* in, std::uint32_t length) {
+  char chunk[65536];
+  while (length > 0) {
+    std::size_t want = length < sizeof chunk ? length : sizeof chunk;
+    std::size_t got = std::fread(chunk, 1, want, in);
+    if (got == 0) return;
+    length -= static_cast<std::uint32_t>(got);
+  }
+}
+
+void writeMessage(const std::u16string& reply) {
+  std::string body;
+  try {
+    body = wideToUtf8(reply);
+  } catch (const utf8::exception&) {
+    LOG_ERROR << u"Reply is not valid UTF-16, not sent";
+    return;
+  }
+  if (body.size() > 0xFFFFFFFFu) {
+    LOG_ERROR << u"Reply too large, not sent: " << body.size();
+    return;
+  }
+  const auto size = static_cast<std::uint32_t>(body.size());
+  LOG_DEBUG << u"Write message size: " << size;
+  if (size == 0) return;
+  const unsigned char prefix[4] = {
+      static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
+      static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
+  if (kelto::platform::writeReply(prefix, sizeof prefix))
+    kelto::platform::writeReply(body.data(), body.size());
+}

@@ -1,0 +1,51 @@
+#include "json/json.h"
+
+JsonValue::JsonValue(JsonArray elements)
+    : payload_(std::make_unique<JsonArray>(std::move(elements))) {}
+
+JsonValue::JsonValue(JsonObject members)
+    : payload_(std::make_unique<JsonObject>(std::move(members))) {}
+
+JsonValue::JsonValue(const JsonValue& other) {
+  switch (other.type()) {
+    case JsonType::Array:
+      payload_ = std::make_unique<JsonArray>(other.asArray());
+      break;
+    case JsonType::Object:
+      payload_ = std::make_unique<JsonObject>(other.asObject());
+      break;
+    case JsonType::Null:
+      break;
+    case JsonType::String:
+      payload_ = other.asString();
+      break;
+    case JsonType::Bool:
+      payload_ = other.asBool();
+      break;
+    case JsonType::Number:
+      payload_ = other.asNumber();
+      break;
+  }
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) *this = JsonValue(other);
+  return *this;
+}
+
+JsonValue::~JsonValue() = default;
+
+const JsonValue* JsonValue::member(std::u16string_view name) const {
+  if (!isObject()) return nullptr;
+  const JsonObject& members = asObject();
+  auto it = members.find(name);
+  return it == members.end() ? nullptr : &it->second;
+}
+
+std::vector<std::u16string> JsonValue::memberNames() const {
+  std::vector<std::u16string> names;
+  if (!isObject()) return names;
+  names.reserve(asObject().size());
+  for (const auto& entry : asObject()) names.push_back(entry.first);
+  return names;
+}

@@ -1,0 +1,180 @@
+#include "logging/logger.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "channel/textconv.h"
+#include "platform/platform.h"
+
+namespace kelto::log {
+
+namespace {
+
+struct LoggerState {
+  std::mutex lock;
+  bool started = false;
+  int maxSeverity = none;
+  std::u16string fileName;
+  std::FILE* file = nullptr;
+};
+
+LoggerState& state() {
+  static LoggerState instance;
+  return instance;
+}
+
+const char* severityName(Severity severity) {
+  switch (severity) {
+    case fatal: return "FATAL";
+    case error: return "ERROR";
+    case warning: return "WARN";
+    case info: return "INFO";
+    case debug: return "DEBUG";
+    case verbose: return "VERB";
+    default: return "NONE";
+  }
+}
+
+// Log text may hold lone surrogates that arrived through JSON escapes; the
+// line must still be written, so they become U+FFFD instead of failing.
+void appendUtf8Lenient(std::string& out, std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+}
+
+void writeLine(const std::string& line) {
+  LoggerState& s = state();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (!s.file) {
+    s.file = platform::openFile(s.fileName, "ab");
+    if (!s.file) return;
+    std::fseek(s.file, 0, SEEK_END);
+    if (std::ftell(s.file) == 0) std::fputs("\xEF\xBB\xBF", s.file);
+  }
+  std::fwrite(line.data(), 1, line.size(), s.file);
+  std::fflush(s.file);
+}
+
+}  // namespace
+
+void init(int maxSeverity, const std::u16string& fileName) {
+  LoggerState& s = state();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (s.file) std::fclose(s.file);
+  s.file = nullptr;
+  s.fileName = fileName;
+  s.maxSeverity = maxSeverity;
+  s.started = true;
+}
+
+bool enabled(Severity severity) {
+  const LoggerState& s = state();
+  return s.started && severity != none && severity <= s.maxSeverity;
+}
+
+std::string functionName(const char* prettyFunction) {
+  std::string_view text(prettyFunction);
+  // The parameter list starts at the first "(" outside template brackets.
+  int angle = 0;
+  std::size_t open = text.size();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '<') ++angle;
+    if (c == '>') --angle;
+    if (c == '(' && angle == 0) {
+      open = i;
+      break;
+    }
+  }
+  // The name starts after the last space before it (the return type's end).
+  std::size_t start = 0;
+  angle = 0;
+  for (std::size_t i = open; i-- > 0;) {
+    char c = text[i];
+    if (c == '>') ++angle;
+    if (c == '<') --angle;
+    if (c == ' ' && angle == 0) {
+      start = i + 1;
+      break;
+    }
+  }
+  return std::string(text.substr(start, open - start));
+}
+
+Record::Record(Severity severity, const char* prettyFunction, int line)
+    : severity_(severity), function_(prettyFunction), line_(line) {}
+
+Record::~Record() {
+  try {
+    platform::LocalTime t = platform::localTimeNow();
+    char head[96];
+    std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d %-5s [%llu] ",
+                  t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond,
+                  severityName(severity_),
+                  static_cast<unsigned long long>(platform::threadId()));
+    std::string line(head);
+    line += '[';
+    line += functionName(function_);
+    line += '@';
+    line += std::to_string(line_);
+    line += "] ";
+    appendUtf8Lenient(line, message_);
+    line += '\n';
+    writeLine(line);
+  } catch (...) {
+    // A record that cannot be written is lost; the program goes on.
+  }
+}
+
+Record& Record::operator<<(std::u16string_view text) {
+  message_.append(text);
+  return *this;
+}
+
+Record& Record::operator<<(const std::string& text) {
+  message_ += ansiToWide(text);
+  return *this;
+}
+
+Record& Record::operator<<(double number) {
+  std::string text = std::to_string(number);
+  message_.append(text.begin(), text.end());
+  return *this;
+}
+
+Record& Record::appendSigned(long long number) {
+  std::string text = std::to_string(number);
+  message_.append(text.begin(), text.end());
+  return *this;
+}
+
+Record& Record::appendUnsigned(unsigned long long number) {
+  std::string text = std::to_string(number);
+  message_.append(text.begin(), text.end());
+  return *this;
+}
+
+}  // namespace kelto::log

@@ -1,0 +1,71 @@
+// Operating-system services the host needs, one implementation per platform
+// (posix.cpp, win32.cpp; CMake compiles exactly one). Nothing here includes a
+// system header, so logic files stay free of platform details.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kelto::platform {
+
+// Standard input must deliver the frames' bytes untranslated.
+void setBinaryStdin();
+
+enum class ReplyChannelSetup { Ok, NoStdout, NoStderr, RedirectFailed };
+
+// Keeps the process's standard output as the only reply channel and makes
+// standard error the process's standard output, so that stray prints of any
+// library can never corrupt a frame. Call once at start-up.
+ReplyChannelSetup takeReplyChannel();
+
+// Writes all of `size` bytes to the reply channel, retrying short writes.
+// Returns false when the channel fails (browser gone); bytes may be lost then.
+bool writeReply(const void* data, std::size_t size);
+
+// The user's temporary folder with a trailing separator, or empty when the
+// system cannot report one.
+std::u16string tempFolder();
+
+// The separator the platform puts between path components.
+char16_t pathSeparator();
+
+// Creates one directory (owner-only where permissions exist). False when it
+// could not be created, including when it already exists.
+bool createDirectory(const std::u16string& path);
+
+// True when an entry of that name exists (file, directory or other).
+bool fileExists(const std::u16string& path);
+
+// Opens a file with a C stdio mode; nullptr on failure. The caller closes it.
+std::FILE* openFile(const std::u16string& path, const char* mode);
+
+std::uint32_t processId();
+std::uint64_t threadId();
+
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime localTimeNow();
+
+// The system ANSI code page: CP_ACP on Windows, UTF-8 on POSIX. Never fails
+// visibly: undecodable bytes become U+FFFD, unencodable characters '?'.
+std::u16string ansiToWide(const std::string& text);
+std::string wideToAnsi(const std::u16string& text);
+
+// A lock shared by every process of the user that names it, held from
+// construction to destruction. A holder that dies releases it. When the lock
+// cannot be created the object holds nothing and the caller goes on unlocked.
+class NamedLock {
+ public:
+  explicit NamedLock(const std::u16string& name);
+  ~NamedLock();
+  NamedLock(const NamedLock&) = delete;
+  NamedLock& operator=(const NamedLock&) = delete;
+
+ private:
+  std::intptr_t handle_;
+};
+
+}  // namespace kelto::platform

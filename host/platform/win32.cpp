@@ -1,0 +1,114 @@
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace kelto::platform {
+
+namespace {
+
+HANDLE g_replyHandle = INVALID_HANDLE_VALUE;
+
+const wchar_t* wide(const std::u16string& s) {
+  return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
+}  // namespace
+
+void setBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
+
+ReplyChannelSetup takeReplyChannel() {
+  g_replyHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (g_replyHandle == INVALID_HANDLE_VALUE) return ReplyChannelSetup::NoStdout;
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == INVALID_HANDLE_VALUE) return ReplyChannelSetup::NoStderr;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) return ReplyChannelSetup::RedirectFailed;
+  return ReplyChannelSetup::Ok;
+}
+
+bool writeReply(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(g_replyHandle, p, chunk, &written, nullptr) || written == 0)
+      return false;
+    p += written;
+    size -= written;
+  }
+  return true;
+}
+
+std::u16string tempFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer), n);
+}
+
+char16_t pathSeparator() { return u'\\'; }
+
+bool createDirectory(const std::u16string& path) {
+  return CreateDirectoryW(wide(path), nullptr) != 0;
+}
+
+bool fileExists(const std::u16string& path) {
+  return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::FILE* openFile(const std::u16string& path, const char* mode) {
+  std::wstring wmode(mode, mode + strlen(mode));
+  return _wfopen(wide(path), wmode.c_str());
+}
+
+std::uint32_t processId() { return GetCurrentProcessId(); }
+
+std::uint64_t threadId() { return GetCurrentThreadId(); }
+
+LocalTime localTimeNow() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
+          st.wMilliseconds};
+}
+
+std::u16string ansiToWide(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                              nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string out(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                      reinterpret_cast<wchar_t*>(&out[0]), n);
+  return out;
+}
+
+std::string wideToAnsi(const std::u16string& text) {
+  if (text.empty()) return {};
+  const wchar_t* src = wide(text);
+  int n = WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), nullptr,
+                              0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), &out[0], n,
+                      nullptr, nullptr);
+  return out;
+}
+
+NamedLock::NamedLock(const std::u16string& name) : handle_(0) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, wide(name));
+  if (mutex == nullptr) return;
+  // WAIT_ABANDONED hands the mutex over like a free one: its last owner died.
+  WaitForSingleObject(mutex, INFINITE);
+  handle_ = reinterpret_cast<std::intptr_t>(mutex);
+}
+
+NamedLock::~NamedLock() {
+  if (handle_ == 0) return;
+  HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+}  // namespace kelto::platform

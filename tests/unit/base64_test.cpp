@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "base64/base64.h"
+
+namespace {
+
+std::string encode(const std::string& bytes) {
+  return encodeBase64(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string decode(std::string_view text) {
+  std::vector<std::uint8_t> bytes = decodeBase64(text);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(Base64, EncodesWithPadding) {
+  EXPECT_EQ(encode(""), "");
+  EXPECT_EQ(encode("f"), "Zg==");
+  EXPECT_EQ(encode("fo"), "Zm8=");
+  EXPECT_EQ(encode("foo"), "Zm9v");
+  EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(encode(std::string("\xFB\xFF\xBF", 3)), "+/+/");
+  std::string long_(1000, 'x');
+  EXPECT_EQ(encode(long_).find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(encode(long_).size(), 1336u);
+}
+
+TEST(Base64, DecodesUpToFirstStopCharacter) {
+  EXPECT_EQ(decode("Zm9vYmFy"), "foobar");
+  EXPECT_EQ(decode("Zg=="), "f");
+  EXPECT_EQ(decode("Zm8="), "fo");
+  EXPECT_EQ(decode("Zg==Zm9v"), "f");  // nothing after padding counts
+  EXPECT_EQ(decode("Zm9v\nYmFy"), "foo");
+  EXPECT_EQ(decode("Zm9v YmFy"), "foo");
+  EXPECT_EQ(decode("Zm9v-_"), "foo");  // URL-safe alphabet is not accepted
+  EXPECT_EQ(decode("Zm9vYg"), "foob");
+  EXPECT_EQ(decode("Zm9vYmE"), "fooba");
+  EXPECT_EQ(decode("Zm9vY"), "foo");  // a single leftover adds nothing
+  EXPECT_EQ(decode(""), "");
+  EXPECT_EQ(decode("=Zm9v"), "");
+  EXPECT_EQ(decode(" Zm9v"), "");
+  EXPECT_EQ(decode(std::string("+/+/")), std::string("\xFB\xFF\xBF", 3));
+}
+
+TEST(Base64, WideTextDecodesLikeNarrow) {
+  EXPECT_EQ(decodeBase64(std::u16string_view(u"Zm9vYmE")), decodeBase64("Zm9vYmE"));
+  // A non-ASCII unit is a stop character, not its low byte.
+  std::u16string text = u"Zm9v";
+  text += char16_t(0x0141);  // low byte 0x41 is 'A'
+  text += u"YmFy";
+  std::vector<std::uint8_t> bytes = decodeBase64(std::u16string_view(text));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "foo");
+}
+
+TEST(Base64, RoundTripsEveryByteValue) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  for (std::size_t n = 0; n <= all.size(); n += 37)
+    EXPECT_EQ(decode(encode(all.substr(0, n))), all.substr(0, n));
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "json/json.h"
+
+namespace {
+
+std::u16string roundTrip(std::u16string_view text) {
+  auto value = JsonValue::parse(text);
+  return value ? JsonValue::serialize(*value) : u"<null>";
+}
+
+double number(std::u16string_view text) {
+  auto value = JsonValue::parse(text);
+  EXPECT_TRUE(value && value->isNumber()) << std::string(text.begin(), text.end());
+  return value && value->isNumber() ? value->asNumber() : std::nan("");
+}
+
+std::u16string serializeNumber(double d) { return JsonValue::serialize(JsonValue(d)); }
+
+TEST(JsonSerializer, ObjectsListMembersInCodeUnitOrder) {
+  JsonObject members;
+  members[u"success"] = JsonValue(1.0);
+  members[u"containers"] = JsonValue(2.0);
+  members[u"result"] = JsonValue(3.0);
+  members[u"\u00e9"] = JsonValue(4.0);
+  members[u"ab"] = JsonValue(5.0);
+  members[u"a"] = JsonValue(6.0);
+  members[u"B"] = JsonValue(7.0);
+  EXPECT_EQ(JsonValue::serialize(JsonValue(std::move(members))),
+            u"{\"B\":7,\"a\":6,\"ab\":5,\"containers\":2,\"result\":3,\"success\":1,"
+            u"\"\u00e9\":4}");
+}
+
+TEST(JsonSerializer, EscapesOnlyWhatJsonNeeds) {
+  EXPECT_EQ(JsonValue::serialize(JsonValue(u"/\"\\")), u"\"\\/\\\"\\\\\"");
+  EXPECT_EQ(JsonValue::serialize(JsonValue(u"\b\f\n\r\t")), u"\"\\b\\f\\n\\r\\t\"");
+  // Non-ASCII text, DEL and valid surrogate pairs stay raw.
+  EXPECT_EQ(JsonValue::serialize(JsonValue(u"\u00e9\u041f\x7f\U0001F600")),
+            u"\"\u00e9\u041f\x7f\U0001F600\"");
+  // Control characters without a short escape and lone surrogates would make
+  // the reply invalid: they get lowercase \u escapes.
+  std::u16string lone = u"a";
+  lone += char16_t(0xD800);
+  lone += u"b";
+  lone += char16_t(0xDC00);
+  lone += char16_t(0xDBFF);
+  EXPECT_EQ(JsonValue::serialize(JsonValue(lone)), u"\"a\\ud800b\\udc00\\udbff\"");
+  std::u16string controls = {0x01, 0x1F, 0x00};
+  EXPECT_EQ(JsonValue::serialize(JsonValue(controls)), u"\"\\u0001\\u001f\\u0000\"");
+}
+
+TEST(JsonSerializer, NumbersFollowFifteenDigitRuleWithThreeDigitExponent) {
+  EXPECT_EQ(serializeNumber(1), u"1");
+  EXPECT_EQ(serializeNumber(0.5), u"0.5");
+  EXPECT_EQ(serializeNumber(0.1), u"0.1");
+  EXPECT_EQ(serializeNumber(-2.25), u"-2.25");
+  EXPECT_EQ(serializeNumber(1234567890123.0), u"1234567890123");
+  EXPECT_EQ(serializeNumber(0.00001), u"1e-005");
+  EXPECT_EQ(serializeNumber(1e21), u"1e+021");
+  EXPECT_EQ(serializeNumber(1e300), u"1e+300");
+  EXPECT_EQ(serializeNumber(123456789012345678.0), u"1.23456789012346e+017");
+  EXPECT_EQ(serializeNumber(9007199254740992.0), u"9.00719925474099e+015");
+  EXPECT_EQ(serializeNumber(999999999999999.0), u"999999999999999");
+  EXPECT_EQ(serializeNumber(-0.0), u"-0");
+  EXPECT_EQ(serializeNumber(std::nan("")), u"null");
+  EXPECT_EQ(serializeNumber(std::numeric_limits<double>::infinity()), u"null");
+  EXPECT_EQ(serializeNumber(-std::numeric_limits<double>::infinity()), u"null");
+}
+
+TEST(JsonModel, DeepCopyOutlivesSource) {
+  auto source = JsonValue::parse(u"{\"a\":{\"b\":[1,\"x\"]},\"c\":true}");
+  ASSERT_TRUE(source);
+  JsonValue copy(*source);
+  source.reset();
+  EXPECT_EQ(JsonValue::serialize(copy), u"{\"a\":{\"b\":[1,\"x\"]},\"c\":true}");
+  EXPECT_EQ(copy.memberNames(), (std::vector<std::u16string>{u"a", u"c"}));
+  EXPECT_TRUE(JsonValue(u"text").memberNames().empty());
+  EXPECT_EQ(copy.member(u"missing"), nullptr);
+  EXPECT_EQ(JsonValue(u"text").member(u"a"), nullptr);
+}
+
+TEST(JsonParser, RejectsWhatIsNotOneCompleteValue) {
+  for (const char16_t* text :
+       {u"", u"  \t\r\n", u"{\"a\":1} x", u"truex", u"012", u"-", u"+1", u".5", u"1.",
+        u"1e", u"1e+", u"\"a\nb\"", u"\"\\x\"", u"[1,]", u"{\"a\":1,}", u"{a\":1}",
+        u"\ufeff{}", u"\"abc", u"\"\\u12\"", u"\"\\u12g4\"", u"[1 2]", u"{\"a\" 1}",
+        u"'a'", u"nul", u"[", u"{\"a\":1", u"{\"a\":1,", u"\"\\"}) {
+    EXPECT_EQ(roundTrip(text), u"<null>") << std::string(text, text + 0);
+  }
+}
+
+TEST(JsonParser, AcceptsItsLiberties) {
+  EXPECT_EQ(roundTrip(u" {\"a\" : 1} "), u"{\"a\":1}");
+  EXPECT_EQ(roundTrip(u"[TRUE,False,NULL]"), u"[true,false,null]");
+  EXPECT_EQ(roundTrip(u"\"a\tb\""), u"\"a\\tb\"");
+  EXPECT_EQ(roundTrip(u"[ ]"), u"[]");
+  EXPECT_EQ(roundTrip(u"{ }"), u"{}");
+  EXPECT_EQ(roundTrip(u"{\"a\":1,\"a\":2}"), u"{\"a\":2}");
+  EXPECT_EQ(roundTrip(u"\"x\""), u"\"x\"");
+}
+
+TEST(JsonParser, StringEscapes) {
+  auto value = JsonValue::parse(u"\"\\u00e9\\ud83d\\ude00\\ud800\\u0000\\/\\b\"");
+  ASSERT_TRUE(value && value->isString());
+  std::u16string expected = {0x00E9, 0xD83D, 0xDE00, 0xD800, 0x0000, u'/', u'\b'};
+  EXPECT_EQ(value->asString(), expected);
+}
+
+TEST(JsonParser, NumbersAccumulateDigitByDigit) {
+  EXPECT_EQ(number(u"0.3"), 3 * 0.1);
+  EXPECT_NE(number(u"0.3"), 0.3);
+  EXPECT_EQ(number(u"1.5e2"), 150.0);
+  EXPECT_EQ(number(u"1E-2"), 1.0 / 10.0 / 10.0);
+  EXPECT_EQ(number(u"12345.9"), 12345.0 + 9 * 0.1);
+  EXPECT_TRUE(std::isinf(number(u"1e400")));
+  EXPECT_EQ(number(u"1e-400"), 0.0);
+  EXPECT_EQ(number(u"0e99999999999"), 0.0);
+  double negativeZero = number(u"-0");
+  EXPECT_EQ(negativeZero, 0.0);
+  EXPECT_TRUE(std::signbit(negativeZero));
+  EXPECT_EQ(number(u"-12"), -12.0);
+}
+
+TEST(JsonParser, TextEndsAtFirstNul) {
+  std::u16string text = u"{\"a\":1}";
+  text += char16_t(0);
+  text += u"garbage";
+  EXPECT_EQ(roundTrip(text), u"{\"a\":1}");
+  std::u16string cut = u"{\"a\":";
+  cut += char16_t(0);
+  cut += u"1}";
+  EXPECT_EQ(roundTrip(cut), u"<null>");
+}
+
+TEST(JsonParser, NestingIsLimited) {
+  std::u16string ok(JsonValue::kMaxDepth, u'[');
+  ok.append(JsonValue::kMaxDepth, u']');
+  EXPECT_NE(JsonValue::parse(ok), nullptr);
+  std::u16string deep(JsonValue::kMaxDepth + 1, u'[');
+  deep.append(JsonValue::kMaxDepth + 1, u']');
+  EXPECT_EQ(JsonValue::parse(deep), nullptr);
+  std::u16string hostile;
+  for (int i = 0; i < 100000; ++i) hostile += i % 2 ? u"{\"a\":" : u"[";
+  EXPECT_EQ(JsonValue::parse(hostile), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include <cstdio>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "logging/logger.h"
+#include "logging/random.h"
+#include "platform/platform.h"
+
+namespace kelto {
+struct DataSigned {
+  static void closeProvider() { LOG_DEBUG << u"Start closeProvider..."; }
+};
+}  // namespace kelto
+
+namespace {
+
+std::u16string freshLogName(const char16_t* tag) {
+  std::u16string name = kelto::platform::tempFolder() + u"kelto_logger_test_" + tag +
+                        u"_" + std::u16string(1, char16_t(u'0' + kelto::platform::processId() % 10)) +
+                        u".log";
+  std::remove(std::string(name.begin(), name.end()).c_str());
+  return name;
+}
+
+std::string readAll(const std::u16string& name) {
+  std::FILE* f = kelto::platform::openFile(name, "rb");
+  if (!f) return "<missing>";
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  std::fclose(f);
+  return text;
+}
+
+TEST(Logger, RecordLayoutWithBomAndQualifiedFunctionName) {
+  const std::u16string name = freshLogName(u"layout");
+  kelto::log::init(kelto::log::debug, name);
+  kelto::DataSigned::closeProvider();
+  LOG_ERROR << u"Value: " << 42 << u" \u041f " << std::uint64_t{18446744073709551615ull};
+  kelto::log::init(kelto::log::none, u"");
+  const std::string text = readAll(name);
+  ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+  const std::regex line(
+      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} DEBUG \\[\\d+\\] "
+      "\\[kelto::DataSigned::closeProvider@\\d+\\] Start closeProvider\\.\\.\\.\n"
+      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ERROR \\[\\d+\\] "
+      "\\[\\{anonymous\\}::Logger_RecordLayoutWithBomAndQualifiedFunctionName_Test::"
+      "TestBody@\\d+\\] Value: 42 \xD0\x9F 18446744073709551615\n");
+  EXPECT_TRUE(std::regex_match(text.substr(3), line)) << text;
+}
+
+TEST(Logger, FilteredStatementsEvaluateNothingAndCreateNoFile) {
+  const std::u16string name = freshLogName(u"gate");
+  kelto::log::init(kelto::log::error, name);
+  int evaluated = 0;
+  auto touch = [&evaluated] { return ++evaluated; };
+  LOG_DEBUG << touch();
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_FALSE(kelto::platform::fileExists(name));
+  LOG_ERROR << touch();
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_TRUE(kelto::platform::fileExists(name));
+  kelto::log::init(kelto::log::none, name);
+  LOG_ERROR << touch();
+  EXPECT_EQ(evaluated, 1);
+}
+
+TEST(Logger, FunctionNameFromDecoratedSignatures) {
+  using kelto::log::functionName;
+  EXPECT_EQ(functionName("int main()"), "main");
+  EXPECT_EQ(functionName("std::u16string processingMessage(std::u16string)"),
+            "processingMessage");
+  EXPECT_EQ(functionName("bool kelto::DataSigned::closeProvider(HCRYPTPROV, "
+                         "std::u16string&) const"),
+            "kelto::DataSigned::closeProvider");
+  EXPECT_EQ(functionName("std::map<int, std::pair<int, int> > ns::f(int (*)(int))"),
+            "ns::f");
+}
+
+TEST(RandomString, FollowsTheSeededSequence) {
+  seedRandom(1);
+  EXPECT_EQ(randomString(0), "");
+  EXPECT_EQ(randomString(-5), "");
+  EXPECT_EQ(randomString(1), "f");  // first draw after seed 1 is 41
+  const std::string seven = randomString(7);
+  EXPECT_EQ(seven.size(), 7u);
+  EXPECT_EQ(seven.find_first_not_of(
+                "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
+            std::string::npos);
+  seedRandom(1);
+  EXPECT_EQ(randomString(8), "f" + seven);
+}
+
+}  // namespace
