@@ -24,5 +24,5 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "bootstrap: installing ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
   "${missing[@]}"
