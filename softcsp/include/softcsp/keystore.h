@@ -1,0 +1,64 @@
+// Management of softcsp's key store, for kelto-keytool: what a user does
+// with keys outside of CryptoAPI (generate, import, list, delete, choose the
+// default container, export certificates, fill the "MY" store).
+//
+// Every operation returns a Status: code 0 on success, else a CryptoAPI
+// error code together with a one-line message for people. Nothing that
+// exists is ever overwritten: a key spec that already holds a key stays as it
+// is and the operation fails with NTE_EXISTS.
+#ifndef SOFTCSP_KEYSTORE_H
+#define SOFTCSP_KEYSTORE_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "softcsp/wincrypt.h"
+
+namespace softcsp::keystore {
+
+struct Status {
+  DWORD code = 0;
+  std::string message;
+  bool ok() const { return code == 0; }
+};
+
+// Registered provider names with their types, in table order.
+std::vector<std::pair<std::string, DWORD>> providers();
+// The type of a registered provider name (any letter case).
+Status providerType(const std::string &name, DWORD &type);
+
+struct CertRequest {
+  bool make = true;     // false: the key is stored without a certificate
+  std::string subject;  // "CN=a,O=b" or "/CN=a/O=b"; empty: "CN=<container>"
+  int days = 365;
+};
+
+// A fresh key (RSA 2048, or GOST with the CryptoPro A / TC26 A parameter
+// set) under `pin` (empty: unprotected) and, if asked, a self-signed
+// certificate, whose DER lands in certDer.
+Status generate(DWORD type, const std::string &container, DWORD keySpec,
+                const std::string &pin, const CertRequest &cert,
+                std::string &certDer);
+// Key and certificate from PKCS#12 bytes, re-protected under `pin`.
+Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
+                 const std::string &pfx, const std::string &pfxPassword,
+                 const std::string &pin, std::string &certDer);
+Status listContainers(DWORD type, std::vector<std::string> &names);
+Status deleteContainer(DWORD type, const std::string &container);
+Status setDefaultContainer(DWORD type, const std::string &container);
+Status exportCertificate(DWORD type, const std::string &container,
+                         DWORD keySpec, std::string &der);
+
+struct StoreEntry {
+  std::string thumbprint;  // SHA-1 of the DER, lower-case hex
+  std::string subject;     // RFC 2253 text
+};
+// DER or PEM; adding a certificate that is already there succeeds.
+Status storeAdd(const std::string &storeName, const std::string &certificate,
+                StoreEntry &added);
+Status storeList(const std::string &storeName, std::vector<StoreEntry> &out);
+
+}  // namespace softcsp::keystore
+
+#endif

@@ -1,0 +1,393 @@
+/*
+ * softcsp: the subset of the Windows CryptoAPI that keltoDataSigned calls,
+ * for builds without Windows. Names, types, structure layouts and constant
+ * values are those of the Windows SDK headers, so that the same source
+ * compiles against <wincrypt.h> and against this header.
+ *
+ * Contract shared by every function below:
+ *  - BOOL functions return TRUE on success; on failure they return FALSE and
+ *    leave the reason in the calling thread's last error (GetLastError), with
+ *    the Windows value for the same situation.
+ *  - Variable-length output follows the CryptoAPI pattern: a null output
+ *    buffer asks for the size, which is written to the length argument; a
+ *    buffer that is too small fails with ERROR_MORE_DATA and the length
+ *    argument receives the size needed.
+ *  - Handles (HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, HCERTSTORE) are opaque
+ *    non-zero values from an internal table. A released, stale or invented
+ *    handle fails with an error and is never dereferenced.
+ *  - Nothing is initialised when the library is linked or loaded; OpenSSL
+ *    and the GOST engine start on the first call that needs them.
+ *  - Functions may be called from any thread.
+ */
+#ifndef SOFTCSP_WINCRYPT_H
+#define SOFTCSP_WINCRYPT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- base types ---------------------------------------------------------- */
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef uint64_t ULONG_PTR;
+typedef char16_t WCHAR;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef unsigned int ALG_ID;
+typedef DWORD *LPDWORD;
+
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTKEY;
+typedef ULONG_PTR HCRYPTHASH;
+typedef ULONG_PTR HCRYPTPROV_LEGACY;
+typedef ULONG_PTR NCRYPT_KEY_HANDLE;
+typedef ULONG_PTR HCRYPTPROV_OR_NCRYPT_KEY_HANDLE;
+typedef void *HCERTSTORE;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef WINAPI
+#define WINAPI
+#endif
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+/* ---- blobs and certificate structures ------------------------------------ */
+typedef struct _CRYPTOAPI_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+} CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_OBJID_BLOB, *PCRYPT_OBJID_BLOB,
+    CERT_NAME_BLOB, *PCERT_NAME_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB,
+    CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DER_BLOB, *PCRYPT_DER_BLOB,
+    CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB;
+
+typedef struct _CRYPT_BIT_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+  DWORD cUnusedBits;
+} CRYPT_BIT_BLOB, *PCRYPT_BIT_BLOB;
+
+typedef struct _CRYPT_ALGORITHM_IDENTIFIER {
+  LPSTR pszObjId;
+  CRYPT_OBJID_BLOB Parameters;
+} CRYPT_ALGORITHM_IDENTIFIER, *PCRYPT_ALGORITHM_IDENTIFIER;
+
+typedef struct _CERT_PUBLIC_KEY_INFO {
+  CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+  CRYPT_BIT_BLOB PublicKey;
+} CERT_PUBLIC_KEY_INFO, *PCERT_PUBLIC_KEY_INFO;
+
+typedef struct _CERT_EXTENSION {
+  LPSTR pszObjId;
+  BOOL fCritical;
+  CRYPT_OBJID_BLOB Value;
+} CERT_EXTENSION, *PCERT_EXTENSION;
+
+typedef struct _CERT_INFO {
+  DWORD dwVersion;
+  CRYPT_INTEGER_BLOB SerialNumber; /* least significant byte first */
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CERT_NAME_BLOB Issuer;           /* DER Name */
+  FILETIME NotBefore;
+  FILETIME NotAfter;
+  CERT_NAME_BLOB Subject;          /* DER Name */
+  CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
+  CRYPT_BIT_BLOB IssuerUniqueId;
+  CRYPT_BIT_BLOB SubjectUniqueId;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CERT_INFO, *PCERT_INFO;
+
+typedef struct _CERT_CONTEXT {
+  DWORD dwCertEncodingType;
+  BYTE *pbCertEncoded;
+  DWORD cbCertEncoded;
+  PCERT_INFO pCertInfo;
+  HCERTSTORE hCertStore;
+} CERT_CONTEXT, *PCERT_CONTEXT;
+typedef const CERT_CONTEXT *PCCERT_CONTEXT;
+
+typedef struct _CRL_CONTEXT CRL_CONTEXT;
+typedef const CRL_CONTEXT *PCCRL_CONTEXT;
+
+typedef struct _CRYPT_KEY_PROV_PARAM {
+  DWORD dwParam;
+  BYTE *pbData;
+  DWORD cbData;
+  DWORD dwFlags;
+} CRYPT_KEY_PROV_PARAM, *PCRYPT_KEY_PROV_PARAM;
+
+typedef struct _CRYPT_KEY_PROV_INFO {
+  LPWSTR pwszContainerName;
+  LPWSTR pwszProvName;
+  DWORD dwProvType;
+  DWORD dwFlags;
+  DWORD cProvParam;
+  PCRYPT_KEY_PROV_PARAM rgProvParam;
+  DWORD dwKeySpec;
+} CRYPT_KEY_PROV_INFO, *PCRYPT_KEY_PROV_INFO;
+
+typedef struct _CERT_KEY_CONTEXT {
+  DWORD cbSize;
+  union {
+    HCRYPTPROV hCryptProv;
+    NCRYPT_KEY_HANDLE hNCryptKey;
+  };
+  DWORD dwKeySpec;
+} CERT_KEY_CONTEXT, *PCERT_KEY_CONTEXT;
+
+typedef struct _CRYPT_ATTRIBUTE {
+  LPSTR pszObjId;
+  DWORD cValue;
+  PCRYPT_ATTR_BLOB rgValue;
+} CRYPT_ATTRIBUTE, *PCRYPT_ATTRIBUTE;
+
+typedef struct _CRYPT_SIGN_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgEncodingType;
+  PCCERT_CONTEXT pSigningCert;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void *pvHashAuxInfo;
+  DWORD cMsgCert;
+  PCCERT_CONTEXT *rgpMsgCert;
+  DWORD cMsgCrl;
+  PCCRL_CONTEXT *rgpMsgCrl;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+  DWORD dwFlags;
+  DWORD dwInnerContentType;
+} CRYPT_SIGN_MESSAGE_PARA, *PCRYPT_SIGN_MESSAGE_PARA;
+
+/* ---- provider types, flags and parameters -------------------------------- */
+#define PROV_RSA_FULL 1
+#define MS_STRONG_PROV_W u"Microsoft Strong Cryptographic Provider"
+
+#define CRYPT_VERIFYCONTEXT 0xF0000000u
+#define CRYPT_NEWKEYSET 0x00000008u
+#define CRYPT_DELETEKEYSET 0x00000010u
+#define CRYPT_MACHINE_KEYSET 0x00000020u
+#define CRYPT_SILENT 0x00000040u
+
+#define PP_ENUMCONTAINERS 2
+#define PP_NAME 4
+#define PP_CONTAINER 6
+#define PP_PROVTYPE 16
+#define PP_KEYEXCHANGE_PIN 32
+#define PP_SIGNATURE_PIN 33
+
+#define CRYPT_FIRST 1
+#define CRYPT_NEXT 2
+
+#define AT_KEYEXCHANGE 1
+#define AT_SIGNATURE 2
+
+#define KP_ALGID 7
+#define KP_KEYLEN 9
+#define KP_CERTIFICATE 26
+
+#define HP_ALGID 0x0001
+#define HP_HASHVAL 0x0002
+#define HP_HASHSIZE 0x0004
+
+/* ---- algorithms ---------------------------------------------------------- */
+#define CALG_MD5 0x00008003u
+#define CALG_SHA1 0x00008004u
+#define CALG_SHA_256 0x0000800Cu
+#define CALG_SHA_384 0x0000800Du
+#define CALG_SHA_512 0x0000800Eu
+#define CALG_GR3411 0x0000801Eu          /* GOST R 34.11-94 */
+#define CALG_GR3411_2012_256 0x00008021u /* GOST R 34.11-2012, 256 bit */
+#define CALG_GR3411_2012_512 0x00008022u /* GOST R 34.11-2012, 512 bit */
+#define CALG_RSA_SIGN 0x00002400u
+#define CALG_RSA_KEYX 0x0000A400u
+
+/* ---- encodings, certificates, stores ------------------------------------- */
+#define X509_ASN_ENCODING 0x00000001u
+#define PKCS_7_ASN_ENCODING 0x00010000u
+
+#define CERT_COMPARE_SHIFT 16
+#define CERT_FIND_ANY 0u
+#define CERT_FIND_SHA1_HASH 0x00010000u
+#define CERT_FIND_PUBLIC_KEY 0x00060000u
+
+#define CERT_KEY_PROV_INFO_PROP_ID 2
+#define CERT_KEY_CONTEXT_PROP_ID 5
+#define CERT_STORE_NO_CRYPT_RELEASE_FLAG 0x00000001u
+
+#define PKCS_UTC_TIME ((LPCSTR)17)
+#define szOID_RSA_signingTime "1.2.840.113549.1.9.5"
+
+/* ---- error codes --------------------------------------------------------- */
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+
+#define E_INVALIDARG ((DWORD)0x80070057)
+#define NTE_BAD_UID ((DWORD)0x80090001)
+#define NTE_BAD_HASH ((DWORD)0x80090002)
+#define NTE_BAD_KEY ((DWORD)0x80090003)
+#define NTE_BAD_LEN ((DWORD)0x80090004)
+#define NTE_BAD_DATA ((DWORD)0x80090005)
+#define NTE_BAD_SIGNATURE ((DWORD)0x80090006)
+#define NTE_BAD_ALGID ((DWORD)0x80090008)
+#define NTE_BAD_FLAGS ((DWORD)0x80090009)
+#define NTE_BAD_TYPE ((DWORD)0x8009000A)
+#define NTE_BAD_KEY_STATE ((DWORD)0x8009000B)
+#define NTE_BAD_HASH_STATE ((DWORD)0x8009000C)
+#define NTE_NO_KEY ((DWORD)0x8009000D)
+#define NTE_NO_MEMORY ((DWORD)0x8009000E)
+#define NTE_EXISTS ((DWORD)0x8009000F)
+#define NTE_PERM ((DWORD)0x80090010)
+#define NTE_NOT_FOUND ((DWORD)0x80090011)
+#define NTE_BAD_PROV_TYPE ((DWORD)0x80090014)
+#define NTE_BAD_KEYSET ((DWORD)0x80090016)
+#define NTE_PROV_TYPE_NOT_DEF ((DWORD)0x80090017)
+#define NTE_KEYSET_NOT_DEF ((DWORD)0x80090019)
+#define NTE_KEYSET_ENTRY_BAD ((DWORD)0x8009001A)
+#define NTE_PROV_TYPE_NO_MATCH ((DWORD)0x8009001B)
+#define NTE_BAD_KEYSET_PARAM ((DWORD)0x8009001F)
+#define NTE_FAIL ((DWORD)0x80090020)
+#define NTE_SYS_ERR ((DWORD)0x80090021)
+#define NTE_SILENT_CONTEXT ((DWORD)0x80090022)
+#define CRYPT_E_UNKNOWN_ALGO ((DWORD)0x80091002)
+#define CRYPT_E_NOT_FOUND ((DWORD)0x80092004)
+#define CRYPT_E_NO_KEY_PROPERTY ((DWORD)0x8009200B)
+#define CRYPT_E_ASN1_BADTAG ((DWORD)0x8009310B)
+#define SCARD_E_NO_SUCH_CERTIFICATE ((DWORD)0x8010002C)
+#define SCARD_W_WRONG_CHV ((DWORD)0x8010006B)
+#define SCARD_W_CARD_NOT_AUTHENTICATED ((DWORD)0x8010006F)
+
+/* ---- provider contexts --------------------------------------------------- */
+/* szContainer null or empty: the type's default container. szProvider null:
+ * the provider serving dwProvType. Unknown providers (and GOST providers when
+ * the GOST engine cannot be loaded) fail with NTE_KEYSET_NOT_DEF, a known one
+ * with another type with NTE_PROV_TYPE_NO_MATCH, a missing container with
+ * NTE_BAD_KEYSET. */
+BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer,
+                                 LPCWSTR szProvider, DWORD dwProvType,
+                                 DWORD dwFlags);
+/* PP_SIGNATURE_PIN / PP_KEYEXCHANGE_PIN: pbData is a zero-terminated UTF-8
+ * PIN, checked against that key at once (SCARD_W_WRONG_CHV, NTE_NO_KEY). */
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam,
+                              const BYTE *pbData, DWORD dwFlags);
+/* PP_ENUMCONTAINERS: a size query gives the longest name + 1; names are
+ * zero-terminated UTF-8, ERROR_NO_MORE_ITEMS after the last. */
+BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
+                              DWORD *pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+
+/* ---- keys ---------------------------------------------------------------- */
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
+                            HCRYPTKEY *phUserKey);
+/* KP_CERTIFICATE: the DER certificate stored with the key
+ * (SCARD_E_NO_SUCH_CERTIFICATE when there is none). */
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
+                             DWORD *pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
+/* One buffer: the CERT_PUBLIC_KEY_INFO followed by the data it points to. */
+BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv,
+                                     DWORD dwKeySpec, DWORD dwCertEncodingType,
+                                     PCERT_PUBLIC_KEY_INFO pInfo,
+                                     DWORD *pcbInfo);
+
+/* ---- hashes and signatures ----------------------------------------------- */
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
+                            DWORD dwFlags, HCRYPTHASH *phHash);
+BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData,
+                          DWORD dwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
+                              DWORD *pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
+/* The signature comes least significant byte first: reversed, it is the
+ * PKCS#1 v1.5 signature (RSA) or s||r (GOST). */
+BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec,
+                           LPCWSTR szDescription, DWORD dwFlags,
+                           BYTE *pbSignature, DWORD *pdwSigLen);
+
+/* ---- certificate stores and contexts ------------------------------------- */
+/* hProv is not used (and never released). */
+HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv,
+                                       LPCWSTR szSubsystemProtocol);
+BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+/* CERT_FIND_ANY and CERT_FIND_PUBLIC_KEY. pPrevCertContext is freed by the
+ * call, as on Windows. No further match: null, CRYPT_E_NOT_FOUND. */
+PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
+    HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags,
+    DWORD dwFindType, const void *pvFindPara, PCCERT_CONTEXT pPrevCertContext);
+PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                   const BYTE *pbCertEncoded,
+                                                   DWORD cbCertEncoded);
+/* Only CERT_KEY_CONTEXT_PROP_ID. Without CERT_STORE_NO_CRYPT_RELEASE_FLAG the
+ * provider handle is released when the context is freed. */
+BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext,
+                                              DWORD dwPropId, DWORD dwFlags,
+                                              const void *pvData);
+BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+
+/* ---- encoding and messages ----------------------------------------------- */
+/* szOID_RSA_signingTime / PKCS_UTC_TIME of a FILETIME: UTCTime for the years
+ * 1950 to 2049, GeneralizedTime otherwise. */
+BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
+                              const void *pvStructInfo, BYTE *pbEncoded,
+                              DWORD *pcbEncoded);
+/* DER CMS SignedData signed with the key bound to pSigningCert by
+ * CERT_KEY_CONTEXT_PROP_ID. HashAlgorithm.pszObjId names a hash or a
+ * signature algorithm; anything else fails with CRYPT_E_UNKNOWN_ALGO. */
+BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
+                             BOOL fDetachedSignature, DWORD cToBeSigned,
+                             const BYTE *rgpbToBeSigned[],
+                             DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
+                             DWORD *pcbSignedBlob);
+
+/* ---- system services ----------------------------------------------------- */
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
+BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime,
+                                 LPFILETIME lpFileTime);
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+
+/* Not in Windows: the message text of an error code that softcsp sets, as
+ * FormatMessageW would give it (ending in "\r\n"), or null for other codes.
+ * The text is static and must not be freed. */
+const WCHAR *SoftCspErrorMessage(DWORD code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SOFTCSP_WINCRYPT_H */

@@ -1,0 +1,58 @@
+#include "handles.h"
+
+#include <unordered_map>
+
+namespace softcsp {
+namespace {
+
+struct Entry {
+  HandleKind kind;
+  std::shared_ptr<void> object;
+};
+
+struct Table {
+  std::unordered_map<ULONG_PTR, Entry> entries;
+  // Numbers are never reused, so a handle released long ago cannot come back
+  // to life as someone else's object.
+  ULONG_PTR next = 1;
+};
+
+Table &table() {
+  static Table t;
+  return t;
+}
+
+}  // namespace
+
+std::unique_lock<std::recursive_mutex> lockApi() {
+  static std::recursive_mutex m;
+  return std::unique_lock<std::recursive_mutex>(m);
+}
+
+ULONG_PTR addHandle(HandleKind kind, std::shared_ptr<void> object) {
+  Table &t = table();
+  // The kind sits in the top byte, so numbers of different kinds never meet.
+  const ULONG_PTR handle =
+      (ULONG_PTR{static_cast<unsigned>(kind)} << 56) | t.next++;
+  t.entries.emplace(handle, Entry{kind, std::move(object)});
+  return handle;
+}
+
+std::shared_ptr<void> findHandle(HandleKind kind, ULONG_PTR handle) {
+  Table &t = table();
+  const auto it = t.entries.find(handle);
+  if (it == t.entries.end() || it->second.kind != kind) return nullptr;
+  return it->second.object;
+}
+
+bool removeHandle(HandleKind kind, ULONG_PTR handle) {
+  Table &t = table();
+  const auto it = t.entries.find(handle);
+  if (it == t.entries.end() || it->second.kind != kind) return false;
+  // Destroy the object after the entry is gone, outside the map's hands.
+  std::shared_ptr<void> object = std::move(it->second.object);
+  t.entries.erase(it);
+  return true;
+}
+
+}  // namespace softcsp

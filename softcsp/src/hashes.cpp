@@ -1,0 +1,107 @@
+#include "hashes.h"
+
+#include <openssl/err.h>
+
+#include "errors.h"
+#include "handles.h"
+
+using namespace softcsp;
+
+namespace softcsp {
+
+DWORD HashObject::finish(std::string &out) {
+  if (!finished) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) {
+      ERR_clear_error();
+      return NTE_FAIL;
+    }
+    value.assign(reinterpret_cast<const char *>(md), len);
+    finished = true;
+  }
+  out = value;
+  return 0;
+}
+
+std::shared_ptr<HashObject> findHash(HCRYPTHASH handle) {
+  return find<HashObject>(HandleKind::Hash, handle);
+}
+
+}  // namespace softcsp
+
+extern "C" {
+
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
+                     DWORD dwFlags, HCRYPTHASH *phHash) {
+  auto lock = lockApi();
+  const std::shared_ptr<Session> s = findSession(hProv);
+  if (!s) return fail(NTE_BAD_UID);
+  if (phHash == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (hKey != 0) return fail(NTE_BAD_KEY);  // no keyed hashes
+  if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+  if (!hashServedBy(Algid, s->provider())) return fail(NTE_BAD_ALGID);
+  const EVP_MD *md = digestOf(Algid);
+  if (md == nullptr) return fail(NTE_BAD_ALGID);
+  auto hash = std::make_shared<HashObject>();
+  hash->session = s;
+  hash->alg = Algid;
+  hash->ctx.reset(EVP_MD_CTX_new());
+  if (!hash->ctx || EVP_DigestInit_ex(hash->ctx.get(), md, nullptr) != 1) {
+    ERR_clear_error();
+    return fail(NTE_FAIL);
+  }
+  *phHash = addHandle(HandleKind::Hash, hash);
+  return TRUE;
+}
+
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen,
+                   DWORD dwFlags) {
+  auto lock = lockApi();
+  const std::shared_ptr<HashObject> hash = findHash(hHash);
+  if (!hash) return fail(NTE_BAD_HASH);
+  if (pbData == nullptr && dwDataLen != 0) return fail(ERROR_INVALID_PARAMETER);
+  if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+  if (hash->finished) return fail(NTE_BAD_HASH_STATE);
+  if (dwDataLen != 0 && EVP_DigestUpdate(hash->ctx.get(), pbData, dwDataLen) != 1) {
+    ERR_clear_error();
+    return fail(NTE_FAIL);
+  }
+  return TRUE;
+}
+
+BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
+                       DWORD *pdwDataLen, DWORD dwFlags) {
+  auto lock = lockApi();
+  const std::shared_ptr<HashObject> hash = findHash(hHash);
+  if (!hash) return fail(NTE_BAD_HASH);
+  if (pdwDataLen == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+  switch (dwParam) {
+    case HP_ALGID:
+      return finish(copyOut(&hash->alg, sizeof hash->alg, pbData, pdwDataLen));
+    case HP_HASHSIZE: {
+      const DWORD size = static_cast<DWORD>(EVP_MD_CTX_get_size(hash->ctx.get()));
+      return finish(copyOut(&size, sizeof size, pbData, pdwDataLen));
+    }
+    case HP_HASHVAL: {
+      // A size query must not finish the hash: more data may follow.
+      if (pbData == nullptr && !hash->finished) {
+        *pdwDataLen = static_cast<DWORD>(EVP_MD_CTX_get_size(hash->ctx.get()));
+        return TRUE;
+      }
+      std::string value;
+      if (DWORD err = hash->finish(value)) return fail(err);
+      return finish(copyOut(value.data(), value.size(), pbData, pdwDataLen));
+    }
+    default:
+      return fail(NTE_BAD_TYPE);
+  }
+}
+
+BOOL CryptDestroyHash(HCRYPTHASH hHash) {
+  auto lock = lockApi();
+  return removeHandle(HandleKind::Hash, hHash) ? TRUE : fail(NTE_BAD_HASH);
+}
+
+}  // extern "C"

@@ -1,0 +1,58 @@
+// The engine interface is deprecated in OpenSSL 3, but the GOST engine is what
+// Debian ships and what `openssl -engine gost` uses to verify our output.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "ossl.h"
+
+#include <openssl/crypto.h>
+#include <openssl/engine.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+
+#include <mutex>
+
+namespace softcsp {
+
+void ensureOpenSsl() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ENGINE_DYNAMIC,
+                        nullptr);
+  });
+}
+
+bool ensureGost() {
+  static std::once_flag once;
+  static bool loaded = false;
+  std::call_once(once, [] {
+    ensureOpenSsl();
+    ENGINE *e = ENGINE_by_id("gost");
+    if (e == nullptr) {
+      ERR_clear_error();
+      return;
+    }
+    // The structural reference is dropped; the functional one from
+    // ENGINE_init keeps the engine for the life of the process.
+    if (ENGINE_init(e) != 1) {
+      ENGINE_free(e);
+      ERR_clear_error();
+      return;
+    }
+    loaded = ENGINE_set_default(e, ENGINE_METHOD_ALL) == 1;
+    ENGINE_free(e);
+    ERR_clear_error();
+  });
+  return loaded;
+}
+
+std::string oidText(const ASN1_OBJECT *obj) {
+  char buf[128];
+  const int len = OBJ_obj2txt(buf, sizeof buf, obj, 1);
+  if (len <= 0) return {};
+  if (static_cast<size_t>(len) < sizeof buf) return std::string(buf, static_cast<size_t>(len));
+  std::string big(static_cast<size_t>(len) + 1, '\0');
+  OBJ_obj2txt(big.data(), len + 1, obj, 1);
+  big.resize(static_cast<size_t>(len));
+  return big;
+}
+
+}  // namespace softcsp

@@ -1,0 +1,89 @@
+#include "session.h"
+
+#include <openssl/crypto.h>
+
+#include "handles.h"
+#include "keyfile.h"
+#include "storage.h"
+
+namespace softcsp {
+
+Session::Session(const ProviderType &prov, std::string container, bool silent)
+    : prov_(prov), container_(std::move(container)), silent_(silent) {}
+
+Session::~Session() {
+  // PINs live only in memory and only as long as the context.
+  for (std::string &pin : pins_) OPENSSL_cleanse(pin.data(), pin.size());
+}
+
+DWORD Session::openKeyFile(DWORD keySpec, Pkcs12Ptr &out) const {
+  if (isVerifyContext()) return NTE_BAD_KEYSET;
+  if (!validKeySpec(keySpec)) return NTE_NO_KEY;
+  if (!storage::isDirectory(storage::containerDir(prov_.type, container_)))
+    return NTE_BAD_KEYSET;
+  return keyfile::load(storage::keyFile(prov_.type, container_, keySpec), out);
+}
+
+DWORD Session::setPin(DWORD keySpec, const std::string &pin) {
+  Pkcs12Ptr p12;
+  if (DWORD err = openKeyFile(keySpec, p12)) return err;
+  if (!keyfile::pinOpens(p12.get(), pin)) return SCARD_W_WRONG_CHV;
+  const size_t i = slot(keySpec);
+  OPENSSL_cleanse(pins_[i].data(), pins_[i].size());
+  pins_[i] = pin;
+  hasPin_[i] = true;
+  return 0;
+}
+
+DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
+  Pkcs12Ptr p12;
+  if (DWORD err = openKeyFile(keySpec, p12)) return err;
+  const size_t i = slot(keySpec);
+  if (!keys_[i]) {
+    // Both keys of a container normally share its PIN, so a PIN given for
+    // one key spec is tried for the other before giving up.
+    std::string pin;
+    if (keyfile::pinOpens(p12.get(), "")) {
+      pin.clear();
+    } else if (hasPin_[i]) {
+      pin = pins_[i];
+    } else if (hasPin_[1 - i]) {
+      pin = pins_[1 - i];
+    } else {
+      return silent_ ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED;
+    }
+    PkeyPtr key;
+    const DWORD err = keyfile::privateKey(p12.get(), pin, key);
+    OPENSSL_cleanse(pin.data(), pin.size());
+    if (err != 0) return err;
+    if (keyKindOf(key.get()) != prov_.keyKind) return NTE_BAD_KEY;
+    keys_[i] = std::move(key);
+  }
+  out = keys_[i].get();
+  return 0;
+}
+
+DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
+  Pkcs12Ptr p12;
+  if (DWORD err = openKeyFile(keySpec, p12)) return err;
+  X509Ptr cert;
+  if (keyfile::certificate(p12.get(), cert) == 0) {
+    out.reset(X509_get_pubkey(cert.get()));
+    if (out) return 0;
+  }
+  EVP_PKEY *key = nullptr;
+  if (DWORD err = privateKey(keySpec, key)) return err;
+  EVP_PKEY_up_ref(key);
+  out.reset(key);
+  return 0;
+}
+
+std::shared_ptr<Session> findSession(HCRYPTPROV handle) {
+  return find<Session>(HandleKind::Provider, handle);
+}
+
+bool releaseSession(HCRYPTPROV handle) {
+  return removeHandle(HandleKind::Provider, handle);
+}
+
+}  // namespace softcsp
