@@ -15,19 +15,8 @@ namespace ks = softcsp::keystore;
 
 namespace {
 
-const char kUsage[] =
-    "usage: kelto-keytool generate --provider P --container C "
-    "[--keyspec signature|exchange] [--pin PIN] [--subject DN] [--days N] "
-    "[--no-cert] [--store]\n"
-    "       kelto-keytool import --provider P --container C --pfx FILE "
-    "[--pfx-password PW] [--keyspec signature|exchange] [--pin PIN] [--store]\n"
-    "       kelto-keytool list [--provider P]\n"
-    "       kelto-keytool delete --provider P --container C\n"
-    "       kelto-keytool default --provider P --container C\n"
-    "       kelto-keytool export-cert --provider P --container C "
-    "[--keyspec signature|exchange] --out FILE\n"
-    "       kelto-keytool store-add --cert FILE\n"
-    "       kelto-keytool store-list\n";
+const char kCommands[] =
+    "generate, import, list, delete, default, export-cert, store-add, store-list";
 
 struct Failure {
   std::string message;
@@ -208,12 +197,13 @@ int main(int argc, char **argv) {
       {"store-add", storeAdd}, {"store-list", storeList},
   };
   if (argc < 2) {
-    std::cerr << kUsage;
+    std::cerr << "kelto-keytool: missing command (" << kCommands << ")\n";
     return 1;
   }
   const auto it = commands.find(argv[1]);
   if (it == commands.end()) {
-    std::cerr << "kelto-keytool: unknown command " << argv[1] << '\n';
+    std::cerr << "kelto-keytool: unknown command " << argv[1] << " (" << kCommands
+              << ")\n";
     return 1;
   }
   try {

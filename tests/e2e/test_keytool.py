@@ -1,0 +1,120 @@
+"""kelto-keytool's command-line contract."""
+import hashlib
+import os
+import stat
+import unittest
+
+from test_softcsp_common import STRONG, StoreMixin
+
+
+class KeytoolContainers(StoreMixin, unittest.TestCase):
+    def test_generate_list_default_delete_round_trip(self):
+        self.keytool("generate", "--provider", STRONG, "--container", "b", "--no-cert")
+        self.keytool("generate", "--provider", STRONG, "--container", "a",
+                     "--subject", "CN=Alice,O=Example", "--days", "30")
+        self.assertEqual(self.keytool("list").stdout, b"1\ta\n1\tb\n")
+        self.assertEqual(self.keytool("list", "--provider", STRONG).stdout, b"1\ta\n1\tb\n")
+
+        self.keytool("export-cert", "--provider", STRONG, "--container", "a",
+                     "--out", self.path("a.der"))
+        subject = self.openssl("x509", "-inform", "DER", "-in", self.path("a.der"),
+                               "-noout", "-subject", "-nameopt", "RFC2253").stdout
+        self.assertEqual(subject.strip(), b"subject=O=Example,CN=Alice")
+        self.keytool("export-cert", "--provider", STRONG, "--container", "b",
+                     "--out", self.path("b.der"), ok=False)
+
+        # The default container answers a null container name.
+        self.keytool("default", "--provider", STRONG, "--container", "a")
+        self.probe("cert", STRONG, 1, "-", "-", "container", self.path("default.der"))
+        self.assertEqual(self.read("default.der"), self.read("a.der"))
+
+        self.keytool("delete", "--provider", STRONG, "--container", "a")
+        self.assertEqual(self.keytool("list").stdout, b"1\tb\n")
+        proc = self.probe("cert", STRONG, 1, "-", "-", "container", self.path("x.der"), ok=False)
+        self.assertIn(b"0x80090016", proc.stderr)
+        proc = self.keytool("delete", "--provider", STRONG, "--container", "a", ok=False)
+        self.assertEqual(len(proc.stderr.splitlines()), 1)
+
+    def test_existing_key_is_never_overwritten(self):
+        self.keytool("generate", "--provider", STRONG, "--container", "c", "--pin", "1")
+        key_file = os.path.join(self.env["XDG_DATA_HOME"],
+                                "keltoDataSigned/softcsp/containers/1/c/signature.p12")
+        with open(key_file, "rb") as f:
+            before = f.read()
+        self.keytool("generate", "--provider", STRONG, "--container", "c", ok=False)
+        with open(key_file, "rb") as f:
+            self.assertEqual(f.read(), before)
+        # The other key spec is free.
+        self.keytool("generate", "--provider", STRONG, "--container", "c",
+                     "--keyspec", "exchange")
+        self.assertEqual(self.keytool("list").stdout, b"1\tc\n")
+
+    def test_storage_is_owner_only_and_holds_no_pin(self):
+        pin = b"Pin-That-Must-Not-Leak-42"
+        self.keytool("generate", "--provider", STRONG, "--container", "\\\\.\\HDIMAGE\\ключ",
+                     "--pin", pin.decode(), "--store")
+        self.assertEqual(self.keytool("list").stdout.decode(), "1\t\\\\.\\HDIMAGE\\ключ\n")
+        root = os.path.join(self.env["XDG_DATA_HOME"], "keltoDataSigned")
+        files = 0
+        for dirpath, _, filenames in os.walk(root):
+            self.assertEqual(stat.S_IMODE(os.stat(dirpath).st_mode), 0o700, dirpath)
+            for name in filenames:
+                full = os.path.join(dirpath, name)
+                self.assertEqual(stat.S_IMODE(os.stat(full).st_mode), 0o600, full)
+                with open(full, "rb") as f:
+                    self.assertNotIn(pin, f.read())
+                files += 1
+        self.assertEqual(files, 2)
+
+    def test_unknown_command_and_provider_fail_with_one_line(self):
+        for args in (["frobnicate"], ["list", "--provider", "Microsoft Weak Provider"],
+                     ["generate", "--provider", STRONG]):
+            proc = self.keytool(*args, ok=False)
+            self.assertEqual(proc.returncode, 1)
+            self.assertEqual(len(proc.stderr.strip().splitlines()), 1, proc.stderr)
+
+
+class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
+    def make_pfx(self, password):
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                     "-out", cert, "-subj", "/CN=Imported", "-days", "10")
+        self.openssl("pkcs12", "-export", "-inkey", key, "-in", cert, "-out",
+                     self.path("user.pfx"), "-passout", "pass:" + password)
+        self.openssl("x509", "-in", cert, "-outform", "DER", "-out", self.path("cert.der"))
+        return self.path("user.pfx")
+
+    def test_imported_pfx_signs_under_the_new_pin(self):
+        pfx = self.make_pfx("pfxpass")
+        proc = self.keytool("import", "--provider", STRONG, "--container", "imp",
+                            "--pfx", pfx, "--pfx-password", "wrong", ok=False)
+        self.assertEqual(len(proc.stderr.splitlines()), 1)
+        self.assertEqual(self.keytool("list").stdout, b"")
+        self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
+                     "--pfx-password", "pfxpass", "--pin", "newpin", "--store")
+        self.keytool("export-cert", "--provider", STRONG, "--container", "imp",
+                     "--out", self.path("exported.der"))
+        self.assertEqual(self.read("exported.der"), self.read("cert.der"))
+
+        data = self.write("data.bin", b"imported key signs")
+        self.probe("sign-raw", STRONG, 1, "imp", "newpin", "0x8004", data, self.path("sig.bin"))
+        self.openssl("dgst", "-sha1", "-verify", self.public_key("cert.der"), "-signature",
+                     self.path("sig.bin"), data)
+        self.probe("sign-raw", STRONG, 1, "imp", "pfxpass", "0x8004", data,
+                   self.path("sig.bin"), ok=False)
+        # A second import into the same key spec is refused.
+        self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
+                     "--pfx-password", "pfxpass", ok=False)
+
+    def test_store_add_and_list(self):
+        self.make_pfx("x")
+        self.keytool("store-add", "--cert", self.path("cert.pem"))
+        self.keytool("store-add", "--cert", self.path("cert.der"))  # same one again
+        thumb = hashlib.sha1(self.read("cert.der")).hexdigest()
+        self.assertEqual(self.keytool("store-list").stdout.decode(), thumb + "\tCN=Imported\n")
+        self.write("junk.der", b"not a certificate")
+        self.keytool("store-add", "--cert", self.path("junk.der"), ok=False)
+
+
+if __name__ == "__main__":
+    unittest.main()
