@@ -251,11 +251,15 @@ Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
   if (!p12) return failed(NTE_BAD_DATA, "not a PKCS#12 file");
   if (!keyfile::pinOpens(p12.get(), pfxPassword))
     return failed(SCARD_W_WRONG_CHV, "wrong PFX password");
+  // With the engine loaded a GOST key is recognised even when the provider
+  // wants RSA, so the refusal below can say what the file holds.
+  ensureGost();
   EVP_PKEY *rawKey = nullptr;
   X509 *rawCert = nullptr;
   STACK_OF(X509) *rawCa = nullptr;
-  const int parsed = PKCS12_parse(p12.get(), pfxPassword.c_str(), &rawKey,
-                                  &rawCert, &rawCa);
+  int parsed = PKCS12_parse(p12.get(), pfxPassword.c_str(), &rawKey, &rawCert, &rawCa);
+  if (parsed != 1 && ensureLegacyAlgorithms())
+    parsed = PKCS12_parse(p12.get(), pfxPassword.c_str(), &rawKey, &rawCert, &rawCa);
   PkeyPtr key(rawKey);
   X509Ptr cert(rawCert);
   CertsPtr ca(rawCa);

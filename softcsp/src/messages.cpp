@@ -78,7 +78,11 @@ DWORD buildMessage(const CRYPT_SIGN_MESSAGE_PARA &para, bool detached,
   for (DWORD i = 0; i < para.cMsgCert; ++i) {
     X509 *cert = x509Of(para.rgpMsgCert[i]);
     if (cert == nullptr) return E_INVALIDARG;
-    if (CMS_add1_cert(cms.get(), cert) != 1) return NTE_FAIL;
+    // OpenSSL refuses a certificate twice; the message needs it once.
+    bool listed = false;
+    for (DWORD j = 0; j < i && !listed; ++j)
+      listed = X509_cmp(cert, x509Of(para.rgpMsgCert[j])) == 0;
+    if (!listed && CMS_add1_cert(cms.get(), cert) != 1) return NTE_FAIL;
   }
   BioPtr in(BIO_new_mem_buf(content, static_cast<int>(size)));
   if (!in || CMS_final(cms.get(), in.get(), nullptr, flags) != 1) return NTE_FAIL;

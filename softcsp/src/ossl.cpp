@@ -7,6 +7,7 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/provider.h>
 
 #include <mutex>
 
@@ -39,6 +40,20 @@ bool ensureGost() {
     }
     loaded = ENGINE_set_default(e, ENGINE_METHOD_ALL) == 1;
     ENGINE_free(e);
+    ERR_clear_error();
+  });
+  return loaded;
+}
+
+bool ensureLegacyAlgorithms() {
+  static std::once_flag once;
+  static bool loaded = false;
+  std::call_once(once, [] {
+    ensureOpenSsl();
+    // Loading any provider by hand stops the default one from loading by
+    // itself, so both are loaded.
+    loaded = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr &&
+             OSSL_PROVIDER_load(nullptr, "default") != nullptr;
     ERR_clear_error();
   });
   return loaded;

@@ -45,6 +45,10 @@ void ensureOpenSsl();
 // False when it cannot be loaded; the answer is remembered.
 bool ensureGost();
 
+// Loads OpenSSL's legacy provider (RC2 and friends, found in PKCS#12 files
+// from older tools) beside the default one. False when it is not there.
+bool ensureLegacyAlgorithms();
+
 // DER of an object through one of OpenSSL's i2d functions.
 template <class T>
 std::string toDer(int (*i2d)(T *, unsigned char **), T *obj) {

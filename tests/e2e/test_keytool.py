@@ -75,12 +75,12 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
 
 
 class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
-    def make_pfx(self, password):
+    def make_pfx(self, password, *export_options):
         key, cert = self.path("key.pem"), self.path("cert.pem")
         self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                      "-out", cert, "-subj", "/CN=Imported", "-days", "10")
-        self.openssl("pkcs12", "-export", "-inkey", key, "-in", cert, "-out",
-                     self.path("user.pfx"), "-passout", "pass:" + password)
+        self.openssl("pkcs12", "-export", *export_options, "-inkey", key, "-in", cert,
+                     "-out", self.path("user.pfx"), "-passout", "pass:" + password)
         self.openssl("x509", "-in", cert, "-outform", "DER", "-out", self.path("cert.der"))
         return self.path("user.pfx")
 
@@ -105,6 +105,14 @@ class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
         # A second import into the same key spec is refused.
         self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
                      "--pfx-password", "pfxpass", ok=False)
+
+    def test_pfx_with_legacy_encryption_imports(self):
+        pfx = self.make_pfx("old", "-legacy")
+        self.keytool("import", "--provider", STRONG, "--container", "old", "--pfx", pfx,
+                     "--pfx-password", "old", "--keyspec", "exchange")
+        self.keytool("export-cert", "--provider", STRONG, "--container", "old",
+                     "--keyspec", "exchange", "--out", self.path("exported.der"))
+        self.assertEqual(self.read("exported.der"), self.read("cert.der"))
 
     def test_store_add_and_list(self):
         self.make_pfx("x")

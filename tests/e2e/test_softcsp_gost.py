@@ -46,6 +46,28 @@ class GostSignatures(StoreMixin, unittest.TestCase):
                                  [self.read("g.der")])
                 self.keytool("delete", "--provider", provider, "--container", "g")
 
+    def test_gost_pfx_from_openssl_imports_and_signs(self):
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        self.openssl("genpkey", *ENGINE, "-algorithm", "gost2012_256", "-pkeyopt",
+                     "paramset:A", "-out", key)
+        self.openssl("req", *ENGINE, "-x509", "-key", key, "-out", cert, "-subj", "/CN=G",
+                     "-days", "5", "-md_gost12_256")
+        self.openssl("pkcs12", *ENGINE, "-export", "-inkey", key, "-in", cert,
+                     "-out", self.path("g.pfx"), "-passout", "pass:pw")
+        # A GOST key is refused by the RSA provider, with the reason.
+        proc = self.keytool("import", "--provider", "Microsoft Strong Cryptographic Provider",
+                            "--container", "g", "--pfx", self.path("g.pfx"),
+                            "--pfx-password", "pw", ok=False)
+        self.assertIn(b"GOST", proc.stderr)
+        self.keytool("import", "--provider", GOST_2012, "--container", "g",
+                     "--pfx", self.path("g.pfx"), "--pfx-password", "pw", "--pin", "7")
+        data = self.write("data.bin", b"imported GOST key")
+        self.probe("sign-raw", GOST_2012, 80, "g", "7", "0x8021", data, self.path("sig.bin"))
+        pub = self.path("pub.pem")
+        self.openssl("pkey", *ENGINE, "-in", key, "-pubout", "-out", pub)
+        self.openssl("dgst", *ENGINE, "-md_gost12_256", "-verify", pub, "-signature",
+                     self.path("sig.bin"), data)
+
     def test_gost_providers_of_one_type_share_containers(self):
         self.keytool("generate", "--provider", GOST_2012, "--container", "shared")
         for provider in (GOST_2012, "Crypto-Pro GOST R 34.10-2012 KC2 CSP"):
