@@ -63,13 +63,19 @@ PCCERT_CONTEXT findInStore(HCERTSTORE hStore, DWORD findType, const void *para,
   size_t start = 0;
   if (prev != nullptr) {
     CertObject *p = findCert(prev);
-    if (p == nullptr || prev->hCertStore != hStore) {
-      err = ERROR_INVALID_PARAMETER;
+    if (p == nullptr) {
+      err = E_INVALIDARG;
       return nullptr;
     }
+    const bool sameStore = prev->hCertStore == hStore;
     start = p->storeIndex + 1;
-    // The previous context is always released, as Windows does.
+    // The previous context is always released, as Windows does, even when
+    // the call fails.
     freeCert(prev);
+    if (!sameStore) {
+      err = E_INVALIDARG;
+      return nullptr;
+    }
   }
   const std::shared_ptr<StoreObject> store = findStore(hStore);
   if (!store) {
