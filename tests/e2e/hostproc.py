@@ -1,0 +1,75 @@
+"""Starts the built host and speaks its frame protocol over pipes.
+
+KELTO_HOST names the program. With KELTO_WINE=1 it is a Windows .exe run
+under Wine in the prefix that WINEPREFIX names (booted by the test run).
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import unittest
+
+HOST = os.environ.get("KELTO_HOST", "")
+UNDER_WINE = os.environ.get("KELTO_WINE") == "1"
+TIMEOUT = 120 if UNDER_WINE else 30
+
+
+def require_host():
+    if UNDER_WINE and shutil.which("wine") is None:
+        raise unittest.SkipTest("wine is not installed: the Windows run is skipped")
+    if not HOST or not os.path.exists(HOST):
+        raise RuntimeError("KELTO_HOST must name the built program, got %r" % HOST)
+
+
+def command():
+    return ["wine", HOST] if UNDER_WINE else [HOST]
+
+
+def host_env(extra=None):
+    env = dict(os.environ)
+    if UNDER_WINE:
+        env.setdefault("WINEDEBUG", "-all")
+        env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    if extra:
+        env.update(extra)
+    return env
+
+
+def frame(body):
+    """A request frame from bytes, str or a JSON-serialisable object."""
+    if isinstance(body, (dict, list)):
+        body = json.dumps(body, separators=(",", ":"), ensure_ascii=False)
+    if isinstance(body, str):
+        body = body.encode("utf-8")
+    return struct.pack("<I", len(body)) + body
+
+
+def split_frames(data):
+    """Splits the host's output into frame bodies; fails on a partial frame."""
+    frames = []
+    pos = 0
+    while pos < len(data):
+        if len(data) - pos < 4:
+            raise AssertionError("partial length prefix: %r" % data[pos:])
+        (length,) = struct.unpack_from("<I", data, pos)
+        pos += 4
+        if len(data) - pos < length:
+            raise AssertionError("partial frame: %d of %d bytes" % (len(data) - pos, length))
+        frames.append(data[pos:pos + length])
+        pos += length
+    return frames
+
+
+def run(stdin_bytes, env=None, cwd=None):
+    """Runs the host on the given input; returns (reply bodies, completed process)."""
+    proc = subprocess.run(command(), input=stdin_bytes, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=host_env(env), cwd=cwd,
+                          timeout=TIMEOUT)
+    return split_frames(proc.stdout), proc
+
+
+def ask(*requests, env=None):
+    """Sends requests (objects, str or bytes bodies); returns reply bodies as str."""
+    frames, _ = run(b"".join(frame(r) for r in requests), env=env)
+    return [f.decode("utf-8") for f in frames]
