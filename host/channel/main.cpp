@@ -6,28 +6,7 @@
 #include "logging/startlog.h"
 #include "platform/platform.h"
 #include "request/dispatch.h"
-
-namespace {
-
-// One request from its body to its reply. Anything thrown here (an
-// allocation that fails, say) ends this request without a reply; the loop
-// goes on with the next one.
-void serveOne(std::uint32_t length) {
-  try {
-    std::u16string message = readMessage(stdin, length);
-    LOG_DEBUG << u"Read message: " << message;
-    std::u16string reply = processingMessage(std::move(message));
-    LOG_DEBUG << u"Send to browser: " << reply;
-    writeMessage(reply);
-  } catch (...) {
-    try {
-      LOG_ERROR << u"Request dropped: processing failed";
-    } catch (...) {
-    }
-  }
-}
-
-}  // namespace
+#include "request/logtext.h"
 
 int main() {
   kelto::platform::setBinaryStdin();
@@ -60,6 +39,19 @@ int main() {
       writeMessage(kAllocErrorReply);
       continue;
     }
-    serveOne(length);
+    // Anything thrown while one request is served (an allocation that
+    // fails, say) ends that request without a reply; the loop goes on.
+    try {
+      std::u16string message = readMessage(stdin, length);
+      LOG_DEBUG << u"Read message: " << textForLog(message);
+      std::u16string reply = processingMessage(std::move(message));
+      LOG_DEBUG << u"Send to browser: " << textForLog(reply);
+      writeMessage(reply);
+    } catch (...) {
+      try {
+        LOG_ERROR << u"Request dropped: processing failed";
+      } catch (...) {
+      }
+    }
   }
 }

@@ -59,6 +59,7 @@ class JsonValue {
   bool asBool() const { return std::get<bool>(payload_); }
   double asNumber() const { return std::get<double>(payload_); }
   const JsonArray& asArray() const { return *std::get<ArrayPtr>(payload_); }
+  JsonArray& asArray() { return *std::get<ArrayPtr>(payload_); }
   const JsonObject& asObject() const { return *std::get<ObjectPtr>(payload_); }
   JsonObject& asObject() { return *std::get<ObjectPtr>(payload_); }
 

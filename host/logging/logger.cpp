@@ -95,6 +95,12 @@ bool enabled(Severity severity) {
   return s.started && severity != none && severity <= s.maxSeverity;
 }
 
+std::u16string fileName() {
+  LoggerState& s = state();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.fileName;
+}
+
 std::string functionName(const char* prettyFunction) {
   std::string_view text(prettyFunction);
   // The parameter list starts at the first "(" outside template brackets.

@@ -33,6 +33,9 @@ void init(int maxSeverity, const std::u16string& fileName);
 
 bool enabled(Severity severity);
 
+// The file the logger writes (or would write) its records to.
+std::u16string fileName();
+
 // "qualified::name" from a compiler's decorated function signature.
 std::string functionName(const char* prettyFunction);
 

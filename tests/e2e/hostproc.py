@@ -36,6 +36,26 @@ def host_env(extra=None):
     return env
 
 
+_windows_temp = None
+
+
+def windows_temp_dir():
+    """The Windows temporary folder of the Wine prefix, as a Linux path."""
+    global _windows_temp
+    if _windows_temp is None:
+        env = host_env()
+        temp = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True, timeout=TIMEOUT).stdout.strip()
+        _windows_temp = subprocess.run(["winepath", "-u", temp], env=env,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                       text=True, timeout=TIMEOUT).stdout.strip()
+        if not os.path.isdir(_windows_temp):
+            raise RuntimeError("no temporary folder %r (%r) in the Wine prefix" %
+                               (temp, _windows_temp))
+    return _windows_temp
+
+
 def frame(body):
     """A request frame from bytes, str or a JSON-serialisable object."""
     if isinstance(body, (dict, list)):

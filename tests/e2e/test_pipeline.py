@@ -1,6 +1,9 @@
 """The request/reply loop as the browser sees it: frames in, frames out."""
+import glob
 import json
+import os
 import struct
+import tempfile
 import unittest
 
 import hostproc
@@ -122,6 +125,15 @@ class Stream(unittest.TestCase):
         self.assertEqual(len(frames), 1000)
         for i, body in enumerate(frames):
             self.assertEqual(body.decode(), '{"contentId":"%d",' % i + unknown("x")[1:])
+
+    def test_no_log_file_is_written(self):
+        with tempfile.TemporaryDirectory() as private:
+            temp = hostproc.windows_temp_dir() if hostproc.UNDER_WINE else private
+            before = set(glob.glob(os.path.join(temp, "KeltoDataSigned_*")))
+            frames, _ = run(frame({"contentId": "1"}) + frame(b"not json"),
+                            env={"TMPDIR": private})
+            self.assertEqual(len(frames), 1)
+            self.assertEqual(set(glob.glob(os.path.join(temp, "KeltoDataSigned_*"))), before)
 
     def test_command_line_is_ignored(self):
         cmd = hostproc.command() + ["--help", "x"]

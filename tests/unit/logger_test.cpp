@@ -5,6 +5,7 @@
 
 #include "logging/logger.h"
 #include "logging/random.h"
+#include "logging/startlog.h"
 #include "platform/platform.h"
 
 namespace kelto {
@@ -77,6 +78,36 @@ TEST(Logger, FunctionNameFromDecoratedSignatures) {
             "kelto::DataSigned::closeProvider");
   EXPECT_EQ(functionName("std::map<int, std::pair<int, int> > ns::f(int (*)(int))"),
             "ns::f");
+}
+
+TEST(StartLog, PicksAFreshNameAndWritesTheFirstRecordAtOnce) {
+  // Occupy the name the process id seeds first: it must be skipped, untouched.
+  seedRandom(kelto::platform::processId());
+  const std::string first = randomString(7);
+  const std::u16string taken = kelto::platform::tempFolder() + u"KeltoDataSigned_" +
+                               std::u16string(first.begin(), first.end()) + u".log";
+  std::FILE* f = kelto::platform::openFile(taken, "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("occupied", f);
+  std::fclose(f);
+
+  startLog(kelto::log::debug);
+  const std::u16string name = kelto::log::fileName();
+  kelto::log::init(kelto::log::none, u"");
+  EXPECT_NE(name, taken);
+  EXPECT_EQ(readAll(taken), "occupied");
+  const std::u16string folder = kelto::platform::tempFolder();
+  ASSERT_EQ(name.substr(0, folder.size()), folder);
+  const std::u16string base = name.substr(folder.size());
+  EXPECT_TRUE(std::regex_match(std::string(base.begin(), base.end()),
+                               std::regex("KeltoDataSigned_[0-9A-Za-z]{7}\\.log")));
+  const std::string text = readAll(name);
+  EXPECT_TRUE(std::regex_match(
+      text, std::regex("\xEF\xBB\xBF[-0-9]{10} [:.0-9]{12} DEBUG \\[\\d+\\] "
+                       "\\[startLog@\\d+\\] Start keltoDataSigned\\.\\.\\.\n")))
+      << text;
+  std::remove(std::string(taken.begin(), taken.end()).c_str());
+  std::remove(std::string(name.begin(), name.end()).c_str());
 }
 
 TEST(RandomString, FollowsTheSeededSequence) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "request/logtext.h"
 #include "request/response.h"
 
 namespace {
@@ -53,6 +54,19 @@ TEST(ResponseBuilder, HandleOnlyAfterSuccessfulOpen) {
   EXPECT_EQ(reply(u"{\"data\":{\"requestAction\":\"getCertificate\"}}", u"success", u"",
                   u"", 9),
             u"{\"data\":{\"requestAction\":\"getCertificate\",\"result\":\"success\"}}");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LogText, PasswordsNeverReachTheLog) {
+  EXPECT_EQ(textForLog(u"{\"data\":{\"password\":\"s3cret\",\"n\":[{\"password\":\"\"},"
+                       u"{\"password\":7}],\"passwordX\":\"kept\"}}"),
+            u"{\"data\":{\"n\":[{\"password\":\"is empty\"},{\"password\":\"is exist\"}],"
+            u"\"password\":\"is exist\",\"passwordX\":\"kept\"}}");
+  const std::u16string broken = u"{\"data\":{\"password\":\"s3cret\"";
+  EXPECT_EQ(textForLog(broken), u"(not JSON, 28 characters)");
 }
 
 }  // namespace
