@@ -1,0 +1,218 @@
+"""Shared set-up for the action suites: a private key store per test, the
+expected reply text, and signature checks by the openssl command line.
+
+Every test gets its own XDG_DATA_HOME (softcsp's containers and "MY" store),
+TMPDIR (the default staging folder) and HOME, made fresh and removed after.
+Containers are made with kelto-keytool, never by writing softcsp's files.
+"""
+import base64
+import datetime
+import json
+import os
+import re
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import hostproc
+
+KEYTOOL = os.environ.get("KELTO_KEYTOOL", "")
+
+STRONG = "Microsoft Strong Cryptographic Provider"
+GOST_2001 = "Crypto-Pro GOST R 34.10-2001 KC1 CSP"
+GOST_2012 = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider"
+GOST_2012_STRONG = "Crypto-Pro GOST R 34.10-2012 KC2 Strong CSP"
+# provider, openssl digest option of its hash, signature length in bytes
+GOST = ((GOST_2001, "-md_gost94", 64), (GOST_2012, "-md_gost12_256", 64),
+        (GOST_2012_STRONG, "-md_gost12_512", 128))
+ENGINE = ("-engine", "gost")
+PIN = "12#4"
+STAGED_NAME = re.compile(r"KeltoDataSigned_[A-Za-z0-9]{7}\.bin\Z")
+
+
+def gost_available():
+    return subprocess.run(["openssl", "engine", "gost"], capture_output=True).returncode == 0
+
+
+def needs_gost(test):
+    return unittest.skipUnless(gost_available(), "the OpenSSL gost engine is not installed")(test)
+
+
+def _text(value):
+    if isinstance(value, dict):
+        keys = sorted(value, key=lambda k: k.encode("utf-16-be"))  # UTF-16 code unit order
+        return "{" + ",".join(_text(k) + ":" + _text(value[k]) for k in keys) + "}"
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("/", "\\/")
+
+
+def reply(data, content_id=None):
+    """The exact reply text for a reply `data` object."""
+    root = {"data": data}
+    if content_id:
+        root["contentId"] = content_id
+    return _text(root)
+
+
+def echo(request_data, content_id=None, **outputs):
+    """The reply to `request_data`: its members but contentFile, then the outputs."""
+    data = {k: v for k, v in request_data.items() if k != "contentFile"}
+    data.update(outputs)
+    return reply(data, content_id)
+
+
+def signing_time(cms_text):
+    """The signingTime attribute of `openssl cms -cmsout -print` output, as UTC."""
+    match = re.search(r"signingTime \(1\.2\.840\.113549\.1\.9\.5\)\s+set:\s+"
+                      r"(?:UTCTIME|GENERALIZEDTIME):(\w{3} +\d+ [\d:]{8} \d{4}) GMT", cms_text)
+    if match is None:
+        raise AssertionError("no signing time in the message:\n" + cms_text)
+    stamp = datetime.datetime.strptime(" ".join(match.group(1).split()), "%b %d %H:%M:%S %Y")
+    return stamp.replace(tzinfo=datetime.timezone.utc)
+
+
+class Conversation:
+    """One host process spoken to request by request, for sequences whose
+    later requests carry what an earlier reply said (a session's handle)."""
+
+    def __init__(self, env):
+        self.proc = subprocess.Popen(hostproc.command(), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     env=hostproc.host_env(env))
+
+    def _read(self, size):
+        data = b""
+        while len(data) < size:
+            chunk = self.proc.stdout.read(size - len(data))
+            if not chunk:
+                raise AssertionError("the host ended before a whole reply")
+            data += chunk
+        return data
+
+    def send(self, data):
+        """Sends {"data": data}; returns the reply text."""
+        self.proc.stdin.write(hostproc.frame({"data": data}))
+        self.proc.stdin.flush()
+        (length,) = struct.unpack("<I", self._read(4))
+        return self._read(length).decode("utf-8")
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+        self.proc.wait(timeout=hostproc.TIMEOUT)
+
+
+class HostCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        hostproc.require_host()
+        if not KEYTOOL or not os.path.exists(KEYTOOL):
+            raise RuntimeError("KELTO_KEYTOOL must name kelto-keytool, got %r" % KEYTOOL)
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="kelto-actions-")
+        self.addCleanup(self._tmp.cleanup)
+        self.dir = self._tmp.name
+        self.temp = os.path.join(self.dir, "tmp")
+        os.mkdir(self.temp)
+        self.env = {"XDG_DATA_HOME": os.path.join(self.dir, "data"), "TMPDIR": self.temp,
+                    "HOME": self.dir}
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def tool(self, program, *args, ok=True):
+        proc = subprocess.run([program] + [str(a) for a in args], capture_output=True,
+                              env=hostproc.host_env(self.env))
+        self.assertEqual(proc.returncode == 0, ok, "%s %s: %s" % (
+            os.path.basename(program), args[:2], proc.stderr.decode(errors="replace")))
+        return proc
+
+    def keytool(self, *args, ok=True):
+        return self.tool(KEYTOOL, *args, ok=ok)
+
+    def openssl(self, *args, ok=True):
+        return self.tool("openssl", *args, ok=ok)
+
+    def make(self, container, provider=STRONG, pin=PIN, keyspec="signature", cert=True,
+             store=False):
+        """Generates a key; returns the DER of its certificate (None without one)."""
+        args = ["generate", "--provider", provider, "--container", container,
+                "--keyspec", keyspec]
+        args += ["--pin", pin] if pin else []
+        args += [] if cert else ["--no-cert"]
+        args += ["--store"] if store else []
+        self.keytool(*args)
+        if not cert:
+            return None
+        out = self.path(container + "-" + keyspec + ".der")
+        self.keytool("export-cert", "--provider", provider, "--container", container,
+                     "--keyspec", keyspec, "--out", out)
+        return self.read(out)
+
+    def conversation(self):
+        talk = Conversation(self.env)
+        self.addCleanup(talk.close)
+        return talk
+
+    def ask(self, *requests):
+        return hostproc.ask(*requests, env=self.env)
+
+    def call(self, data, content_id=None):
+        request = {"data": data}
+        if content_id:
+            request["contentId"] = content_id
+        (text,) = self.ask(request)
+        return text
+
+    def assertReply(self, data, **outputs):
+        """One request; its reply must be exactly the echo plus these outputs."""
+        text = self.call(data)
+        self.assertEqual(text, echo(data, **outputs))
+        return json.loads(text)["data"]
+
+    def assertSystemError(self, data, code):
+        """A failure described by CryptoAPI: the code exactly, softcsp's text loosely."""
+        text = self.call(data)
+        description = json.loads(text)["data"].get("description", "")
+        self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
+        self.assertEqual(text, echo(data, description=description, result="error"))
+
+    def public_key(self, cert_der, engine=()):
+        cert = self.write("cert-for-key.der", cert_der)
+        pem = self.path("pub.pem")
+        self.openssl("x509", *engine, "-inform", "DER", "-in", cert, "-pubkey", "-noout",
+                     "-out", pem)
+        return pem
+
+    def verify_raw(self, signature_b64, cert_der, data_path, digest, engine=()):
+        """openssl checks the reply's signature after nothing but Base64 decoding."""
+        sig = self.write("raw.sig", base64.b64decode(signature_b64, validate=True))
+        pub = self.public_key(cert_der, engine)
+        self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, data_path)
+        other = self.write("other.bin", self.read(data_path) + b"!")
+        self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, other,
+                     ok=False)
+
+    def verify_cms(self, signature_b64, data_path, engine=()):
+        """Verifies a detached message over the file; returns (its certificates as
+        DER, `openssl cms -cmsout -print` text)."""
+        msg = self.write("msg.p7s", base64.b64decode(signature_b64, validate=True))
+        self.openssl("cms", *engine, "-verify", "-binary", "-inform", "DER", "-in", msg,
+                     "-content", data_path, "-noverify", "-out", self.path("cms.out"))
+        pem = self.openssl("pkcs7", *engine, "-inform", "DER", "-in", msg,
+                           "-print_certs").stdout.decode()
+        certs = [base64.b64decode("".join(block.split("-----BEGIN CERTIFICATE-----")[1].split()))
+                 for block in pem.split("-----END CERTIFICATE-----")[:-1]]
+        printed = self.openssl("cms", *engine, "-cmsout", "-print", "-inform", "DER",
+                               "-in", msg).stdout.decode()
+        return certs, printed
