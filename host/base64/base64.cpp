@@ -14,10 +14,14 @@ int sextet(unsigned c) {
   return -1;
 }
 
-template <typename Char>
-std::vector<std::uint8_t> decode(std::basic_string_view<Char> text) {
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() / 4 * 3 + 2);
+// Decodes up to the first stop character, handing the bytes to `sink` in
+// pieces of at most kPiece bytes.
+constexpr std::size_t kPiece = 48 * 1024;
+
+template <typename Char, typename Sink>
+bool decode(std::basic_string_view<Char> text, Sink&& sink) {
+  std::uint8_t piece[kPiece + 3];
+  std::size_t used = 0;
   std::uint32_t bits = 0;
   int count = 0;
   for (Char ch : text) {
@@ -25,19 +29,34 @@ std::vector<std::uint8_t> decode(std::basic_string_view<Char> text) {
     if (value < 0) break;
     bits = (bits << 6) | static_cast<std::uint32_t>(value);
     if (++count == 4) {
-      out.push_back(static_cast<std::uint8_t>(bits >> 16));
-      out.push_back(static_cast<std::uint8_t>(bits >> 8));
-      out.push_back(static_cast<std::uint8_t>(bits));
+      piece[used++] = static_cast<std::uint8_t>(bits >> 16);
+      piece[used++] = static_cast<std::uint8_t>(bits >> 8);
+      piece[used++] = static_cast<std::uint8_t>(bits);
       bits = 0;
       count = 0;
+      if (used >= kPiece) {
+        if (!sink(piece, used)) return false;
+        used = 0;
+      }
     }
   }
   if (count == 2) {
-    out.push_back(static_cast<std::uint8_t>(bits >> 4));
+    piece[used++] = static_cast<std::uint8_t>(bits >> 4);
   } else if (count == 3) {
-    out.push_back(static_cast<std::uint8_t>(bits >> 10));
-    out.push_back(static_cast<std::uint8_t>(bits >> 2));
+    piece[used++] = static_cast<std::uint8_t>(bits >> 10);
+    piece[used++] = static_cast<std::uint8_t>(bits >> 2);
   }
+  return used == 0 || sink(piece, used);
+}
+
+template <typename Char>
+std::vector<std::uint8_t> decodeAll(std::basic_string_view<Char> text) {
+  std::vector<std::uint8_t> out;
+  out.reserve(text.size() / 4 * 3 + 2);
+  decode(text, [&out](const std::uint8_t* data, std::size_t size) {
+    out.insert(out.end(), data, data + size);
+    return true;
+  });
   return out;
 }
 
@@ -67,8 +86,20 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-std::vector<std::uint8_t> decodeBase64(std::string_view text) { return decode(text); }
+std::vector<std::uint8_t> decodeBase64(std::string_view text) { return decodeAll(text); }
 
 std::vector<std::uint8_t> decodeBase64(std::u16string_view text) {
-  return decode(text);
+  return decodeAll(text);
+}
+
+std::size_t decodedBase64Size(std::u16string_view text) {
+  std::size_t accepted = 0;
+  while (accepted < text.size() && sextet(text[accepted]) >= 0) ++accepted;
+  const std::size_t tail = accepted % 4;
+  return accepted / 4 * 3 + (tail == 2 ? 1 : tail == 3 ? 2 : 0);
+}
+
+bool decodeBase64(std::u16string_view text,
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& write) {
+  return decode(text, write);
 }

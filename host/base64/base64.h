@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,3 +17,12 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size);
 // request text, so large content is never copied to a narrow string first.
 std::vector<std::uint8_t> decodeBase64(std::string_view text);
 std::vector<std::uint8_t> decodeBase64(std::u16string_view text);
+
+// The number of bytes decodeBase64 gives for the text, without decoding it.
+std::size_t decodedBase64Size(std::u16string_view text);
+
+// Decodes like decodeBase64, handing the bytes to `write` in pieces instead
+// of holding them all, so that large content is never in memory twice.
+// Stops and returns false as soon as `write` returns false.
+bool decodeBase64(std::u16string_view text,
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& write);

@@ -1,5 +1,7 @@
 #include "json/json.h"
 
+#include <utility>
+
 JsonValue::JsonValue(JsonArray elements)
     : payload_(std::make_unique<JsonArray>(std::move(elements))) {}
 
@@ -40,6 +42,10 @@ const JsonValue* JsonValue::member(std::u16string_view name) const {
   const JsonObject& members = asObject();
   auto it = members.find(name);
   return it == members.end() ? nullptr : &it->second;
+}
+
+JsonValue* JsonValue::member(std::u16string_view name) {
+  return const_cast<JsonValue*>(std::as_const(*this).member(name));
 }
 
 std::vector<std::u16string> JsonValue::memberNames() const {

@@ -66,6 +66,7 @@ class JsonValue {
   // The member of that name of an object value, or nullptr when the object
   // has none or this value is not an object.
   const JsonValue* member(std::u16string_view name) const;
+  JsonValue* member(std::u16string_view name);
 
   // All member names in key order; empty for anything but an object.
   std::vector<std::u16string> memberNames() const;

@@ -41,6 +41,25 @@ bool fileExists(const std::u16string& path);
 // Opens a file with a C stdio mode; nullptr on failure. The caller closes it.
 std::FILE* openFile(const std::u16string& path, const char* mode);
 
+// Creates a new file for binary writing, owner-only where permissions exist.
+// Fails (nullptr) when any entry of that name exists: never opens, truncates
+// or follows an existing one.
+std::FILE* createNewFile(const std::u16string& path);
+
+// Size in bytes of an open file, or -1 when the system cannot tell.
+std::int64_t fileSize(std::FILE* file);
+
+// Deletes a file; false when it could not be deleted.
+bool removeFile(const std::u16string& path);
+
+// True when the path is a real directory (not a link to one) that belongs to
+// the current user, so that nobody else can swap or read files inside it.
+bool isPrivateDirectory(const std::u16string& path);
+
+// The text the system has for an error code of CryptoAPI or the system, as
+// the system gives it (line break included); false when it has none.
+bool systemErrorText(std::uint32_t code, std::u16string& text);
+
 std::uint32_t processId();
 std::uint64_t threadId();
 

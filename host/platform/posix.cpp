@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <softcsp/wincrypt.h>
 #include <utf8.h>
 
 namespace kelto::platform {
@@ -65,6 +66,38 @@ bool fileExists(const std::u16string& path) {
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
   return std::fopen(wideToAnsi(path).c_str(), mode);
+}
+
+std::FILE* createNewFile(const std::u16string& path) {
+  int fd = open(wideToAnsi(path).c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (!file) close(fd);
+  return file;
+}
+
+std::int64_t fileSize(std::FILE* file) {
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool removeFile(const std::u16string& path) {
+  return unlink(wideToAnsi(path).c_str()) == 0;
+}
+
+bool isPrivateDirectory(const std::u16string& path) {
+  struct stat st;
+  if (lstat(wideToAnsi(path).c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+}
+
+bool systemErrorText(std::uint32_t code, std::u16string& text) {
+  const char16_t* message = SoftCspErrorMessage(code);
+  if (!message) return false;
+  text = message;
+  return true;
 }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }

@@ -62,6 +62,49 @@ std::FILE* openFile(const std::u16string& path, const char* mode) {
   return _wfopen(wide(path), wmode.c_str());
 }
 
+std::FILE* createNewFile(const std::u16string& path) {
+  HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (!file) _close(fd);
+  return file;
+}
+
+std::int64_t fileSize(std::FILE* file) {
+  LARGE_INTEGER size;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &size)) return -1;
+  return size.QuadPart;
+}
+
+bool removeFile(const std::u16string& path) { return DeleteFileW(wide(path)) != 0; }
+
+bool isPrivateDirectory(const std::u16string& path) {
+  // The per-user temporary folder is private on Windows already; refuse only
+  // a junction or link planted in its place.
+  DWORD attributes = GetFileAttributesW(wide(path));
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool systemErrorText(std::uint32_t code, std::u16string& text) {
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
+                                nullptr);
+  if (!buffer) return false;
+  text.assign(reinterpret_cast<const char16_t*>(buffer), length);
+  LocalFree(buffer);
+  return true;
+}
+
 std::uint32_t processId() { return GetCurrentProcessId(); }
 
 std::uint64_t threadId() { return GetCurrentThreadId(); }

@@ -14,8 +14,9 @@
 std::u16string processingMessage(std::u16string message);
 
 // Runs the request's action on a parsed request root (an object) and fills
-// the outputs that the reply is built from.
-void processingMessage(const JsonValue& root, std::u16string& result,
+// the outputs that the reply is built from. A staged `contentFile` is
+// removed from the document once its data file is written.
+void processingMessage(JsonValue& root, std::u16string& result,
                        std::u16string& description, std::u16string& signature,
                        std::u16string& certificate, std::u16string& containers,
                        std::uint64_t& handleProvider);

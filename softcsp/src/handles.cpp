@@ -31,9 +31,11 @@ std::unique_lock<std::recursive_mutex> lockApi() {
 
 ULONG_PTR addHandle(HandleKind kind, std::shared_ptr<void> object) {
   Table &t = table();
-  // The kind sits in the top byte, so numbers of different kinds never meet.
+  // The kind sits above bit 40, so numbers of different kinds never meet,
+  // while every handle stays below 2^53 (and 10^15): callers carry handles
+  // as JSON numbers, which hold only such integers exactly.
   const ULONG_PTR handle =
-      (ULONG_PTR{static_cast<unsigned>(kind)} << 56) | t.next++;
+      (ULONG_PTR{static_cast<unsigned>(kind)} << 40) | t.next++;
   t.entries.emplace(handle, Entry{kind, std::move(object)});
   return handle;
 }

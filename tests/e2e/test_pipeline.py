@@ -36,11 +36,6 @@ class Replies(unittest.TestCase):
         self.assertEqual(ask('{"contentId":5}', '{"data":{}}', '{"data":[1]}'), [
             '{"data":{"description":"Unknow request action ","result":"error"}}'] * 3)
 
-    def test_provider_actions_are_not_served_yet(self):
-        for action in ("openCryptoProvider", "getListContainer", "getCertificate",
-                       "getSignature"):
-            self.assertEqual(ask({"data": {"requestAction": action}}), [unknown(action)])
-
     def test_close_without_numeric_handle(self):
         bad = ('{"data":{"description":"Bad parameter handleProvider in action '
                'closeCryptoProvider",%s"requestAction":"closeCryptoProvider","result":"error"}}')

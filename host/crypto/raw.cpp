@@ -1,0 +1,122 @@
+#include <algorithm>
+
+#include "channel/textconv.h"
+#include "crypto/DataSigned.h"
+#include "crypto/bytes.h"
+#include "crypto/cryptoapi.h"
+#include "crypto/handles.h"
+#include "crypto/providers.h"
+#include "logging/logger.h"
+#include "platform/platform.h"
+
+namespace kelto {
+
+namespace {
+
+// Files pass through a fixed buffer: any size is hashed in constant memory.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+std::string bytesToHex(const std::uint8_t* data, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    hex += kDigits[data[i] >> 4];
+    hex += kDigits[data[i] & 0xF];
+  }
+  return hex;
+}
+
+}  // namespace
+
+bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePath,
+                             std::uint32_t hashAlg, std::vector<std::uint8_t>& signatureData,
+                             std::u16string& description) {
+  LOG_DEBUG << u"Start CryptCreateHash...";
+  CryptHash hash;
+  if (!CryptCreateHash(handle, hashAlg, 0, 0, hash.out())) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptCreateHash: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptCreateHash success...";
+
+  std::vector<std::uint8_t> chunk;
+  if (!allocate(chunk, kReadChunk)) {
+    description = u"Error alloc memory for data from file";
+    LOG_ERROR << description;
+    return false;
+  }
+  File file(platform::openFile(filePath, "rb"));
+  if (!file) {
+    description = u"Error open file data";
+    LOG_ERROR << description << u": " << filePath;
+    return false;
+  }
+
+  LOG_DEBUG << u"Start CryptHashData...";
+  const std::int64_t fileSize = platform::fileSize(file.get());
+  LOG_DEBUG << u"File size = " << fileSize;
+  std::uint64_t total = 0;
+  for (;;) {
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
+    if (got == 0) break;
+    total += got;
+    if (!CryptHashData(hash.get(), chunk.data(), static_cast<DWORD>(got), 0)) {
+      description = getErrorDescription();
+      LOG_ERROR << u"CryptHashData: " << description;
+      return false;
+    }
+  }
+  // A signature over part of a file would be a valid-looking lie.
+  if (std::ferror(file.get()) ||
+      (fileSize >= 0 && total < static_cast<std::uint64_t>(fileSize))) {
+    description = u"Error read file data";
+    LOG_ERROR << description << u": " << filePath;
+    return false;
+  }
+  LOG_DEBUG << u"CryptHashData success...";
+  LOG_DEBUG << u"Read data size = " << total;
+
+  LOG_DEBUG << u"Start CryptSignHash(size)...";
+  DWORD keySpec = AT_SIGNATURE;
+  DWORD size = 0;
+  if (CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, nullptr, &size)) {
+    LOG_DEBUG << u"CryptSignHash key is AT_SIGNATURE...";
+  } else if (CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &size)) {
+    keySpec = AT_KEYEXCHANGE;
+    LOG_DEBUG << u"CryptSignHash key is AT_KEYEXCHANGE...";
+  } else {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptSignHash(size): " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptSignHash(size) success...";
+  LOG_DEBUG << u"Signature size = " << size;
+
+  std::vector<std::uint8_t> signature;
+  if (!allocate(signature, size)) {
+    description = u"Error alloc memory for signature";
+    LOG_ERROR << description;
+    return false;
+  }
+  LOG_DEBUG << u"Start CryptSignHash...";
+  if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, signature.data(), &size)) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptSignHash: " << description;
+    return false;
+  }
+  signature.resize(size);
+  LOG_DEBUG << u"CryptSignHash success...";
+  LOG_DEBUG << u"Signature: " << utf8ToWide(bytesToHex(signature.data(), signature.size()));
+
+  // CryptoAPI returns the least significant byte first; the standard form
+  // that verifiers expect is the reverse.
+  std::reverse(signature.begin(), signature.end());
+  LOG_DEBUG << u"Invert signature: "
+            << utf8ToWide(bytesToHex(signature.data(), signature.size()));
+  signatureData = std::move(signature);
+  return true;
+}
+
+}  // namespace kelto

@@ -1,0 +1,109 @@
+#include <cstring>
+#include <type_traits>
+
+#include "channel/textconv.h"
+#include "crypto/DataSigned.h"
+#include "crypto/cryptoapi.h"
+#include "crypto/handles.h"
+#include "crypto/providers.h"
+#include "logging/logger.h"
+
+static_assert(std::is_same_v<HCRYPTPROV, kelto::ProviderHandle>,
+              "the service's handle type must be CryptoAPI's");
+
+namespace kelto {
+
+namespace {
+
+const char16_t* orEmpty(const std::u16string& text, const char16_t* whenEmpty = u"is empty") {
+  return text.empty() ? whenEmpty : text.c_str();
+}
+
+// A PIN must not outlive its use in a heap block that may be reused.
+void wipe(std::string& secret) {
+  volatile char* p = secret.empty() ? nullptr : &secret[0];
+  for (std::size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+}
+
+}  // namespace
+
+bool DataSigned::openProvider(const std::u16string& containerName,
+                              const std::u16string& alias, const std::u16string& password,
+                              std::u16string& description, ProviderHandle& handle) {
+  LOG_DEBUG << u"Start openProvider...";
+  LOG_DEBUG << u"Container name: " << orEmpty(containerName);
+  LOG_DEBUG << u"Provider alias: " << orEmpty(alias);
+  LOG_DEBUG << u"Password: " << (password.empty() ? u"is empty" : u"is exist");
+
+  const char16_t* providerName = getProviderNameByAlias(alias);
+  if (!providerName) {
+    description = u"Bad parameter providerName in action openCryptoProvider";
+    LOG_ERROR << u"openProvider: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"Provider name: " << providerName;
+  std::string pin = wideToAnsi(password);
+  const std::uint32_t type = getProviderTypeByAlias(alias);
+  LOG_DEBUG << u"Provider type: " << type;
+
+  const bool opened =
+      openCryptoProvider(handle, containerName.empty() ? nullptr : containerName.c_str(),
+                         providerName, type, password.empty() ? nullptr : pin.c_str(),
+                         description);
+  wipe(pin);
+  if (!opened) return false;
+  LOG_DEBUG << u"Handle provider: " << handle;
+  LOG_DEBUG << u"openProvider success...";
+  return true;
+}
+
+bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* containerName,
+                                    const char16_t* providerName,
+                                    std::uint32_t providerType, const char* pin,
+                                    std::u16string& description) {
+  LOG_DEBUG << u"Start CryptAcquireContext...";
+  // CRYPT_SILENT keeps the provider from asking the user for the PIN itself.
+  if (!CryptAcquireContextW(&handle, wideArg(containerName), wideArg(providerName),
+                            providerType, pin ? CRYPT_SILENT : 0)) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptAcquireContext: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptAcquireContext success...";
+  if (!pin) return true;
+
+  const BYTE* pinBytes = reinterpret_cast<const BYTE*>(pin);
+  LOG_DEBUG << u"Start CryptSetProvParam(PP_SIGNATURE_PIN)...";
+  if (CryptSetProvParam(handle, PP_SIGNATURE_PIN, pinBytes, 0)) {
+    LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN) success...";
+    return true;
+  }
+  // The container may hold only an exchange key: try the PIN for that one.
+  LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
+  LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
+  if (CryptSetProvParam(handle, PP_KEYEXCHANGE_PIN, pinBytes, 0)) {
+    LOG_DEBUG << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...";
+    return true;
+  }
+  description = getErrorDescription();
+  LOG_ERROR << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN): " << description;
+  CryptReleaseContext(handle, 0);
+  handle = 0;
+  return false;
+}
+
+bool DataSigned::closeProvider(ProviderHandle handle, std::u16string& description) {
+  LOG_DEBUG << u"Start closeProvider...";
+  LOG_DEBUG << u"Handle provider: " << handle;
+  LOG_DEBUG << u"Start CryptReleaseContext...";
+  if (!CryptReleaseContext(handle, 0)) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptReleaseContext: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptReleaseContext success...";
+  LOG_DEBUG << u"closeProvider success...";
+  return true;
+}
+
+}  // namespace kelto

@@ -1,0 +1,66 @@
+#include "base64/base64.h"
+#include "channel/textconv.h"
+#include "crypto/DataSigned.h"
+#include "crypto/providers.h"
+#include "logging/logger.h"
+
+namespace kelto {
+
+bool DataSigned::signData(ProviderHandle handle, const std::u16string& containerName,
+                          const std::u16string& alias, const std::u16string& password,
+                          const std::u16string& filePath, const std::u16string& signatureType,
+                          const std::u16string& storageType, bool useHandleProvider,
+                          std::u16string& description, std::u16string& signature) {
+  LOG_DEBUG << u"Start signData...";
+  LOG_DEBUG << u"Handle provider: " << handle;
+  LOG_DEBUG << u"Container name: " << (containerName.empty() ? u"is empty" : containerName);
+  LOG_DEBUG << u"Provider alias: " << (alias.empty() ? u"is empty" : alias);
+  LOG_DEBUG << u"Password: " << (password.empty() ? u"is empty" : u"is exist");
+  LOG_DEBUG << u"File data: " << (filePath.empty() ? u"is empty" : filePath);
+  LOG_DEBUG << u"Signature type: "
+            << (signatureType.empty() ? u"is empty(using RAW)" : signatureType);
+  LOG_DEBUG << u"Storage type: "
+            << (storageType.empty() ? u"is empty(using CONTAINER)" : storageType);
+  LOG_DEBUG << u"Use handle provider: " << (useHandleProvider ? u"yes" : u"no");
+
+  if (filePath.empty()) {
+    description = u"Bad parameter fileData in action getSignature";
+    LOG_ERROR << u"signData: " << description;
+    return false;
+  }
+  if (useHandleProvider && !isSession(handle)) {
+    description = u"Bad parameter handleProvider in action getSignature";
+    LOG_ERROR << u"signData: " << description;
+    return false;
+  }
+
+  const char* hashOid = getHashOidByAlias(alias);
+  LOG_DEBUG << u"Provider hash algIdStr: " << (hashOid ? hashOid : "not found");
+  const std::uint32_t hashAlg = getHashAlgByAlias(alias);
+  LOG_DEBUG << u"Provider hash algId: " << hashAlg;
+
+  const bool pkcs7 = signatureType == u"PKCS#7";
+  std::vector<std::uint8_t> signatureData;
+  auto sign = [&](ProviderHandle session) {
+    return pkcs7 ? signDataPkcs7(session, filePath, hashOid, storageType, signatureData,
+                                 description)
+                 : signDataRaw(session, filePath, hashAlg, signatureData, description);
+  };
+
+  if (useHandleProvider) {
+    if (!sign(handle)) return false;
+  } else {
+    ProviderHandle session = 0;
+    if (!openProvider(containerName, alias, password, description, session)) return false;
+    const bool ok = sign(session);
+    std::u16string ignored;
+    closeProvider(session, ignored);
+    if (!ok) return false;
+  }
+
+  signature = utf8ToWide(encodeBase64(signatureData.data(), signatureData.size()));
+  LOG_DEBUG << u"signData success...";
+  return true;
+}
+
+}  // namespace kelto
