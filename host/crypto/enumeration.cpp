@@ -4,9 +4,32 @@
 #include "channel/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/cryptoapi.h"
+#include "crypto/enumeration.h"
 #include "crypto/handles.h"
 #include "crypto/providers.h"
 #include "logging/logger.h"
+
+std::u16string enumerateContainers(std::uint32_t bufferSize,
+                                   const EnumerateContainer& enumerate) {
+  std::string buffer(std::max<std::uint32_t>(bufferSize, 1), '\0');
+  std::u16string names;
+  bool first = true;
+  for (;;) {
+    std::uint32_t length = static_cast<std::uint32_t>(buffer.size());
+    std::uint32_t error = 0;
+    if (!enumerate(reinterpret_cast<std::uint8_t*>(&buffer[0]), length, first, error)) {
+      if (error != static_cast<std::uint32_t>(ERROR_MORE_DATA) || length <= buffer.size())
+        break;
+      buffer.assign(length, '\0');
+      continue;
+    }
+    names += ansiToWide(std::string(buffer.c_str()));
+    names += u';';
+    first = false;
+  }
+  if (!names.empty()) names.pop_back();
+  return names;
+}
 
 namespace kelto {
 
@@ -45,38 +68,26 @@ bool DataSigned::getListContainer(const std::u16string& alias, std::u16string& d
   }
   LOG_DEBUG << u"CryptGetProvParam(PP_ENUMCONTAINERS)(size) success...";
 
-  std::string buffer;
   try {
-    buffer.resize(std::max<DWORD>(length, 1));
+    containers += enumerateContainers(
+        length, [provider](std::uint8_t* buffer, std::uint32_t& size, bool first,
+                           std::uint32_t& error) {
+          DWORD inOut = size;
+          if (CryptGetProvParam(provider, PP_ENUMCONTAINERS, buffer, &inOut,
+                                first ? CRYPT_FIRST : CRYPT_NEXT)) {
+            size = inOut;
+            return true;
+          }
+          error = GetLastError();
+          size = inOut;
+          return false;
+        });
   } catch (const std::bad_alloc&) {
     description = u"Error alloc memory";
     LOG_ERROR << u"getListContainer: " << description;
     CryptReleaseContext(provider, 0);
     return false;
   }
-
-  // The provider rewrites the length on every call, so it is set back to the
-  // buffer's size each time; a name longer than the size query promised
-  // grows the buffer and is asked for again rather than ending the list.
-  DWORD flags = CRYPT_FIRST;
-  for (;;) {
-    length = static_cast<DWORD>(buffer.size());
-    if (!CryptGetProvParam(provider, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(&buffer[0]),
-                           &length, flags)) {
-      if (GetLastError() != static_cast<DWORD>(ERROR_MORE_DATA) || length <= buffer.size())
-        break;
-      try {
-        buffer.resize(length);
-      } catch (const std::bad_alloc&) {
-        break;
-      }
-      continue;
-    }
-    containers += ansiToWide(std::string(buffer.c_str()));
-    containers += u';';
-    flags = CRYPT_NEXT;
-  }
-  if (!containers.empty()) containers.pop_back();
 
   LOG_DEBUG << u"getListContainer result: " << containers;
   CryptReleaseContext(provider, 0);

@@ -1,0 +1,109 @@
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "crypto/cryptoapi.h"
+#include "crypto/enumeration.h"
+#include "crypto/providers.h"
+
+namespace {
+
+TEST(ProviderTable, LookupsAreExact) {
+  EXPECT_EQ(getProviderTypeByAlias(u"Avest CSP"), 420u);
+  EXPECT_STREQ(getHashOidByAlias(u"Avest CSP"), "1.3.6.1.4.1.12656.1.10");
+  EXPECT_EQ(getProviderTypeByAlias(u"Avest CSP Bel"), 422u);
+  EXPECT_EQ(getHashAlgByAlias(u"Avest CSP Bel"), 0x8039u);
+  EXPECT_STREQ(getHashOidByAlias(u"Avest CSP Bel"), "1.2.112.0.2.0.34.101.31.81");
+  EXPECT_EQ(getProviderTypeByAlias(u"Avest CSP Bel Pro"), 423u);
+  EXPECT_EQ(getHashOidByAlias(u"Avest CSP Bel Pro"), nullptr);
+  const std::u16string ms = u"Microsoft Strong Cryptographic Provider";
+  EXPECT_EQ(std::u16string(getProviderNameByAlias(ms)), ms);
+  EXPECT_EQ(getProviderTypeByAlias(ms), 1u);
+  EXPECT_EQ(getHashAlgByAlias(ms), 0x8004u);
+  EXPECT_EQ(getHashOidByAlias(ms), nullptr);
+  EXPECT_EQ(getProviderTypeByAlias(u"Crypto-Pro GOST R 34.10-2012 KC2 Strong CSP"), 81u);
+  for (const char16_t* alias :
+       {u"", u"avest CSP", u"Avest CSP ", u" Avest CSP", u"Avest", u"MICROSOFT STRONG "
+        u"CRYPTOGRAPHIC PROVIDER"}) {
+    EXPECT_EQ(getProviderNameByAlias(alias), nullptr);
+    EXPECT_EQ(getProviderTypeByAlias(alias), 0u);
+    EXPECT_EQ(getHashAlgByAlias(alias), 0u);
+    EXPECT_EQ(getHashOidByAlias(alias), nullptr);
+  }
+}
+
+TEST(ErrorDescription, CodeInUpperHexThenSystemTextOrUnknown) {
+  SetLastError(0x57);
+  const std::u16string known = getErrorDescription();
+  EXPECT_EQ(known.substr(0, 13), u"Error 0x57 - ");
+  ASSERT_GT(known.size(), 15u);
+  EXPECT_EQ(known.substr(known.size() - 2), u"\r\n");
+
+  SetLastError(static_cast<DWORD>(0x8009000Du));  // NTE_NO_KEY
+  EXPECT_EQ(getErrorDescription().substr(0, 19), u"Error 0x8009000D - ");
+
+  SetLastError(0x2BADBEEu);
+  EXPECT_EQ(getErrorDescription(), u"Error 0x2BADBEE - unknow error");
+}
+
+// A provider whose size query understates the longest name, as some do.
+struct ShortBufferProvider {
+  std::vector<std::string> names;
+  std::size_t next = 0;
+  int calls = 0;
+  bool call(std::uint8_t* buffer, std::uint32_t& length, bool first, std::uint32_t& error) {
+    ++calls;
+    if (first) next = 0;
+    if (next >= names.size()) {
+      error = ERROR_NO_MORE_ITEMS;
+      return false;
+    }
+    const std::string& name = names[next];
+    if (length < name.size() + 1) {
+      length = static_cast<std::uint32_t>(name.size() + 1);
+      error = ERROR_MORE_DATA;
+      return false;  // the enumeration does not move on
+    }
+    std::copy(name.begin(), name.end(), buffer);
+    buffer[name.size()] = 0;
+    length = static_cast<std::uint32_t>(name.size() + 1);
+    ++next;
+    return true;
+  }
+};
+
+TEST(ContainerEnumeration, ShortBufferGrowsAndLengthIsReset) {
+  ShortBufferProvider provider{{"long-container-name", "a", "second-long-name"}};
+  auto call = [&provider](std::uint8_t* b, std::uint32_t& l, bool f, std::uint32_t& e) {
+    return provider.call(b, l, f, e);
+  };
+  // A buffer of 4 bytes: the first name needs more, and after the short name
+  // "a" the length would be 2 unless reset.
+  EXPECT_EQ(enumerateContainers(4, call), u"long-container-name;a;second-long-name");
+
+  ShortBufferProvider empty{{}};
+  EXPECT_EQ(enumerateContainers(1, [&empty](std::uint8_t* b, std::uint32_t& l, bool f,
+                                            std::uint32_t& e) { return empty.call(b, l, f, e); }),
+            u"");
+  EXPECT_EQ(empty.calls, 1);
+}
+
+TEST(ContainerEnumeration, OtherFailuresEndTheList) {
+  int calls = 0;
+  auto failing = [&calls](std::uint8_t* buffer, std::uint32_t& length, bool,
+                          std::uint32_t& error) {
+    if (++calls == 1) {
+      buffer[0] = 'x';
+      buffer[1] = 0;
+      length = 2;
+      return true;
+    }
+    error = static_cast<std::uint32_t>(NTE_BAD_UID);
+    length = 1000;  // a failure other than ERROR_MORE_DATA never grows the buffer
+    return false;
+  };
+  EXPECT_EQ(enumerateContainers(16, failing), u"x");
+  EXPECT_EQ(calls, 2);
+}
+
+}  // namespace
