@@ -159,6 +159,30 @@ class HostCase(unittest.TestCase):
                      "--keyspec", keyspec, "--out", out)
         return self.read(out)
 
+    def der(self, pem_path):
+        return self.openssl("x509", "-in", pem_path, "-outform", "DER").stdout
+
+    def import_pfx(self, container, digest="-sha384", extra=(), cert=True):
+        """An RSA key (and certificate) made by openssl, imported from a PFX into a
+        Microsoft Strong container; returns (key file, certificate DER or None)."""
+        key, pem, pfx = (self.path(container + ext) for ext in (".key", ".pem", ".pfx"))
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                     "-out", pem, "-subj", "/CN=" + container, "-days", "3", digest, *extra)
+        self.openssl("pkcs12", "-export", "-inkey", key, "-out", pfx, "-passout", "pass:pw",
+                     *(("-in", pem) if cert else ("-nocerts",)))
+        self.keytool("import", "--provider", STRONG, "--container", container, "--pfx", pfx,
+                     "--pfx-password", "pw", "--pin", PIN)
+        return key, self.der(pem) if cert else None
+
+    def store_other_certificate(self, key, digest="-sha512"):
+        """Adds to "MY" a second certificate of `key` (other subject and signature
+        algorithm); returns its DER."""
+        pem = self.path("in-store.pem")
+        self.openssl("req", "-x509", "-key", key, "-out", pem, "-subj", "/CN=in store",
+                     "-days", "3", digest)
+        self.keytool("store-add", "--cert", pem)
+        return self.der(pem)
+
     def conversation(self):
         talk = Conversation(self.env)
         self.addCleanup(talk.close)
@@ -194,10 +218,11 @@ class HostCase(unittest.TestCase):
                      "-out", pem)
         return pem
 
-    def verify_raw(self, signature_b64, cert_der, data_path, digest, engine=()):
-        """openssl checks the reply's signature after nothing but Base64 decoding."""
+    def verify_raw(self, signature_b64, key, data_path, digest, engine=()):
+        """openssl checks the reply's signature after nothing but Base64 decoding;
+        `key` is a certificate's DER or the path of a PEM public key."""
         sig = self.write("raw.sig", base64.b64decode(signature_b64, validate=True))
-        pub = self.public_key(cert_der, engine)
+        pub = key if isinstance(key, str) else self.public_key(key, engine)
         self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, data_path)
         other = self.write("other.bin", self.read(data_path) + b"!")
         self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, other,
