@@ -5,14 +5,18 @@ namespace {
 const char kAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int sextet(unsigned c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<int>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<int>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0' + 52);
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
+// Alphabet position of each byte value, -1 for the stop characters.
+struct SextetTable {
+  signed char value[256];
+  constexpr SextetTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] =
+        static_cast<signed char>(i);
+  }
+};
+constexpr SextetTable kSextets;
+
+int sextet(unsigned c) { return c < 256 ? kSextets.value[c] : -1; }
 
 // Decodes up to the first stop character, handing the bytes to `sink` in
 // pieces of at most kPiece bytes.
@@ -92,11 +96,9 @@ std::vector<std::uint8_t> decodeBase64(std::u16string_view text) {
   return decodeAll(text);
 }
 
-std::size_t decodedBase64Size(std::u16string_view text) {
-  std::size_t accepted = 0;
-  while (accepted < text.size() && sextet(text[accepted]) >= 0) ++accepted;
-  const std::size_t tail = accepted % 4;
-  return accepted / 4 * 3 + (tail == 2 ? 1 : tail == 3 ? 2 : 0);
+bool decodesToNothing(std::u16string_view text) {
+  // Two accepted characters already give a byte.
+  return text.size() < 2 || sextet(text[0]) < 0 || sextet(text[1]) < 0;
 }
 
 bool decodeBase64(std::u16string_view text,

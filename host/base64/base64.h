@@ -18,8 +18,8 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size);
 std::vector<std::uint8_t> decodeBase64(std::string_view text);
 std::vector<std::uint8_t> decodeBase64(std::u16string_view text);
 
-// The number of bytes decodeBase64 gives for the text, without decoding it.
-std::size_t decodedBase64Size(std::u16string_view text);
+// True when decodeBase64 gives no bytes for the text; looks at two characters.
+bool decodesToNothing(std::u16string_view text);
 
 // Decodes like decodeBase64, handing the bytes to `write` in pieces instead
 // of holding them all, so that large content is never in memory twice.

@@ -20,15 +20,32 @@ std::uint32_t readMessageLength(std::FILE* in) {
 }
 
 std::u16string readMessage(std::FILE* in, std::uint32_t length) {
-  std::string body(length, '\0');
-  std::size_t got = std::fread(&body[0], 1, length, in);
-  (void)got;  // a short body keeps its zero padding and fails to parse
+  // The body is converted as it arrives, so its bytes and its wide text are
+  // never both in memory whole.
+  std::u16string message;
+  message.reserve(length);
+  Utf8Decoder decoder(message);
+  char chunk[65536];
+  std::uint32_t left = length;
   try {
-    return utf8ToWide(body);
+    while (left > 0) {
+      const std::size_t got =
+          std::fread(chunk, 1, left < sizeof chunk ? left : sizeof chunk, in);
+      if (got == 0) {
+        // Missing bytes read as zero: the text ends there, and a sequence cut
+        // short by them is malformed. One zero stands for them all.
+        decoder.feed(std::string_view("", 1));
+        break;
+      }
+      decoder.feed(std::string_view(chunk, got));
+      left -= static_cast<std::uint32_t>(got);
+    }
+    decoder.finish();
   } catch (const utf8::exception&) {
     LOG_ERROR << u"Message is not valid UTF-8";
     return {};
   }
+  return message;
 }
 
 void discardMessage(std::FILE* in, std::uint32_t length) {

@@ -17,7 +17,8 @@ extern const char16_t kAllocErrorReply[];
 std::uint32_t readMessageLength(std::FILE* in);
 
 // Reads a body of `length` bytes (at most kMaxMessageSize) and converts it to
-// wide text. Bytes missing at the end of input read as 0. A body that is not
+// wide text. When input ends early the missing bytes read as zero: the text
+// gets one U+0000 there, where every reader of it stops. A body that is not
 // valid UTF-8 gives an empty text, which the dispatcher rejects like any text
 // that does not parse.
 std::u16string readMessage(std::FILE* in, std::uint32_t length);

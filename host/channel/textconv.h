@@ -12,6 +12,24 @@
 // invalid_utf8, invalid_code_point) on malformed input; never repairs.
 std::u16string utf8ToWide(std::string_view bytes);
 
+// The same decoding for text that arrives in pieces, appended to `out`: a
+// sequence split between two pieces is completed by the next one, so a large
+// message never needs all its bytes in memory at once.
+class Utf8Decoder {
+ public:
+  explicit Utf8Decoder(std::u16string& out) : out_(out) {}
+  // Throws a utf8::exception on malformed input.
+  void feed(std::string_view bytes);
+  // Throws utf8::not_enough_room when the text ended inside a sequence.
+  void finish();
+
+ private:
+  void decodeWhole(std::string_view bytes);
+
+  std::u16string& out_;
+  std::string pending_;
+};
+
 // Checked UTF-8 encoding. Throws utf8::invalid_utf16 on an unpaired surrogate.
 std::string wideToUtf8(const std::u16string& text);
 

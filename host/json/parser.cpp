@@ -13,6 +13,8 @@ namespace {
 class Parser {
  public:
   explicit Parser(std::u16string_view text) : text_(text) {}
+  // `donor` holds the text; its storage may become the value of one string.
+  Parser(std::u16string_view text, std::u16string& donor) : text_(text), donor_(&donor) {}
 
   std::unique_ptr<JsonValue> parseDocument() {
     if (!skipBlanks()) return nullptr;
@@ -139,12 +141,40 @@ class Parser {
     return -1;
   }
 
+  // The first code unit at or after `from` that a string body cannot hold
+  // as it stands: a quote, a backslash or a control character other than tab.
+  std::size_t plainRunEnd(std::size_t from) const {
+    while (from < text_.size()) {
+      char16_t c = text_[from];
+      if (c == u'"' || c == u'\\' || (c < 0x20 && c != u'\t')) break;
+      ++from;
+    }
+    return from;
+  }
+
+  // A long string without escapes takes over the donor's storage: the text
+  // after it is copied out and parsing goes on there.
+  static constexpr std::size_t kAdoptAtLeast = 64 * 1024;
+  bool adoptString(std::u16string& result, std::size_t close) {
+    remainder_.assign(text_.substr(close + 1));
+    std::u16string adopted = std::move(*donor_);
+    donor_ = nullptr;
+    adopted.erase(0, pos_);
+    adopted.resize(close - pos_);
+    result = std::move(adopted);
+    text_ = remainder_;
+    pos_ = 0;
+    return true;
+  }
+
   // The cursor is just after the opening quote; leaves it after the closing one.
   bool readStringBody(std::u16string& result) {
     if (atEnd()) return false;
-    // Large content strings are the common case: size the result once.
-    std::size_t close = text_.find(u'"', pos_);
-    if (close != std::u16string_view::npos) result.reserve(close - pos_);
+    const std::size_t runEnd = plainRunEnd(pos_);
+    if (donor_ && runEnd < text_.size() && text_[runEnd] == u'"' &&
+        runEnd - pos_ >= kAdoptAtLeast)
+      return adoptString(result, runEnd);
+    result.reserve(runEnd - pos_);
     for (;;) {
       char16_t c = text_[pos_];
       if (c == u'\\') {
@@ -181,12 +211,7 @@ class Parser {
         return false;
       } else {
         // Copy the run of plain characters in one step.
-        std::size_t end = pos_ + 1;
-        while (end < text_.size()) {
-          char16_t d = text_[end];
-          if (d == u'"' || d == u'\\' || (d < 0x20 && d != u'\t')) break;
-          ++end;
-        }
+        const std::size_t end = plainRunEnd(pos_ + 1);
         result.append(text_.substr(pos_, end - pos_ - 1));
         pos_ = end - 1;
         c = text_[pos_];
@@ -254,13 +279,29 @@ class Parser {
 
   std::u16string_view text_;
   std::size_t pos_ = 0;
+  std::u16string* donor_ = nullptr;
+  std::u16string remainder_;
 };
 
 }  // namespace
 
+namespace {
+
+// The text ends at its first U+0000.
+std::u16string_view untilNul(std::u16string_view text) {
+  return text.substr(0, text.find(u'\0'));
+}
+
+}  // namespace
+
 std::unique_ptr<JsonValue> JsonValue::parse(std::u16string_view text) {
-  std::size_t nul = text.find(u'\0');
-  if (nul != std::u16string_view::npos) text = text.substr(0, nul);
+  text = untilNul(text);
   if (text.empty()) return nullptr;
   return Parser(text).parseDocument();
+}
+
+std::unique_ptr<JsonValue> JsonValue::parseOwned(std::u16string&& text) {
+  const std::u16string_view view = untilNul(text);
+  if (view.empty()) return nullptr;
+  return Parser(view, text).parseDocument();
 }

@@ -88,8 +88,11 @@ bool removeFile(const std::u16string& path) {
 }
 
 bool isPrivateDirectory(const std::u16string& path) {
+  // A trailing "/" would make lstat follow a link: look at the entry itself.
+  std::string entry = wideToAnsi(path);
+  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
   struct stat st;
-  if (lstat(wideToAnsi(path).c_str(), &st) != 0) return false;
+  if (lstat(entry.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 

@@ -26,7 +26,7 @@ void dropContentFile(JsonValue& root) {
 }  // namespace
 
 std::u16string processingMessage(std::u16string message) {
-  std::unique_ptr<JsonValue> request = JsonValue::parse(message);
+  std::unique_ptr<JsonValue> request = JsonValue::parseOwned(std::move(message));
   message = std::u16string();  // the parsed document holds all we need
   if (!request) {
     LOG_ERROR << u"JSON failed to parse";

@@ -59,7 +59,7 @@ std::u16string createDataFile(const std::u16string& workingDirectory,
     LOG_ERROR << u"Encoded file content is empty...";
     return {};
   }
-  if (decodedBase64Size(content) == 0) {
+  if (decodesToNothing(content)) {
     LOG_ERROR << u"Decoded file content is empty...";
     return {};
   }

@@ -60,3 +60,37 @@ TEST(Base64, RoundTripsEveryByteValue) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
+  std::string bytes;
+  for (int i = 0; i < 200000; ++i) bytes += static_cast<char>(i * 7 + i / 13);
+  const std::string text = encode(bytes) + "=trailing";
+  const std::u16string wide(text.begin(), text.end());
+  std::string collected;
+  int pieces = 0;
+  EXPECT_TRUE(decodeBase64(std::u16string_view(wide),
+                           [&](const std::uint8_t* data, std::size_t size) {
+                             collected.append(reinterpret_cast<const char*>(data), size);
+                             ++pieces;
+                             return true;
+                           }));
+  EXPECT_EQ(collected, bytes);
+  EXPECT_GT(pieces, 1);
+  int calls = 0;
+  EXPECT_FALSE(decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
+    ++calls;
+    return false;
+  }));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(Base64, DecodesToNothingLooksAtTheStart) {
+  for (const char16_t* nothing : {u"", u"Z", u"=Zm9v", u" Zm9v", u"Z=", u"\u00e9Zm9v"})
+    EXPECT_TRUE(decodesToNothing(nothing));
+  for (const char16_t* something : {u"Zm", u"Zm9v", u"Zm=="})
+    EXPECT_FALSE(decodesToNothing(something));
+}
+
+}  // namespace

@@ -148,3 +148,21 @@ TEST(JsonParser, NestingIsLimited) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JsonParser, OwnedTextGivesTheSameDocument) {
+  const std::u16string big(200000, u'Q');
+  for (const std::u16string& text :
+       {u"{\"a\":\"" + big + u"\",\"b\":[1,\"x\"],\"c\":\"" + big + u"\"}",
+        u"{\"a\":\"" + big + u"\\n\"}", u"[\"" + big + u"\" , 2 ]", u"\"" + big + u"\"",
+        u"{\"a\":\"" + big + u"\" x}", u"{\"a\":\"" + big + u"\""}) {
+    auto expected = JsonValue::parse(text);
+    std::u16string owned = text;
+    auto actual = JsonValue::parseOwned(std::move(owned));
+    ASSERT_EQ(expected == nullptr, actual == nullptr);
+    if (expected) EXPECT_EQ(JsonValue::serialize(*actual), JsonValue::serialize(*expected));
+  }
+}
+
+}  // namespace

@@ -42,3 +42,42 @@ TEST(AnsiConversion, EmptyStaysEmptyAndAsciiRoundTrips) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Utf8Decoder, SequencesSplitBetweenPiecesDecodeAsWhole) {
+  const std::string text = "a\xD0\x9F\xF0\x9F\x98\x80\xE2\x82\xAC z";
+  for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+    std::u16string out;
+    Utf8Decoder decoder(out);
+    for (std::size_t at = 0; at < text.size(); at += piece)
+      decoder.feed(std::string_view(text).substr(at, piece));
+    decoder.finish();
+    EXPECT_EQ(out, utf8ToWide(text)) << "piece " << piece;
+  }
+  // Long ASCII runs around a multibyte character, past the widening block.
+  std::string big(10000, 'x');
+  big += "\xC3\xA9";
+  big += std::string(5000, 'y');
+  const std::u16string wide = utf8ToWide(big);
+  ASSERT_EQ(wide.size(), 15001u);
+  EXPECT_EQ(wide[10000], 0x00E9);
+  EXPECT_EQ(wide[15000], u'y');
+}
+
+TEST(Utf8Decoder, MalformedOrUnfinishedInputThrows) {
+  std::u16string out;
+  Utf8Decoder cut(out);
+  cut.feed("ab\xF0\x9F");
+  EXPECT_THROW(cut.finish(), utf8::not_enough_room);
+
+  Utf8Decoder zeroAfterLead(out);
+  zeroAfterLead.feed("\xD0");
+  EXPECT_THROW(zeroAfterLead.feed(std::string_view("\0", 1)), utf8::invalid_utf8);
+
+  Utf8Decoder badContinuation(out);
+  badContinuation.feed("\xE2\x82");
+  EXPECT_THROW(badContinuation.feed("A"), utf8::invalid_utf8);
+}
+
+}  // namespace
