@@ -1,0 +1,27 @@
+# The Windows package: keltoDataSigned-<version>-win64.zip in the build
+# directory, made on every default build so that what ships is what was tested.
+# It holds one folder with the .exe, the manifest template and the scripts that
+# register the host for the current user.
+set(KELTO_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+set(KELTO_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME}.zip)
+set(KELTO_PACKAGE_STAGE ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME})
+set(KELTO_PACKAGE_FILES
+  ${CMAKE_SOURCE_DIR}/tools/windows/install.cmd
+  ${CMAKE_SOURCE_DIR}/tools/windows/uninstall.cmd
+  ${CMAKE_SOURCE_DIR}/tools/windows/host-manifest.json.in
+  ${CMAKE_SOURCE_DIR}/tools/windows/README.md)
+
+# The stage is made afresh so that a file dropped from the list leaves the zip.
+add_custom_command(
+  OUTPUT ${KELTO_PACKAGE_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${KELTO_PACKAGE_STAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KELTO_PACKAGE_STAGE}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:keltoDataSigned> ${KELTO_PACKAGE_FILES}
+          ${KELTO_PACKAGE_STAGE}/
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${KELTO_PACKAGE_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E tar cf ${KELTO_PACKAGE_ZIP} --format=zip ${KELTO_PACKAGE_NAME}
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  DEPENDS keltoDataSigned $<TARGET_FILE:keltoDataSigned> ${KELTO_PACKAGE_FILES}
+  COMMENT "Packaging ${KELTO_PACKAGE_NAME}.zip"
+  VERBATIM)
+add_custom_target(package_zip ALL DEPENDS ${KELTO_PACKAGE_ZIP})
