@@ -28,11 +28,11 @@ set_tests_properties(wine_fixture PROPERTIES
   SKIP_RETURN_CODE 77
   ENVIRONMENT "${WINE_ENV}")
 
-foreach(suite test_wine_actions test_wine_staging test_wine_log)
-  add_test(NAME e2e_${suite}
-           COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/run.py ${suite}
+foreach(suite actions staging log)
+  add_test(NAME e2e_wine_${suite}
+           COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/run.py test_wine_${suite}
            WORKING_DIRECTORY ${E2E_DIR})
-  set_tests_properties(e2e_${suite} PROPERTIES
+  set_tests_properties(e2e_wine_${suite} PROPERTIES
     FIXTURES_REQUIRED "wine;wine_keys"
     SKIP_RETURN_CODE 77
     # All of them look at the prefix's temporary folder.

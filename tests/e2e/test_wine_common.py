@@ -26,6 +26,13 @@ FIXTURE = os.environ.get("KELTO_WINE_FIXTURE", "")
 DEBUG_HOST = os.environ.get("KELTO_HOST_DEBUG", "")
 STAGED_NAME = re.compile(r"KeltoDataSigned_[A-Za-z0-9]{7}\.bin\Z")
 DESCRIBED = re.compile(r"\AError 0x([0-9A-F]+) - ")
+LOG_NAME = re.compile(r"KeltoDataSigned_[A-Za-z0-9]{7}\.log\Z")
+# One record: date, time, severity padded to five, [thread] [function@line]
+# and the message up to the line feed that the next record or the end follows
+# (a system text inside a message brings its own CR LF).
+LOG_RECORD = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (DEBUG|ERROR) "
+                        r"\[(\d+)\] \[([A-Za-z0-9_:]+)@(\d+)\] (.*?)\n"
+                        r"(?=\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} |\Z)", re.S)
 
 _texts = {}
 
@@ -106,6 +113,29 @@ class WineCase(unittest.TestCase):
     def b64(self, container):
         """The Base64 text of a fixture certificate, as a reply carries it."""
         return base64.b64encode(self.certs[container]).decode()
+
+    def logs(self):
+        """Names of the log files in the Windows temporary folder."""
+        return {n for n in os.listdir(self.temp) if n.startswith("KeltoDataSigned_")}
+
+    def new_log(self, before):
+        """The one log file made since `before`, as its records (time, severity,
+        thread, function, line, message); it is removed after the test."""
+        (name,) = self.logs() - before
+        path = os.path.join(self.temp, name)
+        self.addCleanup(os.remove, path)
+        self.assertRegex(name, LOG_NAME)
+        with open(path, "rb") as f:
+            raw = f.read()
+        self.assertTrue(raw.startswith(b"\xef\xbb\xbf"), raw[:16])
+        text, records, pos = raw[3:].decode("utf-8"), [], 0
+        while pos < len(text):
+            record = LOG_RECORD.match(text, pos)
+            self.assertIsNotNone(record, "not a record at %r" % text[pos:pos + 120])
+            records.append(record.groups())
+            pos = record.end()
+        self.assertTrue(records)
+        return raw, records
 
     def write(self, name, data):
         """A file in the prefix; returns (Linux path, Windows path)."""
