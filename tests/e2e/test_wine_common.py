@@ -103,12 +103,12 @@ class WineCase(unittest.TestCase):
         cls.temp = hostproc.windows_temp_dir()
         cls.staging_dir = os.path.join(cls.temp, "kelto_data_signed")
         # Files to sign live inside the prefix, named to the host by Windows paths.
-        cls._work = tempfile.mkdtemp(prefix="kelto e2e ", dir=os.path.dirname(cls.temp))
-        cls.work_win = winepath("-w", cls._work)
+        cls.work = tempfile.mkdtemp(prefix="kelto e2e ", dir=os.path.dirname(cls.temp))
+        cls.work_win = winepath("-w", cls.work)
 
     @classmethod
     def tearDownClass(cls):
-        shutil.rmtree(cls._work, ignore_errors=True)
+        shutil.rmtree(cls.work, ignore_errors=True)
 
     def b64(self, container):
         """The Base64 text of a fixture certificate, as a reply carries it."""
@@ -121,7 +121,9 @@ class WineCase(unittest.TestCase):
     def new_log(self, before):
         """The one log file made since `before`, as its records (time, severity,
         thread, function, line, message); it is removed after the test."""
-        (name,) = self.logs() - before
+        made = self.logs() - before
+        self.assertEqual(len(made), 1, "log files made: %r" % made)
+        name = made.pop()
         path = os.path.join(self.temp, name)
         self.addCleanup(os.remove, path)
         self.assertRegex(name, LOG_NAME)
@@ -139,7 +141,7 @@ class WineCase(unittest.TestCase):
 
     def write(self, name, data):
         """A file in the prefix; returns (Linux path, Windows path)."""
-        path = os.path.join(self._work, name)
+        path = os.path.join(self.work, name)
         with open(path, "wb") as f:
             f.write(data)
         return path, self.work_win + "\\" + name
@@ -180,7 +182,7 @@ class WineCase(unittest.TestCase):
         """openssl checks a raw SHA-1 signature with the certificate's public key,
         and refuses it for other bytes."""
         cert, _ = self.write("cert.der", self.certs[container])
-        pub = os.path.join(self._work, "pub.pem")
+        pub = os.path.join(self.work, "pub.pem")
         self.openssl("x509", "-inform", "DER", "-in", cert, "-pubkey", "-noout", "-out", pub)
         sig, _ = self.write("raw.sig", signature)
         self.openssl("dgst", "-sha1", "-verify", pub, "-signature", sig, path)

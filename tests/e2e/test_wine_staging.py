@@ -15,14 +15,14 @@ from test_wine_common import DEBUG_HOST, STAGED_NAME, WineCase, request, winepat
 class Staging(WineCase):
     def test_data_files_land_in_the_working_directory_and_are_removed(self):
         temp_win = winepath("-w", self.temp)
-        linux_dir = os.path.join(self._work, "on linux")
+        linux_dir = os.path.join(self.work, "on linux")
         os.mkdir(linux_dir)
         # (workingDirectory sent, where the file must land: Windows, Linux)
         places = [(None, temp_win + "\\kelto_data_signed\\", self.staging_dir),
                   (self.work_win + "\\wd", self.work_win + "\\wd\\",
-                   os.path.join(self._work, "wd")),
+                   os.path.join(self.work, "wd")),
                   (self.work_win + "\\wd2\\", self.work_win + "\\wd2\\",
-                   os.path.join(self._work, "wd2")),
+                   os.path.join(self.work, "wd2")),
                   (winepath("-w", linux_dir), winepath("-w", linux_dir) + "\\", linux_dir)]
         content = os.urandom(7000)
         original, _ = self.write("original.bin", content)
@@ -57,7 +57,7 @@ class Staging(WineCase):
 
     def test_two_instances_stage_at_once_without_collision(self):
         shared_win = self.work_win + "\\shared"
-        shared = os.path.join(self._work, "shared")
+        shared = os.path.join(self.work, "shared")
         jobs = []
         for instance in range(2):
             contents, frames = [], []
@@ -75,7 +75,7 @@ class Staging(WineCase):
                                     env=hostproc.host_env())
             jobs.append((proc, b"".join(frames), contents, {}))
 
-        def talk(proc, stdin, _, out):
+        def talk(proc, stdin, _contents, out):
             out["stdout"], _ = proc.communicate(stdin, timeout=hostproc.TIMEOUT)
 
         threads = [threading.Thread(target=talk, args=job) for job in jobs]
