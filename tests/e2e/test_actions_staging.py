@@ -96,7 +96,9 @@ class Staging(HostCase):
                 if e.errno != errno.ENXIO:
                     raise
             time.sleep(0.01)
-        out, _ = proc.communicate(timeout=hostproc.TIMEOUT)
+        with proc.stdout:
+            out = proc.stdout.read()
+        proc.wait(timeout=hostproc.TIMEOUT)
         (text,) = hostproc.split_frames(out)
         return text.decode("utf-8"), seen
 
