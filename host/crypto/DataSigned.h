@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,6 +75,19 @@ class DataSigned {
   bool isSession(ProviderHandle handle) const { return sessions_.count(handle) != 0; }
 
  private:
+  // The certificate from the store "MY" when storageType is exactly
+  // "STORAGE", else from the key container.
+  bool readCertificate(ProviderHandle handle, const std::u16string& storageType,
+                       std::vector<std::uint8_t>& certificateData, std::uint32_t& keySpec,
+                       std::u16string& description);
+
+  // Runs `work` in the caller's session when useHandleProvider is set, else in
+  // one opened for it and closed afterwards whatever `work` returned.
+  bool runInSession(ProviderHandle handle, bool useHandleProvider,
+                    const std::u16string& containerName, const std::u16string& alias,
+                    const std::u16string& password, std::u16string& description,
+                    const std::function<bool(ProviderHandle)>& work);
+
   std::set<ProviderHandle> sessions_;
 };
 

@@ -28,34 +28,31 @@ bool DataSigned::getCertificate(ProviderHandle handle, const std::u16string& con
             << (storageType.empty() ? u"is empty(using CONTAINER)" : storageType);
   LOG_DEBUG << u"Use handle provider: " << (useHandleProvider ? u"yes" : u"no");
 
-  const bool fromStore = storageType == u"STORAGE";
   std::vector<std::uint8_t> certificateData;
   std::uint32_t keySpec = 0;
-  auto read = [&](ProviderHandle session) {
-    return fromStore ? getCetificateFromStorage(session, certificateData, keySpec, description)
-                     : getCetificateFromContainer(session, certificateData, keySpec,
-                                                  description);
-  };
-
-  if (useHandleProvider) {
-    if (!isSession(handle)) {
-      description = u"Bad parameter handleProvider in action getCertificate";
-      LOG_ERROR << u"getCertificate: " << description;
-      return false;
-    }
-    if (!read(handle)) return false;
-  } else {
-    ProviderHandle session = 0;
-    if (!openProvider(containerName, alias, password, description, session)) return false;
-    const bool ok = read(session);
-    std::u16string ignored;
-    closeProvider(session, ignored);
-    if (!ok) return false;
+  if (useHandleProvider && !isSession(handle)) {
+    description = u"Bad parameter handleProvider in action getCertificate";
+    LOG_ERROR << u"getCertificate: " << description;
+    return false;
   }
+  const bool read = runInSession(
+      handle, useHandleProvider, containerName, alias, password, description,
+      [&](ProviderHandle session) {
+        return readCertificate(session, storageType, certificateData, keySpec, description);
+      });
+  if (!read) return false;
 
   certificate = utf8ToWide(encodeBase64(certificateData.data(), certificateData.size()));
   LOG_DEBUG << u"getCertificate success...";
   return true;
+}
+
+bool DataSigned::readCertificate(ProviderHandle handle, const std::u16string& storageType,
+                                 std::vector<std::uint8_t>& certificateData,
+                                 std::uint32_t& keySpec, std::u16string& description) {
+  return storageType == u"STORAGE"
+             ? getCetificateFromStorage(handle, certificateData, keySpec, description)
+             : getCetificateFromContainer(handle, certificateData, keySpec, description);
 }
 
 bool DataSigned::getCetificateFromContainer(ProviderHandle handle,

@@ -28,11 +28,8 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
                                std::u16string& description) {
   std::vector<std::uint8_t> certificateData;
   std::uint32_t keySpec = 0;
-  const bool certificateRead =
-      storageType == u"STORAGE"
-          ? getCetificateFromStorage(handle, certificateData, keySpec, description)
-          : getCetificateFromContainer(handle, certificateData, keySpec, description);
-  if (!certificateRead) return false;
+  if (!readCertificate(handle, storageType, certificateData, keySpec, description))
+    return false;
 
   LOG_DEBUG << u"Start CertCreateCertificateContext...";
   CertContext certificate(CertCreateCertificateContext(

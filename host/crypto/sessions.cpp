@@ -92,6 +92,20 @@ bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* cont
   return false;
 }
 
+bool DataSigned::runInSession(ProviderHandle handle, bool useHandleProvider,
+                              const std::u16string& containerName,
+                              const std::u16string& alias, const std::u16string& password,
+                              std::u16string& description,
+                              const std::function<bool(ProviderHandle)>& work) {
+  if (useHandleProvider) return work(handle);
+  ProviderHandle session = 0;
+  if (!openProvider(containerName, alias, password, description, session)) return false;
+  const bool ok = work(session);
+  std::u16string ignored;  // the work's outcome stands, whatever closing says
+  closeProvider(session, ignored);
+  return ok;
+}
+
 bool DataSigned::closeProvider(ProviderHandle handle, std::u16string& description) {
   LOG_DEBUG << u"Start closeProvider...";
   LOG_DEBUG << u"Handle provider: " << handle;

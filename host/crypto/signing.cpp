@@ -41,22 +41,14 @@ bool DataSigned::signData(ProviderHandle handle, const std::u16string& container
 
   const bool pkcs7 = signatureType == u"PKCS#7";
   std::vector<std::uint8_t> signatureData;
-  auto sign = [&](ProviderHandle session) {
-    return pkcs7 ? signDataPkcs7(session, filePath, hashOid, storageType, signatureData,
-                                 description)
-                 : signDataRaw(session, filePath, hashAlg, signatureData, description);
-  };
-
-  if (useHandleProvider) {
-    if (!sign(handle)) return false;
-  } else {
-    ProviderHandle session = 0;
-    if (!openProvider(containerName, alias, password, description, session)) return false;
-    const bool ok = sign(session);
-    std::u16string ignored;
-    closeProvider(session, ignored);
-    if (!ok) return false;
-  }
+  const bool ok = runInSession(
+      handle, useHandleProvider, containerName, alias, password, description,
+      [&](ProviderHandle session) {
+        return pkcs7 ? signDataPkcs7(session, filePath, hashOid, storageType, signatureData,
+                                     description)
+                     : signDataRaw(session, filePath, hashAlg, signatureData, description);
+      });
+  if (!ok) return false;
 
   signature = utf8ToWide(encodeBase64(signatureData.data(), signatureData.size()));
   LOG_DEBUG << u"signData success...";
