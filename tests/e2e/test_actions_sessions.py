@@ -6,7 +6,7 @@ import unittest
 
 from keystore import (GOST_2012, PIN, STRONG, HostCase, echo, gost_available)
 
-NO_KEY = 0x8009000D          # the container has no key of that specification
+NO_KEY = 0x8009000D          # the container has no key of that kind
 WRONG_PIN = 0x8010006B
 NO_KEYSET = 0x80090016
 NOT_INSTALLED = 0x80090019   # a table provider that this machine does not have

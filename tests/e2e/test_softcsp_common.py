@@ -1,15 +1,19 @@
 """Shared set-up for the softcsp and kelto-keytool end-to-end tests.
 
 Each test gets a private key store (XDG_DATA_HOME and HOME in a temporary
-directory) and runs kelto-keytool, softcsp_probe and openssl as separate
-processes. Binary paths come from the environment (set by CTest).
+directory) and runs kelto-keytool, the host (which reaches the store only
+through softcsp) and openssl as separate processes. Binary paths come from
+the environment (set by CTest).
 """
+import base64
+import json
 import os
 import subprocess
 import tempfile
 
+import hostproc
+
 KEYTOOL = os.environ.get("KELTO_KEYTOOL")
-PROBE = os.environ.get("SOFTCSP_PROBE")
 
 STRONG = "Microsoft Strong Cryptographic Provider"
 GOST_2001 = "Crypto-Pro GOST R 34.10-2001 KC1 CSP"
@@ -21,8 +25,8 @@ class StoreMixin:
     """Mixed into unittest.TestCase classes."""
 
     def setUp(self):
-        if not KEYTOOL or not PROBE:
-            self.skipTest("KELTO_KEYTOOL and SOFTCSP_PROBE are not set")
+        if not KEYTOOL or not hostproc.HOST:
+            self.skipTest("KELTO_KEYTOOL and KELTO_HOST are not set")
         self._tmp = tempfile.TemporaryDirectory(prefix="softcsp-e2e-")
         self.dir = self._tmp.name
         self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "data"),
@@ -55,8 +59,19 @@ class StoreMixin:
     def keytool(self, *args, ok=True, env=None):
         return self.run_cmd([KEYTOOL] + list(args), ok, env)
 
-    def probe(self, *args, ok=True, env=None):
-        return self.run_cmd([PROBE] + [str(a) for a in args], ok, env)
+    def host(self, request, env=None):
+        """The `data` of the host's reply to one request `data` object."""
+        (reply,) = hostproc.ask({"data": request}, env=env or self.env)
+        return json.loads(reply)["data"]
+
+    def sign_raw(self, provider, container, pin, data_path, env=None):
+        """The raw signature bytes, or the failure's description."""
+        data = self.host({"requestAction": "getSignature", "providerName": provider,
+                          "containerName": container, "password": pin,
+                          "fileDataPath": data_path}, env)
+        if data["result"] != "success":
+            return data["description"]
+        return base64.b64decode(data["signature"])
 
     def openssl(self, *args, ok=True):
         return self.run_cmd(["openssl"] + list(args), ok)
@@ -67,13 +82,3 @@ class StoreMixin:
         self.openssl("x509", *engine, "-inform", "DER", "-in", self.path(cert_der_name),
                      "-pubkey", "-noout", "-out", pem)
         return pem
-
-    def message_certificates(self, p7s_name, engine=()):
-        """DER of the certificates a CMS message carries, by openssl."""
-        pem = self.openssl("pkcs7", *engine, "-inform", "DER", "-in", self.path(p7s_name),
-                           "-print_certs").stdout.decode()
-        certs = []
-        for block in pem.split("-----END CERTIFICATE-----")[:-1]:
-            name = self.write("msgcert.pem", (block + "-----END CERTIFICATE-----\n").encode())
-            certs.append(self.openssl("x509", *engine, "-in", name, "-outform", "DER").stdout)
-        return certs
