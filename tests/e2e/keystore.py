@@ -198,6 +198,14 @@ class HostCase(unittest.TestCase):
         (text,) = self.ask(request)
         return text
 
+    def signed(self, data):
+        """One signing request that must succeed; returns the Base64 signature."""
+        text = self.call(data)
+        signature = json.loads(text)["data"].get("signature", "")
+        self.assertTrue(signature, text)
+        self.assertEqual(text, echo(data, result="success", signature=signature))
+        return signature
+
     def assertReply(self, data, **outputs):
         """One request; its reply must be exactly the echo plus these outputs."""
         text = self.call(data)

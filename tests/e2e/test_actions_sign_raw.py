@@ -17,14 +17,6 @@ def signing(container, path, provider=STRONG, **extra):
 
 
 class RawSignatures(HostCase):
-    def sign(self, request):
-        """Asks for a signature that must succeed; returns its Base64 text."""
-        text = self.call(request)
-        signature = json.loads(text)["data"].get("signature", "")
-        self.assertTrue(signature, text)
-        self.assertEqual(text, echo(request, result="success", signature=signature))
-        return signature
-
     def test_rsa_sha1_over_files_of_any_length_and_any_non_pkcs7_type(self):
         cert = self.make("c")
         # Not "PKCS#7" exactly, so all of these are raw.
@@ -34,7 +26,7 @@ class RawSignatures(HostCase):
                 content = os.urandom(size)
                 path = self.write("file %d.bin" % size, content)
                 extra = {} if kind is None else {"signatureType": kind}
-                signature = self.sign(signing("c", path, **extra))
+                signature = self.signed(signing("c", path, **extra))
                 self.assertEqual(len(base64.b64decode(signature)), 256)
                 self.verify_raw(signature, cert, path, "-sha1")
                 self.assertEqual(self.read(path), content, "the named file stays as it was")
@@ -42,12 +34,12 @@ class RawSignatures(HostCase):
     def test_an_exchange_key_and_a_key_without_certificate_sign(self):
         path = self.write("data.bin", b"exchange or bare key\n" * 50)
         cert = self.make("e", keyspec="exchange")
-        self.verify_raw(self.sign(signing("e", path)), cert, path, "-sha1")
+        self.verify_raw(self.signed(signing("e", path)), cert, path, "-sha1")
         # Raw signing needs no certificate: openssl checks with the key's own public half.
         key, _ = self.import_pfx("bare", cert=False)
         pub = self.path("bare.pub")
         self.openssl("pkey", "-in", key, "-pubout", "-out", pub)
-        self.verify_raw(self.sign(signing("bare", path)), pub, path, "-sha1")
+        self.verify_raw(self.signed(signing("bare", path)), pub, path, "-sha1")
 
     @needs_gost
     def test_gost_hashes_of_each_provider(self):
@@ -55,7 +47,7 @@ class RawSignatures(HostCase):
         for provider, digest, length in GOST:
             with self.subTest(provider=provider):
                 cert = self.make("g", provider=provider)
-                signature = self.sign(signing("g", path, provider))
+                signature = self.signed(signing("g", path, provider))
                 self.assertEqual(len(base64.b64decode(signature)), length)
                 self.verify_raw(signature, cert, path, digest, ENGINE)
 

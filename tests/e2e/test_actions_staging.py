@@ -31,13 +31,6 @@ class Staging(HostCase):
         super().setUp()
         self.default = os.path.join(self.temp, "kelto_data_signed")
 
-    def signed(self, request):
-        text = self.call(request)
-        signature = json.loads(text)["data"].get("signature", "")
-        self.assertTrue(signature, text)
-        self.assertEqual(text, echo(request, result="success", signature=signature))
-        return signature
-
     def test_content_is_signed_and_its_data_file_removed(self):
         cert = self.make("c")
         content = os.urandom(6000)
