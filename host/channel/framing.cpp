@@ -24,6 +24,7 @@ std::u16string readMessage(std::FILE* in, std::uint32_t length) {
   // never both in memory whole.
   std::u16string message;
   message.reserve(length);
+  kelto::platform::preferLargePages(&message[0], message.capacity() * sizeof(char16_t));
   Utf8Decoder decoder(message);
   char chunk[65536];
   std::uint32_t left = length;

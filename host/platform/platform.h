@@ -60,6 +60,10 @@ bool isPrivateDirectory(const std::u16string& path);
 // the system gives it (line break included); false when it has none.
 bool systemErrorText(std::uint32_t code, std::u16string& text);
 
+// Hints that a large buffer about to be filled should be backed by large
+// pages: touching tens of MiB page by page costs more than copying them.
+void preferLargePages(void* buffer, std::size_t size);
+
 std::uint32_t processId();
 std::uint64_t threadId();
 

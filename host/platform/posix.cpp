@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -101,6 +102,15 @@ bool systemErrorText(std::uint32_t code, std::u16string& text) {
   if (!message) return false;
   text = message;
   return true;
+}
+
+void preferLargePages(void* buffer, std::size_t size) {
+  constexpr std::uintptr_t kHuge = 2u * 1024 * 1024;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + size) & ~(kHuge - 1);
+  if (last > first)
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }

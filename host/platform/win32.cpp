@@ -105,6 +105,10 @@ bool systemErrorText(std::uint32_t code, std::u16string& text) {
   return true;
 }
 
+void preferLargePages(void*, std::size_t) {
+  // Large pages need a privilege that users do not have.
+}
+
 std::uint32_t processId() { return GetCurrentProcessId(); }
 
 std::uint64_t threadId() { return GetCurrentThreadId(); }
