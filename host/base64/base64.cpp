@@ -53,17 +53,6 @@ bool decode(std::basic_string_view<Char> text, Sink&& sink) {
   return used == 0 || sink(piece, used);
 }
 
-template <typename Char>
-std::vector<std::uint8_t> decodeAll(std::basic_string_view<Char> text) {
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() / 4 * 3 + 2);
-  decode(text, [&out](const std::uint8_t* data, std::size_t size) {
-    out.insert(out.end(), data, data + size);
-    return true;
-  });
-  return out;
-}
-
 }  // namespace
 
 std::string encodeBase64(const std::uint8_t* data, std::size_t size) {
@@ -90,10 +79,14 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-std::vector<std::uint8_t> decodeBase64(std::string_view text) { return decodeAll(text); }
-
-std::vector<std::uint8_t> decodeBase64(std::u16string_view text) {
-  return decodeAll(text);
+std::vector<std::uint8_t> decodeBase64(std::string_view text) {
+  std::vector<std::uint8_t> out;
+  out.reserve(text.size() / 4 * 3 + 2);
+  decode(text, [&out](const std::uint8_t* data, std::size_t size) {
+    out.insert(out.end(), data, data + size);
+    return true;
+  });
+  return out;
 }
 
 bool decodesToNothing(std::u16string_view text) {

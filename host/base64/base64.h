@@ -13,16 +13,15 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size);
 // Lenient decoding that never fails: reading stops at the first "=" or at the
 // first character outside the alphabet, and whatever follows is ignored. A
 // last group of two or three characters gives one or two bytes; a single
-// leftover character gives nothing. The wide overload decodes straight from
-// request text, so large content is never copied to a narrow string first.
+// leftover character gives nothing.
 std::vector<std::uint8_t> decodeBase64(std::string_view text);
-std::vector<std::uint8_t> decodeBase64(std::u16string_view text);
 
 // True when decodeBase64 gives no bytes for the text; looks at two characters.
 bool decodesToNothing(std::u16string_view text);
 
-// Decodes like decodeBase64, handing the bytes to `write` in pieces instead
-// of holding them all, so that large content is never in memory twice.
+// Decodes wide request text like decodeBase64, straight from the request and
+// handing the bytes to `write` in pieces instead of holding them all, so that
+// large content is never in memory twice.
 // Stops and returns false as soon as `write` returns false.
 bool decodeBase64(std::u16string_view text,
                   const std::function<bool(const std::uint8_t*, std::size_t)>& write);

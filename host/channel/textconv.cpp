@@ -7,8 +7,6 @@
 
 #include "platform/platform.h"
 
-
-
 namespace {
 
 // Bytes in the sequence a lead byte starts; 0 for a byte that starts none.
@@ -105,5 +103,4 @@ std::u16string ansiToWide(const std::string& bytes) {
 std::string wideToAnsi(const std::u16string& text) {
   return kelto::platform::wideToAnsi(text);
 }
-
 

@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-
-
 // Checked UTF-8 decoding. Throws a utf8::exception (not_enough_room,
 // invalid_utf8, invalid_code_point) on malformed input; never repairs.
 std::u16string utf8ToWide(std::string_view bytes);
@@ -36,5 +34,4 @@ std::string wideToUtf8(const std::u16string& text);
 // The system ANSI code page (UTF-8 on POSIX). Never fails visibly.
 std::u16string ansiToWide(const std::string& bytes);
 std::string wideToAnsi(const std::u16string& text);
-
 

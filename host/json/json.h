@@ -78,9 +78,9 @@ class JsonValue {
   // at its first U+0000. Returns nullptr on any syntax error or when arrays
   // and objects nest deeper than kMaxDepth.
   static std::unique_ptr<JsonValue> parse(std::u16string_view text);
-  // The same, allowed to take over the text's storage for its longest string
-  // (request content of tens of MiB is then never held twice). The text is
-  // left unspecified.
+  // The same, allowed to take over the text's storage for its first long
+  // string without escapes (request content of tens of MiB is then never
+  // held twice). The text is left unspecified.
   static std::unique_ptr<JsonValue> parseOwned(std::u16string&& text);
 
   static constexpr int kMaxDepth = 512;

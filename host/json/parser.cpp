@@ -283,10 +283,6 @@ class Parser {
   std::u16string remainder_;
 };
 
-}  // namespace
-
-namespace {
-
 // The text ends at its first U+0000.
 std::u16string_view untilNul(std::u16string_view text) {
   return text.substr(0, text.find(u'\0'));

@@ -165,20 +165,9 @@ Record& Record::operator<<(const std::string& text) {
   return *this;
 }
 
-Record& Record::operator<<(double number) {
-  std::string text = std::to_string(number);
-  message_.append(text.begin(), text.end());
-  return *this;
-}
+Record& Record::operator<<(double number) { return appendAscii(std::to_string(number)); }
 
-Record& Record::appendSigned(long long number) {
-  std::string text = std::to_string(number);
-  message_.append(text.begin(), text.end());
-  return *this;
-}
-
-Record& Record::appendUnsigned(unsigned long long number) {
-  std::string text = std::to_string(number);
+Record& Record::appendAscii(const std::string& text) {
   message_.append(text.begin(), text.end());
   return *this;
 }

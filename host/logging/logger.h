@@ -63,15 +63,11 @@ class Record {
                                         !std::is_same_v<Int, char16_t> &&
                                         !std::is_same_v<Int, char>>>
   Record& operator<<(Int number) {
-    if constexpr (std::is_signed_v<Int>)
-      return appendSigned(static_cast<long long>(number));
-    else
-      return appendUnsigned(static_cast<unsigned long long>(number));
+    return appendAscii(std::to_string(number));
   }
 
  private:
-  Record& appendSigned(long long number);
-  Record& appendUnsigned(unsigned long long number);
+  Record& appendAscii(const std::string& text);
 
   Severity severity_;
   const char* function_;

@@ -147,9 +147,6 @@ TEST(JsonParser, NestingIsLimited) {
   EXPECT_EQ(JsonValue::parse(hostile), nullptr);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(JsonParser, OwnedTextGivesTheSameDocument) {
   const std::u16string big(200000, u'Q');

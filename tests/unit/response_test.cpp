@@ -56,9 +56,6 @@ TEST(ResponseBuilder, HandleOnlyAfterSuccessfulOpen) {
             u"{\"data\":{\"requestAction\":\"getCertificate\",\"result\":\"success\"}}");
 }
 
-}  // namespace
-
-namespace {
 
 TEST(LogText, PasswordsNeverReachTheLog) {
   EXPECT_EQ(textForLog(u"{\"data\":{\"password\":\"s3cret\",\"n\":[{\"password\":\"\"},"

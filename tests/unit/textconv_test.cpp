@@ -41,9 +41,6 @@ TEST(AnsiConversion, EmptyStaysEmptyAndAsciiRoundTrips) {
   EXPECT_EQ(wideToAnsi(ansiToWide("C:\\dir\\file.bin")), "C:\\dir\\file.bin");
 }
 
-}  // namespace
-
-namespace {
 
 TEST(Utf8Decoder, SequencesSplitBetweenPiecesDecodeAsWhole) {
   const std::string text = "a\xD0\x9F\xF0\x9F\x98\x80\xE2\x82\xAC z";
