@@ -8,7 +8,7 @@ set(KELTO_PACKAGE_STAGE ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME})
 set(KELTO_PACKAGE_FILES
   ${CMAKE_SOURCE_DIR}/tools/windows/install.cmd
   ${CMAKE_SOURCE_DIR}/tools/windows/uninstall.cmd
-  ${CMAKE_SOURCE_DIR}/tools/windows/host-manifest.json.in
+  ${CMAKE_SOURCE_DIR}/packaging/host-manifest.json.in
   ${CMAKE_SOURCE_DIR}/tools/windows/README.md)
 
 # The stage is made afresh so that a file dropped from the list leaves the zip.
