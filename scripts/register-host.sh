@@ -64,11 +64,16 @@ if [ ! -x "$host" ] || [ -d "$host" ]; then
   exit 1
 fi
 
+# One manifest per browser family, copied to each of its directories.
+made="$(mktemp -d)"
+trap 'rm -rf "$made"' EXIT
+python3 "$manifest_tool" --browser chromium --path "$host" --out "$made/chromium"
+python3 "$manifest_tool" --browser firefox --path "$host" --out "$made/firefox"
 for target in "${targets[@]}"; do
   browser="${target%% *}" dir="${target#* }"
   mkdir -p "$dir"
-  # Written beside the old file and renamed over it: a browser never reads half a manifest.
-  python3 "$manifest_tool" --browser "$browser" --path "$host" --out "$dir/.$name.json.new"
+  # Copied beside the old file and renamed over it: a browser never reads half a manifest.
+  cp "$made/$browser" "$dir/.$name.json.new"
   mv -f "$dir/.$name.json.new" "$dir/$name.json"
   echo "registered $dir/$name.json"
 done

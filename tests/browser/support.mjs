@@ -185,6 +185,22 @@ export function dataFile(workspace, name, content) {
   return workspace.write(name, typeof content === "string" ? Buffer.from(content, "utf8") : content);
 }
 
+/** A new tab with the test page (or another path) of an origin, loaded. */
+export async function openPage(browser, origin, pagePath = "/test/") {
+  const page = await browser.newPage();
+  await page.goto(`${origin}${pagePath}`);
+  if (pagePath === "/test/") await page.waitForFunction(() => document.documentElement.dataset.ready);
+  return page;
+}
+
+/** Connects the page's window.signer; { ok: true } or { error }. */
+export function connectIn(page) {
+  return page.evaluate(() => attempt(async () => {
+    window.signer = await lib.connect();
+    return true;
+  }));
+}
+
 export const launchArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                            "--disable-background-networking", "--disable-component-update",
                            "--disable-sync"];
