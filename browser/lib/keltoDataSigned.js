@@ -299,8 +299,8 @@ export class Session {
 
   async sign(options = {}) {
     const members = this.#members();
-    const data = await this.#send({ requestAction: "getSignature", ...members,
-                                    ...await signatureMembers(options) });
+    const data = await this.#send(signatureMembers(options).then((signature) =>
+      ({ requestAction: "getSignature", ...members, ...signature })));
     return result(data.signature);
   }
 
@@ -373,8 +373,8 @@ export class Signer {
     const members = { providerName: requireText(providerName, "providerName"),
                       containerName: optionalText(containerName, "containerName"),
                       password: optionalText(pin, "pin") };
-    const data = await this.#enqueue({ requestAction: "getSignature", ...members,
-                                       ...await signatureMembers(signature) });
+    const data = await this.#enqueue(signatureMembers(signature).then((rest) =>
+      ({ requestAction: "getSignature", ...members, ...rest })));
     return result(data.signature);
   }
 
@@ -394,11 +394,15 @@ export class Signer {
     this.#end(new DataSignedError(ErrorCode.HostDisconnected, "The page closed the connection."));
   }
 
-  // Calls run one after another: the next request leaves only when the
-  // previous one is answered, so replies cannot overtake each other and a
-  // timeout counts from the moment a request is sent.
+  // Calls run one after another in the order they were made: the next
+  // request leaves only when the previous one is answered, so replies cannot
+  // overtake each other and a timeout counts from the moment a request is
+  // sent. `data` may be a promise (content still being encoded): the call
+  // keeps its place in the queue meanwhile.
   #enqueue(data) {
-    const turn = this.#tail.then(() => this.#exchange(data));
+    const ready = Promise.resolve(data);
+    ready.catch(() => {});  // a bad argument is reported when the call's turn comes
+    const turn = this.#tail.then(async () => this.#exchange(await ready));
     this.#tail = turn.catch(() => {});
     return turn;
   }

@@ -15,11 +15,17 @@ export function isEligibleOrigin(origin) {
 }
 
 // The canonical origin of an administrator's list entry ("https://a.example",
-// with or without a trailing slash), or null for anything else.
+// with or without a trailing slash, in any letter case), or null for anything
+// that names more or less than an origin.
 export function normaliseOrigin(text) {
-  if (typeof text !== "string") return null;
-  const trimmed = text.trim().replace(/\/$/, "");
-  return isEligibleOrigin(trimmed) ? trimmed : null;
+  let url;
+  try {
+    url = new URL(typeof text === "string" ? text.trim() : "");
+  } catch {
+    return null;
+  }
+  if (url.username || url.password || url.pathname !== "/" || url.search || url.hash) return null;
+  return isEligibleOrigin(url.origin) ? url.origin : null;
 }
 
 // The origin of the page behind a runtime port, or null when it may not use
