@@ -1,9 +1,14 @@
 // The page library against a scripted extension on a window of its own:
 // connection failures, ids and queueing, error mapping, limits, Base64.
 import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
 import crypto from "node:crypto";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
 import { describe, it } from "node:test";
 import * as lib from "../../browser/lib/keltoDataSigned.js";
+import { repo } from "./support.mjs";
 
 const ORIGIN = "https://page.example";
 
@@ -195,4 +200,24 @@ describe("page library", () => {
     assert.equal(await lib.toBase64(text.replace("\ud800", "")), Buffer.from(text.replace("\ud800", "")).toString("base64"));
     assert.deepEqual(Buffer.from(lib.fromBase64(bytes.toString("base64"))), bytes);
   });
+});
+
+it("the declarations name every export and type-check the README's example", () => {
+  const declarations = fs.readFileSync(path.join(repo, "browser", "lib", "keltoDataSigned.d.ts"), "utf8");
+  const declared = [...declarations.matchAll(/^export declare (?:const|class|function) (\w+)/gm)].map((m) => m[1]);
+  assert.deepEqual(declared.sort(), Object.keys(lib).sort());
+
+  const readme = fs.readFileSync(path.join(repo, "README.md"), "utf8");
+  const example = readme.match(/<script type="module">\n([\s\S]*?)<\/script>/)[1]
+    .replace("./keltoDataSigned.js", path.join(repo, "browser", "lib", "keltoDataSigned.js"));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-types-"));
+  try {
+    fs.writeFileSync(path.join(dir, "example.ts"), `${example}\nexport {};\n`);
+    const tsc = spawnSync(process.execPath, [path.join(repo, "browser", "node_modules", "typescript", "bin", "tsc"),
+      "--noEmit", "--strict", "--target", "es2022", "--module", "es2022", "--moduleResolution", "bundler",
+      "--lib", "es2022,dom", path.join(dir, "example.ts")], { encoding: "utf8" });
+    assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
