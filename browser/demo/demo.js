@@ -97,8 +97,8 @@ function showCertificate(cert) {
   certificate = { ...cert, parsed };
   $("cert-subject").textContent = nameText(parsed.subject);
   $("cert-issuer").textContent = nameText(parsed.issuer);
-  $("cert-validity").textContent =
-    `${parsed.notBefore.toISOString()} to ${parsed.notAfter.toISOString()}`;
+  const day = (date) => date.toISOString().replace("T", " ").replace(/\.\d+Z$/, " UTC");
+  $("cert-validity").textContent = `${day(parsed.notBefore)} to ${day(parsed.notAfter)}`;
   $("cert-serial").textContent = parsed.serial;
   offer($("cert-download"), "certificate.cer", cert.bytes);
 }

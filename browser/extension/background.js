@@ -20,13 +20,14 @@ api.runtime.onConnect.addListener((port) => {
   connection.start();
 });
 
-api.runtime.onMessage.addListener((message, sender) => {
+api.runtime.onMessage.addListener((message, sender, sendResponse) => {
   // Only the extension's own consent window answers questions; content
   // scripts share the extension's id but never its page URLs.
   if (sender.id !== api.runtime.id || typeof sender.url !== "string" ||
-      !sender.url.startsWith(api.runtime.getURL(CONSENT_PAGE))) return undefined;
-  if (!message || message.type !== "consent" || typeof message.origin !== "string") return undefined;
-  return answer(message.origin, message.choice).then(() => true);
+      !sender.url.startsWith(api.runtime.getURL(CONSENT_PAGE))) return false;
+  if (!message || message.type !== "consent" || typeof message.origin !== "string") return false;
+  answer(message.origin, message.choice).then(() => sendResponse(true));
+  return true;  // the answer comes once it is stored
 });
 
 api.windows.onRemoved.addListener(windowClosed);

@@ -11,9 +11,9 @@ import { once } from "node:events";
 import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
-import { after, before, describe, it } from "node:test";
+import { after, before, describe } from "node:test";
 import { build } from "../../browser/build.mjs";
-import { GOST, PIN, RSA, Workspace, identity, alive, connectIn, dataFile, launchArgs, openPage as openTestPage,
+import { GOST, PIN, RSA, Workspace, scenario, identity, alive, connectIn, dataFile, launchArgs, openPage as openTestPage,
          puppeteer, serve, until } from "./support.mjs";
 
 const POLICY_DIR = "/etc/chromium/policies/managed";
@@ -116,11 +116,11 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
       await server?.close();
       removePolicy();
     }
-    await ws.noHostLeft();
-    ws.cleanup();
+    await ws?.noHostLeft();
+    ws?.cleanup();
   });
 
-  it("an administrator's origin connects without a prompt; every action for RSA and GOST 2012", async () => {
+  scenario("an administrator's origin connects without a prompt; every action for RSA and GOST 2012", async () => {
     const page = await openPage(managed);
     assert.deepEqual(await connectIn(page), { ok: true });
     assert.equal(consentWindows.size, 0, "no consent window for an allowed origin");
@@ -172,7 +172,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  it("two pages at once have their own hosts and sessions; a reload ends its page's host", async () => {
+  scenario("two pages at once have their own hosts and sessions; a reload ends its page's host", async () => {
     const pages = [await openPage(managed), await openPage(managed)];
     const before = ws.hostStarts().length;
     const open = (page) => page.evaluate((provider, pin) => attempt(async () => {
@@ -200,7 +200,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await until("the hosts of closed pages to end", () => !pids.some(alive));
   });
 
-  it("a host killed mid-request gives HostDisconnected; its session never reaches a new host", async () => {
+  scenario("a host killed mid-request gives HostDisconnected; its session never reaches a new host", async () => {
     const page = await openPage(managed);
     const before = ws.hostStarts().length;
     assert.equal((await page.evaluate((provider, pin) => attempt(async () => {
@@ -236,7 +236,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  it("message limits: 48 MiB refused before sending, 40 MiB signed, a reply over 1 MiB answered", async () => {
+  scenario("message limits: 48 MiB refused before sending, 40 MiB signed, a reply over 1 MiB answered", async () => {
     const big = dataFile(ws, "big.bin", crypto.randomBytes(40 * MiB));
     const page = await openPage(managed);
     assert.ok((await connectIn(page)).ok);
@@ -288,7 +288,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  it("consent: deny is remembered, revoking asks again, allow survives a reload, revoking closes", async () => {
+  scenario("consent: deny is remembered, revoking asks again, allow survives a reload, revoking closes", async () => {
     const page = await openPage(asking);
     const before = ws.hostStarts().length;
 
@@ -337,7 +337,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  it("the demo page signs and shows the certificate and the openssl command", async () => {
+  scenario("the demo page signs and shows the certificate and the openssl command", async () => {
     const page = await openPage(managed, "/demo/");
     await page.setViewport({ width: 1100, height: 1500 });
     await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("Connected"));
@@ -363,7 +363,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  it("HostMissing without the host's manifest, ExtensionMissing without the extension", async () => {
+  scenario("HostMissing without the host's manifest, ExtensionMissing without the extension", async () => {
     ws.unregister();
     const page = await openPage(managed);
     const missing = await connectIn(page);

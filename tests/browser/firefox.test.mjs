@@ -8,9 +8,9 @@
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
-import { after, before, describe, it } from "node:test";
+import { after, before, describe } from "node:test";
 import { build } from "../../browser/build.mjs";
-import { PIN, RSA, Workspace, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
+import { PIN, RSA, Workspace, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
   from "./support.mjs";
 
 describe("Firefox", () => {
@@ -59,11 +59,11 @@ describe("Firefox", () => {
     } finally {
       await server?.close();
     }
-    await ws.noHostLeft();
-    ws.cleanup();
+    await ws?.noHostLeft();
+    ws?.cleanup();
   });
 
-  it("an administrator's origin: containers, certificates, raw and PKCS#7 signatures, a long reply", async () => {
+  scenario("an administrator's origin: containers, certificates, raw and PKCS#7 signatures, a long reply", async () => {
     const page = await openPage(browser, managed);
     const tabs = (await browser.pages()).length;
     assert.deepEqual(await connectIn(page), { ok: true });
@@ -101,7 +101,7 @@ describe("Firefox", () => {
     await page.close();
   });
 
-  it("consent: Deny refuses without a host, revoking asks again, Allow outlives a reload", async () => {
+  scenario("consent: Deny refuses without a host, revoking asks again, Allow outlives a reload", async () => {
     const page = await openPage(browser, asking);
     const before = ws.hostStarts().length;
     let pending = connectIn(page);

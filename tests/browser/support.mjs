@@ -9,6 +9,7 @@ import http from "node:http";
 import { createRequire } from "node:module";
 import os from "node:os";
 import path from "node:path";
+import { it } from "node:test";
 import { fileURLToPath } from "node:url";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -26,6 +27,9 @@ export function requiredFile(variable) {
   if (!file || !fs.existsSync(file)) throw new Error(`${variable} must name a built program, got ${file}`);
   return file;
 }
+
+/** A browser scenario, bounded: a hang fails it and the suite's clean-up still runs. */
+export const scenario = (name, fn) => it(name, { timeout: 5 * 60 * 1000 }, fn);
 
 /** Polls until `check` returns a truthy value; fails after `timeout` ms. */
 export async function until(what, check, { timeout = 20000, interval = 50 } = {}) {
