@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -17,11 +18,39 @@
 namespace kelto::platform {
 
 namespace {
+
 int g_replyFd = -1;
+
+// The bytes the system gets for a path, or false when no bytes name exactly
+// that path (see platform.h).
+bool nativePath(const std::u16string& path, std::string& native) {
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const char16_t unit = path[i];
+    if (unit == 0) return false;
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    if (unit > 0xDBFF || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF)
+      return false;
+    ++i;
+  }
+  native = wideToAnsi(path);
+  return true;
 }
 
-void setBinaryStdin() {
-  // POSIX streams never translate bytes.
+}  // namespace
+
+void prepareStandardStreams() {
+  // POSIX streams never translate bytes. open() hands out the lowest free
+  // descriptor, so a missing 0, 1 or 2 is filled in that order.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (null > fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+  // Without this a browser that closed its end kills the host in mid-write.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 ReplyChannelSetup takeReplyChannel() {
@@ -54,25 +83,58 @@ std::u16string tempFolder() {
   return ansiToWide(folder);
 }
 
+std::u16string privateFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime == '/') {
+    std::u16string folder = ansiToWide(runtime);
+    if (folder.back() != u'/') folder += u'/';
+    if (isPrivateDirectory(folder)) return folder;
+  }
+  // The temporary folder is shared: the name only says whose place it should
+  // be, and the directory is used only when it really is that user's.
+  const std::u16string folder = tempFolder() + u"keltoDataSigned-" +
+                                ansiToWide(std::to_string(geteuid())) + u"/";
+  createDirectory(folder);
+  return isPrivateDirectory(folder) ? folder : std::u16string();
+}
+
 char16_t pathSeparator() { return u'/'; }
 
 bool createDirectory(const std::u16string& path) {
-  return mkdir(wideToAnsi(path).c_str(), 0700) == 0;
+  std::string native;
+  return nativePath(path, native) && mkdir(native.c_str(), 0700) == 0;
+}
+
+std::u16string createUniqueDirectory(const std::u16string& parent,
+                                     const std::u16string& prefix) {
+  std::string pattern;
+  if (!nativePath(parent + prefix + u"XXXXXX", pattern)) return {};
+  if (!mkdtemp(&pattern[0])) return {};
+  return ansiToWide(pattern) + u"/";
+}
+
+bool removeDirectory(const std::u16string& path) {
+  std::string native;
+  return nativePath(path, native) && rmdir(native.c_str()) == 0;
 }
 
 bool fileExists(const std::u16string& path) {
+  std::string native;
   struct stat st;
-  return stat(wideToAnsi(path).c_str(), &st) == 0;
+  return nativePath(path, native) && stat(native.c_str(), &st) == 0;
 }
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
-  return std::fopen(wideToAnsi(path).c_str(), mode);
+  std::string native;
+  return nativePath(path, native) ? std::fopen(native.c_str(), mode) : nullptr;
 }
 
 std::FILE* openRegularFile(const std::u16string& path) {
+  std::string native;
+  if (!nativePath(path, native)) return nullptr;
   // O_NONBLOCK keeps open() itself from waiting for a FIFO's writer; once the
   // descriptor is known to be a regular file the flag is dropped again.
-  int fd = open(wideToAnsi(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
   const int flags = fcntl(fd, F_GETFL);
@@ -87,8 +149,9 @@ std::FILE* openRegularFile(const std::u16string& path) {
 }
 
 std::FILE* createNewFile(const std::u16string& path) {
-  int fd = open(wideToAnsi(path).c_str(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::string native;
+  if (!nativePath(path, native)) return nullptr;
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
   if (!file) close(fd);
@@ -102,16 +165,19 @@ std::int64_t fileSize(std::FILE* file) {
 }
 
 bool removeFile(const std::u16string& path) {
-  return unlink(wideToAnsi(path).c_str()) == 0;
+  std::string native;
+  return nativePath(path, native) && unlink(native.c_str()) == 0;
 }
 
 bool isPrivateDirectory(const std::u16string& path) {
+  std::string entry;
+  if (!nativePath(path, entry)) return false;
   // A trailing "/" would make lstat follow a link: look at the entry itself.
-  std::string entry = wideToAnsi(path);
   while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
   struct stat st;
   if (lstat(entry.c_str(), &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool systemErrorText(std::uint32_t code, std::u16string& text) {
@@ -172,8 +238,11 @@ std::string wideToAnsi(const std::u16string& text) {
 }
 
 NamedLock::NamedLock(const std::u16string& name) : handle_(-1) {
-  std::string path = wideToAnsi(tempFolder() + name + u".lock");
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // In a shared folder anyone could create the file first and hold it.
+  const std::u16string folder = privateFolder();
+  std::string path;
+  if (folder.empty() || !nativePath(folder + name + u".lock", path)) return;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
   if (fd < 0) return;
   int rc;
   do {

@@ -2,7 +2,8 @@
 expected reply text, and signature checks by the openssl command line.
 
 Every test gets its own XDG_DATA_HOME (softcsp's containers and "MY" store),
-TMPDIR (the default staging folder) and HOME, made fresh and removed after.
+XDG_RUNTIME_DIR (the default staging folder), TMPDIR and HOME, made fresh and
+removed after.
 Containers are made with kelto-keytool, never by writing softcsp's files.
 """
 import base64
@@ -115,8 +116,12 @@ class HostCase(unittest.TestCase):
         self.dir = self._tmp.name
         self.temp = os.path.join(self.dir, "tmp")
         os.mkdir(self.temp)
+        # The user's private runtime folder: the default staging directory and
+        # the cross-process locks live there.
+        self.runtime = os.path.join(self.dir, "run")
+        os.mkdir(self.runtime, 0o700)
         self.env = {"XDG_DATA_HOME": os.path.join(self.dir, "data"), "TMPDIR": self.temp,
-                    "HOME": self.dir}
+                    "XDG_RUNTIME_DIR": self.runtime, "HOME": self.dir}
 
     def path(self, *names):
         return os.path.join(self.dir, *names)
