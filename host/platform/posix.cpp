@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,20 +22,44 @@ namespace {
 
 int g_replyFd = -1;
 
-// The bytes the system gets for a path, or false when no bytes name exactly
-// that path (see platform.h).
-bool nativePath(const std::u16string& path, std::string& native) {
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const char16_t unit = path[i];
-    if (unit == 0) return false;
-    if (unit < 0xD800 || unit > 0xDFFF) continue;
-    if (unit > 0xDBFF || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF)
-      return false;
-    ++i;
+// The bytes the system gets for a path, made without the heap: a staged file
+// must still be deleted when memory has run out.
+class NativePath {
+ public:
+  explicit NativePath(const std::u16string& path) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      char32_t cp = path[i];
+      if (cp == 0) return;  // see platform.h: such a path names nothing
+      if (cp >= 0xD800 && cp <= 0xDFFF) {
+        if (cp > 0xDBFF || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF)
+          return;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (path[++i] - 0xDC00u);
+      }
+      const std::size_t length = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+      if (out + length >= sizeof bytes_) return;  // longer than the system takes
+      if (length == 1) {
+        bytes_[out++] = static_cast<char>(cp);
+        continue;
+      }
+      static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+      for (std::size_t k = length; k-- > 0; cp >>= 6)
+        bytes_[out + k] = static_cast<char>(k == 0 ? kLead[length] | cp : 0x80 | (cp & 0x3F));
+      out += length;
+    }
+    bytes_[out] = 0;
+    size_ = out;
+    ok_ = true;
   }
-  native = wideToAnsi(path);
-  return true;
-}
+  // Null when no bytes name exactly that path.
+  char* get() { return ok_ ? bytes_ : nullptr; }
+  std::size_t size() const { return size_; }
+
+ private:
+  char bytes_[PATH_MAX];
+  std::size_t size_ = 0;
+  bool ok_ = false;
+};
 
 }  // namespace
 
@@ -101,40 +126,39 @@ std::u16string privateFolder() {
 char16_t pathSeparator() { return u'/'; }
 
 bool createDirectory(const std::u16string& path) {
-  std::string native;
-  return nativePath(path, native) && mkdir(native.c_str(), 0700) == 0;
+  NativePath native(path);
+  return native.get() && mkdir(native.get(), 0700) == 0;
 }
 
 std::u16string createUniqueDirectory(const std::u16string& parent,
                                      const std::u16string& prefix) {
-  std::string pattern;
-  if (!nativePath(parent + prefix + u"XXXXXX", pattern)) return {};
-  if (!mkdtemp(&pattern[0])) return {};
-  return ansiToWide(pattern) + u"/";
+  NativePath pattern(parent + prefix + u"XXXXXX");
+  if (!pattern.get() || !mkdtemp(pattern.get())) return {};
+  return ansiToWide(pattern.get()) + u"/";
 }
 
 bool removeDirectory(const std::u16string& path) {
-  std::string native;
-  return nativePath(path, native) && rmdir(native.c_str()) == 0;
+  NativePath native(path);
+  return native.get() && rmdir(native.get()) == 0;
 }
 
 bool fileExists(const std::u16string& path) {
-  std::string native;
+  NativePath native(path);
   struct stat st;
-  return nativePath(path, native) && stat(native.c_str(), &st) == 0;
+  return native.get() && stat(native.get(), &st) == 0;
 }
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
-  std::string native;
-  return nativePath(path, native) ? std::fopen(native.c_str(), mode) : nullptr;
+  NativePath native(path);
+  return native.get() ? std::fopen(native.get(), mode) : nullptr;
 }
 
 std::FILE* openRegularFile(const std::u16string& path) {
-  std::string native;
-  if (!nativePath(path, native)) return nullptr;
+  NativePath native(path);
+  if (!native.get()) return nullptr;
   // O_NONBLOCK keeps open() itself from waiting for a FIFO's writer; once the
   // descriptor is known to be a regular file the flag is dropped again.
-  int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open(native.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
   const int flags = fcntl(fd, F_GETFL);
@@ -149,12 +173,16 @@ std::FILE* openRegularFile(const std::u16string& path) {
 }
 
 std::FILE* createNewFile(const std::u16string& path) {
-  std::string native;
-  if (!nativePath(path, native)) return nullptr;
-  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  NativePath native(path);
+  if (!native.get()) return nullptr;
+  int fd = open(native.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
-  if (!file) close(fd);
+  if (!file) {
+    // Nobody would know to delete the file made just now.
+    unlink(native.get());
+    close(fd);
+  }
   return file;
 }
 
@@ -165,17 +193,18 @@ std::int64_t fileSize(std::FILE* file) {
 }
 
 bool removeFile(const std::u16string& path) {
-  std::string native;
-  return nativePath(path, native) && unlink(native.c_str()) == 0;
+  NativePath native(path);
+  return native.get() && unlink(native.get()) == 0;
 }
 
 bool isPrivateDirectory(const std::u16string& path) {
-  std::string entry;
-  if (!nativePath(path, entry)) return false;
+  NativePath entry(path);
+  if (!entry.get()) return false;
   // A trailing "/" would make lstat follow a link: look at the entry itself.
-  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+  for (std::size_t n = entry.size(); n > 1 && entry.get()[n - 1] == '/'; --n)
+    entry.get()[n - 1] = 0;
   struct stat st;
-  if (lstat(entry.c_str(), &st) != 0) return false;
+  if (lstat(entry.get(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -240,9 +269,10 @@ std::string wideToAnsi(const std::u16string& text) {
 NamedLock::NamedLock(const std::u16string& name) : handle_(-1) {
   // In a shared folder anyone could create the file first and hold it.
   const std::u16string folder = privateFolder();
-  std::string path;
-  if (folder.empty() || !nativePath(folder + name + u".lock", path)) return;
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+  if (folder.empty()) return;
+  NativePath path(folder + name + u".lock");
+  if (!path.get()) return;
+  int fd = open(path.get(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
   if (fd < 0) return;
   int rc;
   do {

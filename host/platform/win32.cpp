@@ -146,13 +146,15 @@ std::FILE* createNewFile(const std::u16string& path) {
   HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  std::FILE* file = nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
-    return nullptr;
+  } else if (!(file = _fdopen(fd, "wb"))) {
+    _close(fd);
   }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (!file) _close(fd);
+  // Nobody would know to delete a file made just now and not handed out.
+  if (!file) DeleteFileW(wide(path));
   return file;
 }
 

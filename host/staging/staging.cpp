@@ -115,13 +115,14 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
     free = !kelto::platform::fileExists(name);
   }
 
+  std::u16string owned = name;  // copied first: taking the new file cannot fail
   std::unique_ptr<std::FILE, FileClose> file(
       free && !workingDirectory.empty() ? kelto::platform::createNewFile(name) : nullptr);
   if (!file) {
     LOG_ERROR << u"Error open file " << name;
     return staged;
   }
-  staged.hold(name);
+  staged.hold(std::move(owned));
   std::FILE* out = file.get();
   bool written = decodeBase64(content, [out](const std::uint8_t* bytes, std::size_t size) {
     return std::fwrite(bytes, 1, size, out) == size;

@@ -25,8 +25,8 @@ class StagedFile {
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
 
-  // Takes the file just created at `path`.
-  void hold(std::u16string path) { path_ = std::move(path); }
+  // Takes the file just created at `path`; cannot fail.
+  void hold(std::u16string&& path) noexcept { path_ = std::move(path); }
   // The file's path; empty when staging failed.
   const std::u16string& path() const { return path_; }
 
