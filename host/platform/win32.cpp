@@ -89,19 +89,16 @@ bool createDirectory(const std::u16string& path) {
 
 std::u16string createUniqueDirectory(const std::u16string& parent,
                                      const std::u16string& prefix) {
+  // 128 random bits: a name nobody can foresee or has taken.
+  unsigned char random[16];
+  if (!RtlGenRandom(random, sizeof random)) return {};
   static const char16_t kDigits[] = u"0123456789abcdef";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::u16string path = parent + prefix;
-    unsigned char random[16];
-    if (!RtlGenRandom(random, sizeof random)) return {};
-    for (unsigned char byte : random) {
-      path += kDigits[byte >> 4];
-      path += kDigits[byte & 0xF];
-    }
-    if (createDirectory(path)) return path + u'\\';
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  std::u16string path = parent + prefix;
+  for (unsigned char byte : random) {
+    path += kDigits[byte >> 4];
+    path += kDigits[byte & 0xF];
   }
-  return {};
+  return createDirectory(path) ? path + u'\\' : std::u16string();
 }
 
 bool removeDirectory(const std::u16string& path) {

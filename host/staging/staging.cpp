@@ -109,15 +109,15 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
 
   kelto::platform::NamedLock lock(u"keltoDataSignedCreateDataFileLock");
   std::u16string name;
-  bool free = false;
-  for (int attempt = 0; attempt < kNameAttempts && !free; ++attempt) {
+  bool available = false;
+  for (int attempt = 0; attempt < kNameAttempts && !available; ++attempt) {
     name = workingDirectory + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".bin";
-    free = !kelto::platform::fileExists(name);
+    available = !kelto::platform::fileExists(name);
   }
 
   std::u16string owned = name;  // copied first: taking the new file cannot fail
   std::unique_ptr<std::FILE, FileClose> file(
-      free && !workingDirectory.empty() ? kelto::platform::createNewFile(name) : nullptr);
+      available && !workingDirectory.empty() ? kelto::platform::createNewFile(name) : nullptr);
   if (!file) {
     LOG_ERROR << u"Error open file " << name;
     return staged;

@@ -7,16 +7,12 @@ import base64
 import fcntl
 import json
 import os
-import select
 import socket
 import stat
-import struct
-import subprocess
-import time
 import unittest
 
 import hostproc
-from keystore import PIN, STRONG, HostCase, echo
+from keystore import PIN, STRONG, Conversation, HostCase, echo
 from test_actions_staging import NO_FILE, staging
 
 PROMPTLY = 5  # seconds: ample for an answer that needs no waiting at all
@@ -35,72 +31,23 @@ def signing(path, kind="RAW", container="c", **extra):
                  "signatureType": kind}, **extra)
 
 
-class Host:
-    """One host process whose replies are read with a deadline."""
-
-    def __init__(self, env, **popen):
-        popen.setdefault("stdout", subprocess.PIPE)
-        popen.setdefault("stderr", subprocess.DEVNULL)
-        self.proc = subprocess.Popen(hostproc.command(), stdin=subprocess.PIPE,
-                                     env=hostproc.host_env(env), **popen)
-        self.pending = b""
-
-    def send(self, data):
-        body = data if isinstance(data, bytes) else {"data": data}
-        self.proc.stdin.write(hostproc.frame(body))
-        self.proc.stdin.flush()
-
-    def _take(self, size, within):
-        fd = self.proc.stdout.fileno()
-        deadline = time.monotonic() + within
-        while len(self.pending) < size:
-            ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
-            if not ready:
-                raise AssertionError("no answer within %d s" % within)
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
-                raise AssertionError("the host ended before a whole reply")
-            self.pending += chunk
-        data, self.pending = self.pending[:size], self.pending[size:]
-        return data
-
-    def reply(self, within=PROMPTLY):
-        (length,) = struct.unpack("<I", self._take(4, within))
-        return self._take(length, within).decode("utf-8")
-
-    def ask(self, data):
-        self.send(data)
-        return self.reply()
-
-    def end(self):
-        """Closes the input; returns (what was still written, exit code)."""
-        self.proc.stdin.close()
-        rest = self.proc.stdout.read() if self.proc.stdout else b""
-        return self.pending + rest, self.proc.wait(timeout=hostproc.TIMEOUT)
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
-            if stream:
-                stream.close()
-
-
 class Hostile(HostCase):
     def host(self, env=None, **popen):
-        host = Host(env or self.env, **popen)
+        host = Conversation(env or self.env, **popen)
         self.addCleanup(host.kill)
         return host
 
+    def answer(self, host, data):
+        return host.send(data, PROMPTLY)
+
     def signed_at_once(self, host, data):
-        text = host.ask(data)
+        text = self.answer(host, data)
         signature = json.loads(text)["data"].get("signature", "")
         self.assertEqual(text, echo(data, result="success", signature=signature))
         return signature
 
     def assertEnds(self, host):
-        self.assertEqual(host.end(), (b"", 0))
+        self.assertEqual(host.close(), (b"", 0))
 
     def test_text_with_u0000_names_nothing_and_stalls_no_other_instance(self):
         cert = self.make("c")
@@ -113,12 +60,13 @@ class Hostile(HostCase):
         # Such a directory once sent the naming loop round for ever, holding
         # the lock that every instance takes to stage.
         request = staging("QUJD", self.path("w") + "\0x")
-        hostile.send(request)
+        hostile.post(request)
         other = self.host()
         signature = self.signed_at_once(other, staging(base64.b64encode(content).decode()))
         self.verify_raw(signature, cert, original, "-sha1")
         self.assertEnds(other)
-        self.assertEqual(hostile.reply(), echo(request, description=NO_FILE, result="error"))
+        self.assertEqual(hostile.reply(PROMPTLY),
+                         echo(request, description=NO_FILE, result="error"))
         for request, description in (
                 (signing(data + "\0.txt"), NO_OPEN),
                 (signing(data + "\0", "PKCS#7"), NO_OPEN),
@@ -129,15 +77,15 @@ class Hostile(HostCase):
                 ({"requestAction": "getListContainer", "providerName": STRONG + "\0"},
                  bad_alias("getListContainer"))):
             with self.subTest(request=request):
-                text = hostile.ask(request)
+                text = self.answer(hostile, request)
                 if description is None:
                     description = json.loads(text)["data"].get("description", "")
                     self.assertRegex(description, r"\AError 0x%X - \S" % NO_KEYSET)
                 self.assertEqual(text, echo(request, description=description, result="error"))
         # A lone surrogate has no UTF-8 form: no file is named by it either.
         request = json.dumps({"data": signing(self.path("a\ud800"))}).encode()
-        hostile.send(request)
-        self.assertEqual(json.loads(hostile.reply())["data"]["description"], NO_OPEN)
+        hostile.post(request)
+        self.assertEqual(json.loads(hostile.reply(PROMPTLY))["data"]["description"], NO_OPEN)
         # The same process still signs what the names say without the U+0000.
         self.verify_raw(self.signed_at_once(hostile, signing(data)), cert, data, "-sha1")
         self.assertEnds(hostile)
@@ -168,12 +116,11 @@ class Hostile(HostCase):
         gone = self.host(stdout=write_end)
         os.close(write_end)
         for _ in range(3):
-            gone.send(unknown)
-        gone.proc.stdin.close()
-        self.assertEqual(gone.proc.wait(timeout=hostproc.TIMEOUT), 0)
+            gone.post(unknown)
+        self.assertEnds(gone)
         # Started without a standard error, it still serves.
         quiet = self.host(preexec_fn=lambda: os.close(2))
-        self.assertEqual(quiet.ask(unknown), answer)
+        self.assertEqual(self.answer(quiet, unknown), answer)
         self.assertEnds(quiet)
 
     def test_only_regular_files_are_read_and_to_their_end(self):
@@ -191,7 +138,7 @@ class Hostile(HostCase):
             for kind in ("RAW", "PKCS#7"):
                 with self.subTest(path=path, signatureType=kind):
                     request = signing(path, kind)
-                    self.assertEqual(host.ask(request),
+                    self.assertEqual(self.answer(host, request),
                                      echo(request, description=NO_OPEN, result="error"))
         # A file under /proc reports a size of 0 and still has content.
         with open("/proc/version", "rb") as f:
@@ -239,7 +186,8 @@ class Hostile(HostCase):
         # temporary folder. Another user takes that name, the shared name that
         # staging once used, and the lock files once used there (and holds them).
         without_runtime = dict(self.env, XDG_RUNTIME_DIR=None)
-        mine = "keltoDataSigned-%d" % os.geteuid()
+        me = os.geteuid()
+        mine = "keltoDataSigned-%d" % me
         theirs = {}
         for name in (mine, "kelto_data_signed"):
             os.mkdir(os.path.join(self.temp, name))
@@ -264,14 +212,14 @@ class Hostile(HostCase):
         del theirs[mine]
         sign(without_runtime)
         place = os.path.join(self.temp, mine)
-        self.assertEqual(entries(self.temp), dict(theirs, **{mine: (0o700, 0)}))
+        self.assertEqual(entries(self.temp), dict(theirs, **{mine: (0o700, me)}))
         sign(self.env)
         for folder in (place, self.runtime):
             with self.subTest(place=folder):
                 self.assertEqual(entries(folder), {
-                    "kelto_data_signed": (0o700, 0),
-                    "keltoDataSignedCreateLogNameLock.lock": (0o600, 0),
-                    "keltoDataSignedCreateDataFileLock.lock": (0o600, 0)})
+                    "kelto_data_signed": (0o700, me),
+                    "keltoDataSignedCreateLogNameLock.lock": (0o600, me),
+                    "keltoDataSignedCreateDataFileLock.lock": (0o600, me)})
                 self.assertEqual(os.listdir(os.path.join(folder, "kelto_data_signed")), [])
 
 
