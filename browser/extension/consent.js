@@ -15,3 +15,4 @@ function send(choice) {
 
 document.getElementById("allow").addEventListener("click", () => send("allow"));
 document.getElementById("deny").addEventListener("click", () => send("deny"));
+document.body.dataset.ready = "true";

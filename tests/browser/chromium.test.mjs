@@ -67,7 +67,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     const target = await until("a consent window", () => [...consentWindows].find((t) => !answered.has(t)));
     answered.add(target);
     const page = await target.page();
-    await page.waitForSelector("#allow");
+    await page.waitForSelector("body[data-ready]");
     return page;
   }
 
@@ -209,7 +209,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     }), RSA, PIN)).error, undefined);
     const [pid] = ws.hostStarts().slice(before);
     // Holding the host's staging lock keeps it inside the request for as long as needed.
-    const holder = spawn("flock", [path.join(ws.env.TMPDIR, "keltoDataSignedCreateDataFileLock.lock"),
+    const holder = spawn("flock", [path.join(ws.env.XDG_RUNTIME_DIR, "keltoDataSignedCreateDataFileLock.lock"),
                                    "sh", "-c", "echo held; exec cat"], { stdio: ["pipe", "pipe", "inherit"] });
     try {
       await once(holder.stdout, "data");

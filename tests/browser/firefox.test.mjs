@@ -23,14 +23,16 @@ describe("Firefox", () => {
 
   // Firefox reports an extension's window as about:blank to BiDi for a while;
   // its document knows where it is.
-  async function extensionPage(file) {
-    return until(`the extension's ${file}`, async () => {
-      for (const page of await browser.pages()) {
-        const href = await page.evaluate(() => location.href).catch(() => "");
-        if (href.startsWith("moz-extension://") && href.includes(`/${file}`)) return page;
+  async function extensionPage(file, ready) {
+    const page = await until(`the extension's ${file}`, async () => {
+      for (const tab of await browser.pages()) {
+        const href = await tab.evaluate(() => location.href).catch(() => "");
+        if (href.startsWith("moz-extension://") && href.includes(`/${file}`)) return tab;
       }
       return null;
     });
+    await page.waitForSelector(ready);
+    return page;
   }
 
   before(async () => {
@@ -105,11 +107,11 @@ describe("Firefox", () => {
     const page = await openPage(browser, asking);
     const before = ws.hostStarts().length;
     let pending = connectIn(page);
-    let prompt = await extensionPage("consent.html");
+    let prompt = await extensionPage("consent.html", "body[data-ready]");
     assert.ok((await prompt.evaluate(() => document.body.innerText)).includes(asking));
     // BiDi may not navigate a tab to an extension page; the extension can open its own.
     await prompt.evaluate(() => browser.runtime.openOptionsPage());
-    const options = await extensionPage("options.html");
+    const options = await extensionPage("options.html", "body[data-shown]");
     await prompt.click("#deny");
     assert.equal((await pending).error?.code, "AccessDenied");
     assert.equal(ws.hostStarts().length, before, "no host for a denied origin");
@@ -120,7 +122,7 @@ describe("Firefox", () => {
     await options.close();
 
     pending = connectIn(page);
-    prompt = await extensionPage("consent.html");
+    prompt = await extensionPage("consent.html", "body[data-ready]");
     await prompt.click("#allow");
     assert.deepEqual(await pending, { ok: true });
     const [pid] = ws.hostStarts().slice(before);

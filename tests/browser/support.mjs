@@ -1,5 +1,6 @@
 // Shared set-up of the browser suites: a private workspace per suite (HOME,
-// XDG_DATA_HOME with softcsp's keys, XDG_CONFIG_HOME, TMPDIR, profile), keys
+// XDG_DATA_HOME with softcsp's keys, XDG_CONFIG_HOME, XDG_RUNTIME_DIR, TMPDIR,
+// profile), keys
 // made with kelto-keytool, the host registered by scripts/register-host.sh
 // through a wrapper that records every host process the browser starts, a
 // static server on the loopback address, and signature checks by openssl.
@@ -77,9 +78,11 @@ export async function serve(filesDir) {
 export class Workspace {
   constructor(name) {
     this.root = fs.mkdtempSync(path.join(os.tmpdir(), `kelto-${name}-`));
-    for (const dir of ["home", "data", "tmp", "files"]) fs.mkdirSync(this.path(dir));
+    for (const dir of ["home", "data", "tmp", "runtime", "files"]) fs.mkdirSync(this.path(dir), { mode: 0o700 });
+    // The host keeps its locks in XDG_RUNTIME_DIR: the suite's own, not the user's.
     this.env = { HOME: this.path("home"), XDG_DATA_HOME: this.path("data"),
-                 XDG_CONFIG_HOME: this.path("home", ".config"), TMPDIR: this.path("tmp") };
+                 XDG_CONFIG_HOME: this.path("home", ".config"), TMPDIR: this.path("tmp"),
+                 XDG_RUNTIME_DIR: this.path("runtime") };
     this.host = requiredFile("KELTO_HOST");
     this.keytoolProgram = requiredFile("KELTO_KEYTOOL");
     this.startLog = this.path("host-starts.log");
