@@ -240,7 +240,7 @@ function result(base64) {
 async function signatureMembers({ data, path, format = "pkcs7", source, workingDirectory }) {
   if (format !== "raw" && format !== "pkcs7") throw badArgument('format must be "raw" or "pkcs7".');
   if ((data === undefined) === (path === undefined)) {
-    throw badArgument("Give either data or path to sign, not both.");
+    throw badArgument("Give exactly one of data and path to sign.");
   }
   const members = { signatureType: format === "pkcs7" ? "PKCS#7" : "RAW",
                     storageType: storageType(source) };
