@@ -159,8 +159,9 @@ function wire() {
   $("sign").addEventListener("click", () => step(sign));
   $("file").addEventListener("change", () => pickFile($("file").files[0] ?? null));
   $("text").addEventListener("input", () => pickFile(null));
-  $("text").addEventListener("dragover", (event) => event.preventDefault());
-  $("text").addEventListener("drop", (event) => {
+  // A file dropped anywhere on the page is signed, never opened by the browser instead.
+  document.addEventListener("dragover", (event) => event.preventDefault());
+  document.addEventListener("drop", (event) => {
     event.preventDefault();
     if (event.dataTransfer.files.length) pickFile(event.dataTransfer.files[0]);
   });

@@ -155,7 +155,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
       assert.deepEqual(v.containers, [container]);
       assert.equal(v.wrongPin.code, "HostError");
       assert.equal(v.wrongPin.action, "openCryptoProvider");
-      assert.match(v.wrongPin.description, /^Error 0x[0-9A-F]+ - \S/);
+      assert.match(v.wrongPin.description, /^Error 0x8010006B - /);
       const certificate = certificates[provider];
       assert.deepEqual(Buffer.from(v.fromContainer, "base64"), certificate);
       assert.deepEqual(Buffer.from(v.fromStore, "base64"), certificate);
@@ -360,6 +360,16 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
                              "-content document.txt -noverify"), shown);
     const signature = await page.$eval("#signature", (area) => area.value);
     assert.deepEqual(ws.verifyCms(signature, dataFile(ws, "document.txt", text)), certificates[RSA]);
+
+    // A chosen file, signed raw: the command then needs the certificate's key.
+    const file = dataFile(ws, "report.bin", crypto.randomBytes(5000));
+    await (await page.$("#file")).uploadFile(file);
+    await page.select("#format", "raw");
+    await page.click("#sign");
+    await page.waitForFunction(() => document.getElementById("verify-command").textContent.includes("report.bin.sig"));
+    assert.ok((await page.$eval("#verify-command", (pre) => pre.textContent))
+      .endsWith("openssl dgst -sha1 -verify public.pem -signature report.bin.sig report.bin"));
+    ws.verifyRaw(await page.$eval("#signature", (area) => area.value), certificates[RSA], file, "-sha1");
     await page.close();
   });
 

@@ -16,7 +16,14 @@ import { fileURLToPath } from "node:url";
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, "..", "..");
 const require = createRequire(path.join(repo, "browser", "package.json"));
-export const puppeteer = require("puppeteer-core");
+function driver() {
+  try {
+    return require("puppeteer-core");
+  } catch (error) {
+    throw new Error(`the browser suites need their Node modules: run \`npm ci\` in browser/ (${error.message})`);
+  }
+}
+export const puppeteer = driver();
 
 export const RSA = "Microsoft Strong Cryptographic Provider";
 export const GOST = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider";
