@@ -20,14 +20,12 @@ namespace {
 constexpr size_t kBasicParaSize =
     offsetof(CRYPT_SIGN_MESSAGE_PARA, dwInnerContentType) + sizeof(DWORD);
 
-// A message opened to encode. The content runs through digest BIOs into a
-// null sink (detached) or a memory BIO (embedded), so a detached message of
-// any size is hashed in constant memory.
+// A detached message opened to encode. The content runs through digest BIOs
+// into a null sink, so content of any size is hashed in constant memory.
 struct MessageObject {
   enum class State { Open, Final, Broken };
   CmsPtr cms;
   BioPtr chain;
-  bool detached = true;
   State state = State::Open;
   std::string der;  // the encoded message once final
 };
@@ -108,8 +106,8 @@ DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo
                  std::shared_ptr<MessageObject> &out) {
   if ((encoding & PKCS_7_ASN_ENCODING) == 0) return E_INVALIDARG;
   if (type != CMSG_SIGNED) return CRYPT_E_INVALID_MSG_TYPE;
-  // Messages of plain data, built in memory: what signing files needs.
-  if ((flags & ~CMSG_DETACHED_FLAG) != 0 || stream != nullptr) return E_INVALIDARG;
+  // Detached messages of plain data, built in memory: what signing files needs.
+  if (flags != CMSG_DETACHED_FLAG || stream != nullptr) return E_INVALIDARG;
   if (innerType != nullptr && std::strcmp(innerType, szOID_RSA_data) != 0) return E_INVALIDARG;
   const auto *info = static_cast<const CMSG_SIGNED_ENCODE_INFO *>(encodeInfo);
   if (info == nullptr || info->cbSize != sizeof *info || info->cSigners != 1 ||
@@ -133,12 +131,10 @@ DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo
   if (DWORD err = signerIdentity(*signer.pCertInfo, key, identity)) return err;
 
   auto msg = std::make_shared<MessageObject>();
-  msg->detached = (flags & CMSG_DETACHED_FLAG) != 0;
   // Nothing is signed before the final update; certificates go in only as
   // the caller lists them, as on Windows.
   const unsigned cmsFlags =
-      CMS_BINARY | CMS_PARTIAL | CMS_NOCERTS | CMS_NOSMIMECAP |
-      (msg->detached ? CMS_DETACHED : 0);
+      CMS_BINARY | CMS_PARTIAL | CMS_DETACHED | CMS_NOCERTS | CMS_NOSMIMECAP;
   msg->cms.reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, cmsFlags));
   if (!msg->cms) return NTE_FAIL;
   CMS_SignerInfo *si = CMS_add1_signer(msg->cms.get(), identity.get(), key, md, cmsFlags);
@@ -163,8 +159,6 @@ DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo
 DWORD updateMessage(MessageObject &msg, const BYTE *data, DWORD size, bool final) {
   if (msg.state != MessageObject::State::Open) return CRYPT_E_MSG_ERROR;
   if (data == nullptr && size != 0) return E_INVALIDARG;
-  // Embedded content comes in one final update, as Windows requires.
-  if (!msg.detached && !final) return CRYPT_E_MSG_ERROR;
   msg.state = MessageObject::State::Broken;  // until this update has worked
   while (size > 0) {
     const int piece = size > INT_MAX ? INT_MAX : static_cast<int>(size);
@@ -228,7 +222,6 @@ DWORD signMessage(PCRYPT_SIGN_MESSAGE_PARA para, BOOL detached, DWORD count,
   if (DWORD err = openSigned(para->dwMsgEncodingType, detached ? CMSG_DETACHED_FLAG : 0,
                              CMSG_SIGNED, &info, nullptr, nullptr, msg))
     return err;
-  // Embedded content must come in one piece: Windows refuses more.
   for (DWORD i = 0; i < count; ++i)
     if (DWORD err = updateMessage(*msg, pieces[i], sizes[i], i + 1 == count))
       return err;

@@ -413,23 +413,22 @@ BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
 /* DER CMS SignedData signed with the key bound to pSigningCert by
  * CERT_KEY_CONTEXT_PROP_ID. HashAlgorithm.pszObjId names a hash or a
  * signature algorithm; anything else fails with CRYPT_E_UNKNOWN_ALGO. Every
- * call signs, a size query too, as on Windows; embedded content
- * (fDetachedSignature FALSE) must be one piece. */
+ * call signs, a size query too, as on Windows. Detached signatures only
+ * (fDetachedSignature FALSE fails with E_INVALIDARG). */
 BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
                              BOOL fDetachedSignature, DWORD cToBeSigned,
                              const BYTE *rgpbToBeSigned[],
                              DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
                              DWORD *pcbSignedBlob);
 
-/* A signed message built piece by piece: CMSG_SIGNED with exactly one
- * signer, no CRLs, no stream, inner content type null or szOID_RSA_data; the
- * signer's key is hCryptProv's key of dwKeySpec and the certificates listed
- * in rgCertEncoded go into the message. dwFlags CMSG_DETACHED_FLAG: the
- * content is hashed as it comes and never kept, however many updates bring
- * it; 0: the content is embedded and must come in one final update. Other
- * message types fail with CRYPT_E_INVALID_MSG_TYPE, other flags, a stream,
- * structure sizes other than these and other options with E_INVALIDARG, a
- * hash OID as in CryptSignMessage. Returns null on failure. */
+/* A detached signed message built piece by piece: CMSG_SIGNED,
+ * CMSG_DETACHED_FLAG, exactly one signer, no CRLs, no stream, inner content
+ * type null or szOID_RSA_data. The signer's key is hCryptProv's key of
+ * dwKeySpec; the certificates listed in rgCertEncoded go into the message.
+ * The content is hashed as it comes and never kept, however many updates
+ * bring it. Other message types fail with CRYPT_E_INVALID_MSG_TYPE; other
+ * flags, a stream, structure sizes other than these and the options above
+ * with E_INVALIDARG; hash OIDs as in CryptSignMessage. Null on failure. */
 HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
                                       DWORD dwMsgType,
                                       const void *pvMsgEncodeInfo,
