@@ -28,7 +28,8 @@ def timed(cmd, stdin_path, env=None):
     with open(stdin_path, "rb") as stdin, tempfile.NamedTemporaryFile("r") as rss:
         start = time.perf_counter()
         subprocess.run(["/usr/bin/time", "-o", rss.name, "-f", "%M"] + cmd, stdin=stdin,
-                       stdout=subprocess.DEVNULL, env=env, check=True)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                       check=True)
         elapsed = time.perf_counter() - start
         return elapsed, int(rss.read().split()[-1]) * 1024
 

@@ -53,8 +53,8 @@ DWORD toAttribute(const CRYPT_ATTRIBUTE &in, X509AttrPtr &out) {
 }
 
 // The signer as CMS names it: issuer and serial number from the CERT_INFO,
-// which is all Windows reads from it, with the key's own public half so that
-// OpenSSL accepts the pair. The certificate itself need not be at hand.
+// with the key's own public half so that OpenSSL accepts the pair. The
+// certificate itself need not be at hand.
 DWORD signerIdentity(const CERT_INFO &info, EVP_PKEY *key, X509Ptr &out) {
   const unsigned char *p = info.Issuer.pbData;
   X509NamePtr issuer(p != nullptr ? d2i_X509_NAME(nullptr, &p, info.Issuer.cbData)
@@ -74,10 +74,19 @@ DWORD signerIdentity(const CERT_INFO &info, EVP_PKEY *key, X509Ptr &out) {
   AsnIntegerPtr serial(d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size())));
   if (!serial) return E_INVALIDARG;
   out.reset(X509_new());
+  SpkiParts spki;
   if (!out || X509_set_issuer_name(out.get(), issuer.get()) != 1 ||
       X509_set_serialNumber(out.get(), serial.get()) != 1 ||
-      X509_set_pubkey(out.get(), key) != 1)
+      X509_set_pubkey(out.get(), key) != 1 ||
+      !splitSpki(X509_get_X509_PUBKEY(out.get()), spki))
     return NTE_FAIL;
+  // A certificate of another key (a damaged container, say) would give a
+  // message that no verifier accepts: refuse it here, with the reason.
+  const CRYPT_BIT_BLOB &listed = info.SubjectPublicKeyInfo.PublicKey;
+  if (listed.cbData != 0 &&
+      (listed.pbData == nullptr ||
+       spki.bits != std::string(reinterpret_cast<const char *>(listed.pbData), listed.cbData)))
+    return NTE_BAD_KEY;
   return 0;
 }
 

@@ -426,7 +426,8 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
  * type null or szOID_RSA_data. The signer's key is hCryptProv's key of
  * dwKeySpec; the certificates listed in rgCertEncoded go into the message.
  * The content is hashed as it comes and never kept, however many updates
- * bring it. Other message types fail with CRYPT_E_INVALID_MSG_TYPE; other
+ * bring it. A pCertInfo whose public key is not the signing key's fails with
+ * NTE_BAD_KEY. Other message types fail with CRYPT_E_INVALID_MSG_TYPE; other
  * flags, a stream, structure sizes other than these and the options above
  * with E_INVALIDARG; hash OIDs as in CryptSignMessage. Null on failure. */
 HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
@@ -435,7 +436,8 @@ HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
                                       LPSTR pszInnerContentObjID,
                                       PCMSG_STREAM_INFO pStreamInfo);
 /* Adds content; the update with fFinal set signs, once. Any update after
- * that (or after an update that failed) fails with CRYPT_E_MSG_ERROR. */
+ * that, or after one that failed to hash or sign, fails with
+ * CRYPT_E_MSG_ERROR; a refused argument (E_INVALIDARG) changes nothing. */
 BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData,
                            DWORD cbData, BOOL fFinal);
 /* CMSG_CONTENT_PARAM only (others: CRYPT_E_INVALID_MSG_TYPE): the DER

@@ -291,6 +291,8 @@ TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
   // Each change of a structure that opens, and what it must give.
   BYTE junk[] = {0x30, 0x03, 0x02, 0x01};
   CERT_BLOB notCertificate{sizeof junk, junk};
+  CERT_INFO otherKey = *cert_->pCertInfo;
+  otherKey.SubjectPublicKeyInfo.PublicKey = {sizeof junk, junk, 0};
   CMSG_SIGNER_ENCODE_INFO signers[2] = {signer_, signer_};
   const std::pair<std::function<void()>, DWORD> changes[] = {
       {[&] { info_.cbSize += 8; }, E_INVALIDARG},
@@ -306,6 +308,8 @@ TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
       // No key spec means the exchange key, which this container lacks.
       {[&] { signer_.dwKeySpec = 0; }, NTE_NO_KEY},
       {[&] { info_.rgCertEncoded = &notCertificate; }, CRYPT_E_ASN1_BADTAG},
+      // A certificate of another key is refused rather than signed for.
+      {[&] { signer_.pCertInfo = &otherKey; }, NTE_BAD_KEY},
   };
   const CMSG_SIGNER_ENCODE_INFO signer = signer_;
   const CMSG_SIGNED_ENCODE_INFO info = info_;
