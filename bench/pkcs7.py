@@ -89,15 +89,14 @@ def main():
     keytool = os.path.join(build, "bin", "kelto-keytool")
     work = tempfile.mkdtemp(prefix="kelto-bench-pkcs7-")
     try:
+        env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "store"))
+        keys = [make_key(work, env, keytool, *k) for k in KEYS]
         print("%-14s %9s %9s %10s %7s %10s" % ("key", "file", "host s", "openssl s",
                                               "ratio", "host peak"))
         for size in sizes:
             data = os.path.join(work, "data.bin")
             make_file(data, size * 2**20)
-            for name, provider, options, digest, engine in KEYS:
-                env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "store " + name))
-                key, cert = make_key(work, env, keytool, name, provider, options, digest,
-                                     engine)
+            for (name, provider, _, digest, engine), (key, cert) in zip(KEYS, keys):
                 request = os.path.join(work, "request.bin")
                 request_frame(request, provider, data)
                 check_reply(host, request, env, data, cert, engine, work)
