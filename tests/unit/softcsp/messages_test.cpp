@@ -185,5 +185,33 @@ TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
   EXPECT_EQ(SoftCspPrivateKeyUses(), before);
 }
 
+TEST_F(MessageFunctions, CryptSignMessageIsTheSameMessageInOneCall) {
+  CERT_KEY_CONTEXT key{sizeof key, {prov_}, AT_SIGNATURE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(cert_, CERT_KEY_CONTEXT_PROP_ID,
+                                                CERT_STORE_NO_CRYPT_RELEASE_FLAG, &key));
+  CRYPT_SIGN_MESSAGE_PARA para{};
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = kEncoding;
+  para.pSigningCert = cert_;
+  para.HashAlgorithm = signer_.HashAlgorithm;
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &cert_;
+  para.cAuthAttr = 1;
+  para.rgAuthAttr = &timeAttr_;
+  const BYTE *pieces[] = {reinterpret_cast<const BYTE *>("two "),
+                          reinterpret_cast<const BYTE *>("pieces")};
+  DWORD sizes[] = {4, 6};
+  DWORD size = 0;
+  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes, nullptr, &size));
+  std::string der(size, '\0');
+  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes,
+                               reinterpret_cast<BYTE *>(der.data()), &size));
+  EXPECT_EQ(der, sign("two pieces", {3}));
+  // Only detached signatures are made.
+  EXPECT_EQ(E_INVALIDARG, errorOf([&] {
+              return CryptSignMessage(&para, FALSE, 2, pieces, sizes, nullptr, &size);
+            }));
+}
+
 }  // namespace
 }  // namespace softcsp_test

@@ -42,5 +42,20 @@ TEST_F(SigningRequests, EachRequestUsesThePrivateKeyOnce) {
   EXPECT_TRUE(service.closeProvider(session, description));
 }
 
+TEST_F(SigningRequests, AFileCutWhileReadIsAFailure) {
+  const size_t piece = kelto::PieceReader::kPieceSize;
+  const std::string path = dir_ + "/cut.bin";
+  std::ofstream(path) << std::string(2 * piece + 1, 'c');
+  kelto::PieceReader reader;
+  ASSERT_EQ(reader.open(std::u16string(path.begin(), path.end())), kelto::PieceReader::Ok);
+  // Cut after the first piece: the reading ends early, short of the size
+  // reported at open, and must not look like the whole file.
+  const auto result = reader.readAll([&](const std::uint8_t *, std::size_t) {
+    return truncate(path.c_str(), static_cast<off_t>(piece)) == 0;
+  });
+  EXPECT_EQ(result, kelto::PieceReader::ReadFailed);
+  EXPECT_EQ(reader.total(), piece);
+}
+
 }  // namespace
 }  // namespace softcsp_test
