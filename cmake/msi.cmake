@@ -26,7 +26,7 @@ set(KELTO_MSI_FILE ${CMAKE_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}-win64.
 set(KELTO_MSI_SETTINGS ${CMAKE_BINARY_DIR}/packaging/msi-settings.cmake)
 set(KELTO_MSI_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/msi-build.cmake)
 set(kelto_msi_wxs ${CMAKE_SOURCE_DIR}/packaging/windows/keltoDataSigned.wxs)
-set(kelto_msi_readme ${CMAKE_SOURCE_DIR}/packaging/windows/README.md)
+set(kelto_msi_readme ${KELTO_WINDOWS_README})  # from cmake/package.cmake
 file(GENERATE OUTPUT ${KELTO_MSI_SETTINGS} CONTENT "\
 set(KELTO_MSI_WXS [[${kelto_msi_wxs}]])
 set(KELTO_MSI_EXE [[$<TARGET_FILE:keltoDataSigned>]])

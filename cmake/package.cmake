@@ -9,15 +9,15 @@ set(KELTO_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(KELTO_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME}.zip)
 set(KELTO_PACKAGE_STAGE ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME})
 
-# The scripts' defaults are the project's host name and extension ids. CR LF:
-# Windows' cmd can miss labels in a script with bare line feeds.
-set(KELTO_PACKAGE_FILES
-  ${CMAKE_SOURCE_DIR}/packaging/host-manifest.json.in
-  ${CMAKE_SOURCE_DIR}/packaging/windows/README.md)
-foreach(script install.cmd uninstall.cmd)
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/${script}.in
-                 ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY NEWLINE_STYLE CRLF)
-  list(APPEND KELTO_PACKAGE_FILES ${CMAKE_BINARY_DIR}/packaging/${script})
+# The scripts' defaults, and those the README states, are the project's host
+# name and extension ids. CR LF: Windows' cmd can miss labels in a script with
+# bare line feeds. The installer ships the same README.
+set(KELTO_WINDOWS_README ${CMAKE_BINARY_DIR}/packaging/README.md)
+set(KELTO_PACKAGE_FILES ${CMAKE_SOURCE_DIR}/packaging/host-manifest.json.in)
+foreach(file install.cmd uninstall.cmd README.md)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/${file}.in
+                 ${CMAKE_BINARY_DIR}/packaging/${file} @ONLY NEWLINE_STYLE CRLF)
+  list(APPEND KELTO_PACKAGE_FILES ${CMAKE_BINARY_DIR}/packaging/${file})
 endforeach()
 
 # The stage is made afresh so that a file dropped from the list leaves the zip.

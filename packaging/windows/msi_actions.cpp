@@ -34,31 +34,33 @@ struct Settings {
   std::wstring firefoxIds;  // checked, one blank between two
 };
 
-std::wstring property(MSIHANDLE install, const wchar_t* name) {
+// Windows Installer's strings come by a size query and a second call.
+template <typename Get>
+std::wstring fetch(Get get) {
   wchar_t empty[1] = L"";
   DWORD size = 0;
-  if (MsiGetPropertyW(install, name, empty, &size) != ERROR_MORE_DATA) return {};
+  if (get(empty, &size) != ERROR_MORE_DATA) return {};
   std::wstring value(size + 1, L'\0');
   size = static_cast<DWORD>(value.size());
-  if (MsiGetPropertyW(install, name, value.data(), &size) != ERROR_SUCCESS) return {};
+  if (get(value.data(), &size) != ERROR_SUCCESS) return {};
   value.resize(size);
   return value;
+}
+
+std::wstring property(MSIHANDLE install, const wchar_t* name) {
+  return fetch([&](wchar_t* buffer, DWORD* size) {
+    return MsiGetPropertyW(install, name, buffer, size);
+  });
 }
 
 // A property whose value is itself a formatted string ("[INSTALLDIR]x"):
 // Windows Installer formats table columns, never property values.
 std::wstring formattedProperty(MSIHANDLE install, const wchar_t* name) {
-  const std::wstring text = property(install, name);
   PMSIHANDLE record = MsiCreateRecord(0);
-  MsiRecordSetStringW(record, 0, text.c_str());
-  wchar_t empty[1] = L"";
-  DWORD size = 0;
-  if (MsiFormatRecordW(install, record, empty, &size) != ERROR_MORE_DATA) return {};
-  std::wstring value(size + 1, L'\0');
-  size = static_cast<DWORD>(value.size());
-  if (MsiFormatRecordW(install, record, value.data(), &size) != ERROR_SUCCESS) return {};
-  value.resize(size);
-  return value;
+  MsiRecordSetStringW(record, 0, property(install, name).c_str());
+  return fetch([&](wchar_t* buffer, DWORD* size) {
+    return MsiFormatRecordW(install, record, buffer, size);
+  });
 }
 
 // An error the person installing sees (in the log with /qn); the action then
@@ -280,7 +282,9 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteManifests(MSIHANDLE install
     const std::wstring& path = firefox ? s.firefoxManifest : s.chromeManifest;
     std::string text;
     if (!manifest(s, firefox, text)) return fail(install, L"cannot encode " + path);
-    if (!writeFile(path, text)) return fail(install, L"cannot write " + path);
+    if (!writeFile(path, text))
+      return fail(install, L"cannot write " + path + L" (error " +
+                               std::to_wstring(GetLastError()) + L")");
   }
   return ERROR_SUCCESS;
 }
