@@ -1,12 +1,9 @@
 #include <cstdio>
-#include <new>
 
-#include "channel/framing.h"
+#include "channel/loop.h"
 #include "logging/logger.h"
 #include "logging/startlog.h"
 #include "platform/platform.h"
-#include "request/dispatch.h"
-#include "request/logtext.h"
 
 int main() {
   kelto::platform::setBinaryStdin();
@@ -26,32 +23,6 @@ int main() {
       return 0;
   }
 
-  for (;;) {
-    const std::uint32_t length = readMessageLength(stdin);
-    if (length == 0) {
-      LOG_DEBUG << u"Read message size: 0. Exit.";
-      return 0;
-    }
-    LOG_DEBUG << u"Read message size: " << length;
-    if (length > kMaxMessageSize) {
-      discardMessage(stdin, length);
-      LOG_ERROR << u"Error alloc memory for message, size: " << length;
-      writeMessage(kAllocErrorReply);
-      continue;
-    }
-    // Anything thrown while one request is served (an allocation that
-    // fails, say) ends that request without a reply; the loop goes on.
-    try {
-      std::u16string message = readMessage(stdin, length);
-      LOG_DEBUG << u"Read message: " << textForLog(message);
-      std::u16string reply = processingMessage(std::move(message));
-      LOG_DEBUG << u"Send to browser: " << textForLog(reply);
-      writeMessage(reply);
-    } catch (...) {
-      try {
-        LOG_ERROR << u"Request dropped: processing failed";
-      } catch (...) {
-      }
-    }
-  }
+  serveRequests(stdin);
+  return 0;
 }

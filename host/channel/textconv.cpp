@@ -96,6 +96,25 @@ std::string wideToUtf8(const std::u16string& text) {
   return bytes;
 }
 
+std::size_t utf8Length(std::u16string_view text) {
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0x80) {
+      bytes += 1;
+    } else if (unit < 0x800) {
+      bytes += 2;
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+               text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;
+    }
+  }
+  return bytes;
+}
+
 std::u16string ansiToWide(const std::string& bytes) {
   return kelto::platform::ansiToWide(bytes);
 }

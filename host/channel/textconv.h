@@ -31,6 +31,10 @@ class Utf8Decoder {
 // Checked UTF-8 encoding. Throws utf8::invalid_utf16 on an unpaired surrogate.
 std::string wideToUtf8(const std::u16string& text);
 
+// The number of bytes wideToUtf8 makes of `text`, without making them. An
+// unpaired surrogate counts as the three bytes of a replacement character.
+std::size_t utf8Length(std::u16string_view text);
+
 // The system ANSI code page (UTF-8 on POSIX). Never fails visibly.
 std::u16string ansiToWide(const std::string& bytes);
 std::string wideToAnsi(const std::u16string& text);

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <new>
 
 #include "channel/textconv.h"
 #include "crypto/DataSigned.h"
@@ -84,34 +85,48 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   encodedTime.resize(timeSize);
   LOG_DEBUG << u"CryptEncodeObject success...";
 
-  File file(platform::openFile(filePath, "rb"));
+  File file(platform::openRegularFile(filePath));
   if (!file) {
     description = u"Error open file data";
     LOG_ERROR << description << u": " << filePath;
     return false;
   }
-  const std::int64_t fileSize = platform::fileSize(file.get());
-  if (fileSize < 0) {
-    description = u"Error read file data";
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
+  // The reported size is only a first guess: files such as those under /proc
+  // report 0 and still have content, and a signature over less than the whole
+  // file would be a valid-looking lie. The file is read to its end.
   // The message is built in one call whose content length is 32-bit.
-  if (static_cast<std::uint64_t>(fileSize) > 0xFFFFFFFFu) {
+  constexpr std::uint64_t kMaxContent = 0xFFFFFFFFu;
+  const std::int64_t fileSize = platform::fileSize(file.get());
+  if (fileSize > 0 && static_cast<std::uint64_t>(fileSize) > kMaxContent) {
     description = u"Error file data too large";
     LOG_ERROR << description << u": " << filePath;
     return false;
   }
   std::vector<std::uint8_t> content;
-  if (!allocate(content, static_cast<std::size_t>(fileSize))) {
+  if (fileSize > 0 && !allocate(content, static_cast<std::size_t>(fileSize))) {
     description = u"Error alloc memory for data from file";
     LOG_ERROR << description;
     return false;
   }
-  const std::size_t got = content.empty()
-                              ? 0
-                              : std::fread(content.data(), 1, content.size(), file.get());
-  if (got != content.size() || std::ferror(file.get())) {
+  content.resize(0);
+  std::uint8_t chunk[64 * 1024];
+  for (;;) {
+    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
+    if (got == 0) break;
+    if (content.size() + got > kMaxContent) {
+      description = u"Error file data too large";
+      LOG_ERROR << description << u": " << filePath;
+      return false;
+    }
+    try {
+      content.insert(content.end(), chunk, chunk + got);
+    } catch (const std::bad_alloc&) {
+      description = u"Error alloc memory for data from file";
+      LOG_ERROR << description;
+      return false;
+    }
+  }
+  if (std::ferror(file.get())) {
     description = u"Error read file data";
     LOG_ERROR << description << u": " << filePath;
     return false;

@@ -47,7 +47,7 @@ bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePa
     LOG_ERROR << description;
     return false;
   }
-  File file(platform::openFile(filePath, "rb"));
+  File file(platform::openRegularFile(filePath));
   if (!file) {
     description = u"Error open file data";
     LOG_ERROR << description << u": " << filePath;

@@ -77,10 +77,14 @@ class Record {
 
 }  // namespace kelto::log
 
-#define KELTO_LOG(severity)                   \
+#define KELTO_LOG(severity) KELTO_LOG_IN(severity, __PRETTY_FUNCTION__)
+
+// A record in the name of another function (a signature such as "int main()"),
+// for code that acts for that function from elsewhere.
+#define KELTO_LOG_IN(severity, function)      \
   if (!::kelto::log::enabled(severity)) {     \
   } else                                      \
-    ::kelto::log::Record(severity, __PRETTY_FUNCTION__, __LINE__)
+    ::kelto::log::Record(severity, function, __LINE__)
 
 #define LOG_DEBUG KELTO_LOG(::kelto::log::debug)
 #define LOG_ERROR KELTO_LOG(::kelto::log::error)

@@ -41,6 +41,12 @@ bool fileExists(const std::u16string& path);
 // Opens a file with a C stdio mode; nullptr on failure. The caller closes it.
 std::FILE* openFile(const std::u16string& path, const char* mode);
 
+// Opens an existing regular file for binary reading; nullptr for anything
+// else. Whatever the path names (a FIFO, a device, a socket, a directory), the
+// open never blocks, and only a plain file on disk is read: a request must not
+// be able to stall the host or make it sign a stream it cannot see the end of.
+std::FILE* openRegularFile(const std::u16string& path);
+
 // Creates a new file for binary writing, owner-only where permissions exist.
 // Fails (nullptr) when any entry of that name exists: never opens, truncates
 // or follows an existing one.

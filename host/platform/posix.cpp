@@ -69,6 +69,23 @@ std::FILE* openFile(const std::u16string& path, const char* mode) {
   return std::fopen(wideToAnsi(path).c_str(), mode);
 }
 
+std::FILE* openRegularFile(const std::u16string& path) {
+  // O_NONBLOCK keeps open() itself from waiting for a FIFO's writer; once the
+  // descriptor is known to be a regular file the flag is dropped again.
+  int fd = open(wideToAnsi(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) close(fd);
+  return file;
+}
+
 std::FILE* createNewFile(const std::u16string& path) {
   int fd = open(wideToAnsi(path).c_str(),
                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

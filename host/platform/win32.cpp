@@ -14,6 +14,23 @@ const wchar_t* wide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
 }
 
+// "\\.\" and "\\?\" reach the device namespace: volumes and physical drives
+// report themselves as disks, and pipes can make CreateFileW wait. Of the
+// "\\?\" forms only long paths on a drive or a share name files.
+bool namesDevice(const std::u16string& path) {
+  auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  if (path.size() < 4 || !separator(path[0]) || !separator(path[1]) || !separator(path[3]))
+    return false;
+  if (path[2] == u'.') return true;
+  if (path[2] != u'?') return false;
+  const std::u16string rest = path.substr(4);
+  const bool drive = rest.size() >= 3 && ((rest[0] | 0x20) >= u'a' && (rest[0] | 0x20) <= u'z') &&
+                     rest[1] == u':' && separator(rest[2]);
+  const bool share = rest.size() >= 4 && (rest[0] | 0x20) == u'u' && (rest[1] | 0x20) == u'n' &&
+                     (rest[2] | 0x20) == u'c' && separator(rest[3]);
+  return !drive && !share;
+}
+
 }  // namespace
 
 void setBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
@@ -60,6 +77,29 @@ bool fileExists(const std::u16string& path) {
 std::FILE* openFile(const std::u16string& path, const char* mode) {
   std::wstring wmode(mode, mode + strlen(mode));
   return _wfopen(wide(path), wmode.c_str());
+}
+
+std::FILE* openRegularFile(const std::u16string& path) {
+  if (namesDevice(path)) return nullptr;
+  HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // Consoles, pipes and NUL are character or pipe types; directories do not
+  // open without backup semantics at all.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (!file) _close(fd);
+  return file;
 }
 
 std::FILE* createNewFile(const std::u16string& path) {

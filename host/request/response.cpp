@@ -1,6 +1,35 @@
 #include "request/response.h"
 
+#include "channel/textconv.h"
+#include "logging/logger.h"
 #include "request/params.h"
+
+namespace {
+
+std::u16string buildReplyTooLarge(const JsonValue& request, std::size_t size) {
+  LOG_ERROR << u"Error reply too large: " << size;
+  const std::u16string action = getRequestAction(request);
+  const std::u16string contentId = getContentId(request);
+  auto build = [&](bool withAction, bool withId) {
+    JsonObject data;
+    if (withAction && !action.empty()) data[u"requestAction"] = JsonValue(action);
+    data[u"result"] = JsonValue(u"error");
+    data[u"description"] = JsonValue(u"Error reply too large");
+    JsonObject root;
+    if (withId && !contentId.empty()) root[u"contentId"] = JsonValue(contentId);
+    root[u"data"] = JsonValue(std::move(data));
+    return JsonValue::serialize(JsonValue(std::move(root)));
+  };
+  // The page may have sent an action name or an identifier that alone is too
+  // long: the identifier matters more to it, so the action goes first.
+  for (const auto& [withAction, withId] : {std::pair{true, true}, {false, true}}) {
+    std::u16string reply = build(withAction, withId);
+    if (utf8Length(reply) <= kMaxReplySize) return reply;
+  }
+  return build(false, false);
+}
+
+}  // namespace
 
 std::u16string buildResponse(const JsonValue& request, const std::u16string& result,
                              const std::u16string& description,
@@ -30,5 +59,8 @@ std::u16string buildResponse(const JsonValue& request, const std::u16string& res
                           JsonValue(static_cast<double>(handleProvider)));
 
   root[u"data"] = JsonValue(std::move(data));
-  return JsonValue::serialize(JsonValue(std::move(root)));
+  std::u16string reply = JsonValue::serialize(JsonValue(std::move(root)));
+  const std::size_t size = utf8Length(reply);
+  if (size > kMaxReplySize) return buildReplyTooLarge(request, size);
+  return reply;
 }

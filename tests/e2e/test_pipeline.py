@@ -113,6 +113,18 @@ class Stream(unittest.TestCase):
         frames, proc = run(struct.pack("<I", 0xFFFFFFFF) + b"abc")
         self.assertEqual(([f.decode() for f in frames], proc.returncode), ([ALLOC_ERROR], 0))
 
+    def test_reply_over_the_browser_limit_is_replaced_and_the_stream_goes_on(self):
+        # The browser kills the port on a reply over 1 MiB: an echo that would
+        # make one gets a short error instead, and the next request is served.
+        big = {"contentId": "big", "data": {"requestAction": "getListContainer",
+                                            "pad": "\u044f" * (512 * 1024)}}
+        frames, _ = run(frame(big) + frame({"contentId": "next"}))
+        self.assertEqual([f.decode() for f in frames], [
+            '{"contentId":"big","data":{"description":"Error reply too large",'
+            '"requestAction":"getListContainer","result":"error"}}',
+            '{"contentId":"next","data":{"description":"Unknow request action ",'
+            '"result":"error"}}'])
+
     def test_thousand_requests_in_one_stream(self):
         stream = b"".join(frame({"contentId": str(i), "data": {"requestAction": "x"}})
                           for i in range(1000))
