@@ -7,7 +7,6 @@ Run as a program (CTest does): it exits 77, skipped, where it cannot install
 system-wide (not root, no dpkg) or where the package is already installed,
 which it would otherwise remove. KELTO_DEB names the package file."""
 import io
-import json
 import os
 import shutil
 import subprocess
@@ -82,11 +81,11 @@ class DebianPackageTest(unittest.TestCase):
             self.assertTrue(os.path.isfile(path), path)
         for path in (HOST, KEYTOOL):
             self.assertTrue(os.access(path, os.X_OK), path)
-        for path in CHROMIUM_MANIFESTS:
-            self.assertEqual(check_manifest(self, path, HOST_NAME, "allowed_origins", [ORIGIN]),
-                             HOST)
-        self.assertEqual(check_manifest(self, FIREFOX_MANIFEST, HOST_NAME,
-                                        "allowed_extensions", [FIREFOX_ID]), HOST)
+        programs = [check_manifest(self, path, HOST_NAME, "allowed_origins", [ORIGIN])
+                    for path in CHROMIUM_MANIFESTS]
+        programs.append(check_manifest(self, FIREFOX_MANIFEST, HOST_NAME,
+                                       "allowed_extensions", [FIREFOX_ID]))
+        self.assertEqual(set(programs), {HOST})
         fields = run("dpkg-query", "-W", "-f=${Depends}\n${Recommends}",
                      PACKAGE).stdout
         for text in ("libssl3", "libengine-gost-openssl"):
@@ -101,9 +100,7 @@ class DebianPackageTest(unittest.TestCase):
         subprocess.run([KEYTOOL, "generate", "--provider", STRONG, "--container", "deb-check",
                         "--pin", "1234"], env=env, check=True, stdout=subprocess.DEVNULL,
                        timeout=TIMEOUT)
-        with open(CHROMIUM_MANIFESTS[0], encoding="utf-8") as f:
-            program = json.load(f)["path"]
-        reply = list_containers([program], env=env)
+        reply = list_containers([programs[0]], env=env)
         self.assertEqual((reply["data"]["result"], reply["data"]["containers"]),
                          ("success", "deb-check"), reply)
 
