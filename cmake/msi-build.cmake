@@ -53,9 +53,10 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "wixl failed (${status})")
 endif()
 
-# What wixl 0.101 cannot write. RemoveFile rows for the manifests, which the
-# custom action writes: Windows Installer deletes them on uninstall. The type of a rollback action: wixl
-# ignores Execute="rollback" (1345: DLL, failure ignored, rollback, deferred).
+# What wixl 0.101 cannot write: RemoveFile rows for the manifests, which the
+# custom action writes, so that Windows Installer deletes them on uninstall;
+# and the type of a rollback action, as wixl ignores Execute="rollback"
+# (1345: DLL in the Binary table, failure ignored, rollback, deferred).
 set(rows
   "'RemoveChromeManifest', 'Host', '${chrome_manifest}', 'INSTALLDIR', 2"
   "'RemoveFirefoxManifest', 'Host', '${firefox_manifest}', 'INSTALLDIR', 2")
