@@ -11,6 +11,8 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   zip
+  wixl msitools          # the Windows installer
+  dpkg-dev lintian       # the Debian package (dpkg-shlibdeps) and its check
 )
 
 missing=()
