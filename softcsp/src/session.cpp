@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <atomic>
+
 #include "handles.h"
 #include "keyfile.h"
 #include "storage.h"
@@ -78,6 +80,12 @@ DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
   return 0;
 }
 
+namespace {
+std::atomic<unsigned long long> privateKeyUses{0};
+}  // namespace
+
+void notePrivateKeyUse() { ++privateKeyUses; }
+
 std::shared_ptr<Session> findSession(HCRYPTPROV handle) {
   return find<Session>(HandleKind::Provider, handle);
 }
@@ -87,3 +95,7 @@ bool releaseSession(HCRYPTPROV handle) {
 }
 
 }  // namespace softcsp
+
+extern "C" unsigned long long SoftCspPrivateKeyUses(void) {
+  return softcsp::privateKeyUses.load();
+}
