@@ -46,9 +46,9 @@ def installed():
 
 def browser_check():
     """Runs the Chromium check against the installed programs; fails unless
-    its one scenario passed. The check bounds its own
-    steps and takes its Chromium policy away on failure and on SIGTERM: the
-    timeout here only backs that up."""
+    its one scenario passed. The check bounds its own steps and takes its
+    Chromium policy away on failure and on SIGTERM: the timeout here only
+    backs that up."""
     env = dict(os.environ, KELTO_HOST=HOST, KELTO_KEYTOOL=KEYTOOL)
     check = subprocess.Popen([NODE, "--test-reporter=spec", BROWSER_CHECK], env=env, text=True,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
