@@ -19,7 +19,10 @@ if(CMAKE_CROSSCOMPILING)
     RESOURCE_LOCK wine_browser_registration)
 elseif(DEFINED KELTO_DEB_FILE)
   # The Debian package, made afresh from this build, then installed on this
-  # machine for real (the suite skips unless it runs as root).
+  # machine for real (the suite skips unless it runs as root) and reached by
+  # headless Chromium through the extension, which the check builds itself;
+  # its Node modules come from `npm ci` in browser/ (scripts/test.sh runs it).
+  find_program(NODE_EXECUTABLE node REQUIRED)
   add_test(NAME package_deb_build
            COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target package)
   set_tests_properties(package_deb_build PROPERTIES FIXTURES_SETUP deb)
@@ -30,5 +33,5 @@ elseif(DEFINED KELTO_DEB_FILE)
     FIXTURES_REQUIRED deb
     SKIP_RETURN_CODE 77
     RESOURCE_LOCK system_browser_config
-    ENVIRONMENT "KELTO_DEB=${KELTO_DEB_FILE}")
+    ENVIRONMENT "KELTO_DEB=${KELTO_DEB_FILE};KELTO_NODE=${NODE_EXECUTABLE}")
 endif()

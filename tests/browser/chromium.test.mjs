@@ -12,37 +12,12 @@ import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
-import { build } from "../../browser/build.mjs";
-import { GOST, PIN, RSA, Workspace, scenario, identity, alive, connectIn, dataFile, launchArgs, openPage as openTestPage,
-         puppeteer, serve, until } from "./support.mjs";
+import { GOST, PIN, RSA, Workspace, scenario, identity, alive, connectIn, dataFile, openPage as openTestPage,
+         serve, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
 
-const POLICY_DIR = "/etc/chromium/policies/managed";
-const POLICY_FILE = path.join(POLICY_DIR, "kelto-browser-test.json");
 const MiB = 1024 * 1024;
 const GOST_ENGINE = ["-engine", "gost"];
 const root = process.getuid && process.getuid() === 0;
-
-// The directories this suite made under /etc, deepest first, removed with the policy.
-const madeDirs = [];
-
-function writePolicy(extensionId, origin) {
-  for (let dir = POLICY_DIR; !fs.existsSync(dir); dir = path.dirname(dir)) madeDirs.push(dir);
-  fs.mkdirSync(POLICY_DIR, { recursive: true });
-  const policy = { "3rdparty": { extensions: { [extensionId]: { allowedOrigins: [origin] } } } };
-  fs.writeFileSync(POLICY_FILE, JSON.stringify(policy));
-}
-
-function removePolicy() {
-  fs.rmSync(POLICY_FILE, { force: true });
-  for (const dir of madeDirs.splice(0)) fs.rmdirSync(dir);
-}
-// Also when the run is interrupted: the policy must not outlive the suite.
-for (const signal of ["SIGINT", "SIGTERM"]) {
-  process.once(signal, () => {
-    removePolicy();
-    process.exit(1);
-  });
-}
 
 // Pids of the host processes waiting for a lock (blocked flock waiters).
 function waitingForLock(pid) {
@@ -87,35 +62,16 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     managed = `http://localhost:${server.port}`;
     asking = `http://127.0.0.1:${server.port}`;
     writePolicy(identity.chromiumExtensionId, managed);
-    const extension = build(ws.path("extension")).chromium;
-    browser = await puppeteer.launch({
-      executablePath: "/usr/bin/chromium", headless: true, pipe: true, enableExtensions: true,
-      // register-host.sh writes where Chromium looks with this profile: <profile>/NativeMessagingHosts.
-      userDataDir: path.join(ws.env.XDG_CONFIG_HOME, "chromium"),
-      args: launchArgs, env: { ...process.env, ...ws.env },
-    });
+    ({ browser, extensionId } = await startChromium(ws, managed));
     const watch = (target) => {
       if (target.url().startsWith(`chrome-extension://${extensionId}/consent.html`)) consentWindows.add(target);
     };
     browser.on("targetcreated", watch);
     browser.on("targetchanged", watch);
-    extensionId = await browser.installExtension(extension);
-    assert.equal(extensionId, identity.chromiumExtensionId, "the key in the manifest fixes the id");
-    // Chromium applies the policy to a freshly installed extension a moment later.
-    const options = await optionsPage();
-    await until("the administrator's origin in managed storage", () => options.evaluate(
-      async (origin) => ((await chrome.storage.managed.get("allowedOrigins")).allowedOrigins ?? [])
-        .includes(origin), managed));
-    await options.close();
   });
 
   after(async () => {
-    try {
-      await browser?.close();
-    } finally {
-      await server?.close();
-      removePolicy();
-    }
+    await stopChromium(browser, server);
     await ws?.noHostLeft();
     ws?.cleanup();
   });

@@ -3,7 +3,9 @@
 // profile), keys
 // made with kelto-keytool, the host registered by scripts/register-host.sh
 // through a wrapper that records every host process the browser starts, a
-// static server on the loopback address, and signature checks by openssl.
+// static server on the loopback address, signature checks by openssl, and
+// headless Chromium with the extension and an administrator's policy.
+import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
@@ -12,6 +14,7 @@ import os from "node:os";
 import path from "node:path";
 import { it } from "node:test";
 import { fileURLToPath } from "node:url";
+import { build } from "../../browser/build.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, "..", "..");
@@ -215,6 +218,75 @@ export function connectIn(page) {
   }));
 }
 
-export const launchArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                           "--disable-background-networking", "--disable-component-update",
-                           "--disable-sync"];
+const POLICY_DIR = "/etc/chromium/policies/managed";
+const POLICY_FILE = path.join(POLICY_DIR, "kelto-browser-test.json");
+// The directories writePolicy made under /etc, deepest first, removed with the policy.
+const madeDirs = [];
+
+/**
+ * An administrator's Chromium policy (needs root) that lets `origin` use the
+ * extension without asking. stopChromium() takes it away with the directories
+ * it made, as does an interrupted run: it must not outlive the suite.
+ */
+export function writePolicy(extensionId, origin) {
+  for (let dir = POLICY_DIR; !fs.existsSync(dir); dir = path.dirname(dir)) madeDirs.push(dir);
+  fs.mkdirSync(POLICY_DIR, { recursive: true });
+  const policy = { "3rdparty": { extensions: { [extensionId]: { allowedOrigins: [origin] } } } };
+  fs.writeFileSync(POLICY_FILE, JSON.stringify(policy));
+  for (const signal of ["SIGINT", "SIGTERM"]) {
+    if (!process.listeners(signal).includes(removeAndExit)) process.once(signal, removeAndExit);
+  }
+}
+
+function removePolicy() {
+  fs.rmSync(POLICY_FILE, { force: true });
+  for (const dir of madeDirs.splice(0)) fs.rmdirSync(dir);
+}
+
+function removeAndExit() {
+  removePolicy();
+  process.exit(1);
+}
+
+const launchArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync"];
+
+/**
+ * Headless Chromium with the workspace's environment and profile
+ * (XDG_CONFIG_HOME/chromium, where register-host.sh writes) and the extension
+ * built from its source and installed unpacked. Resolves to { browser,
+ * extensionId } once the policy for the administrator's origin `managed`
+ * has reached the extension, which Chromium applies a moment after installing.
+ */
+export async function startChromium(ws, managed) {
+  const browser = await puppeteer.launch({
+    executablePath: "/usr/bin/chromium", headless: true, pipe: true, enableExtensions: true,
+    userDataDir: path.join(ws.env.XDG_CONFIG_HOME, "chromium"),
+    args: launchArgs, env: { ...process.env, ...ws.env },
+  });
+  try {
+    const extensionId = await browser.installExtension(build(ws.path("extension")).chromium);
+    assert.equal(extensionId, identity.chromiumExtensionId, "the key in the manifest fixes the id");
+    const options = await browser.newPage();
+    await options.goto(`chrome-extension://${extensionId}/options.html`);
+    await options.waitForSelector("body[data-shown]");
+    await until("the administrator's origin in managed storage", () => options.evaluate(
+      async (origin) => ((await chrome.storage.managed.get("allowedOrigins")).allowedOrigins ?? [])
+        .includes(origin), managed));
+    await options.close();
+    return { browser, extensionId };
+  } catch (error) {
+    await browser.close();
+    throw error;
+  }
+}
+
+/** Closes the browser and the server and takes the policy away, whichever of them fails. */
+export async function stopChromium(browser, server) {
+  try {
+    await browser?.close();
+  } finally {
+    await server?.close();
+    removePolicy();
+  }
+}
