@@ -12,7 +12,7 @@ import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
-import { GOST, PIN, RSA, Workspace, scenario, identity, alive, connectIn, dataFile, openPage as openTestPage,
+import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, openPage as openTestPage,
          serve, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
 
 const MiB = 1024 * 1024;
@@ -251,7 +251,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     let pending = connectIn(page);
     let prompt = await nextConsentWindow();
     assert.match(await prompt.evaluate(() => document.body.innerText), new RegExp(asking.replace(/\./g, "\\.")));
-    await prompt.click("#deny");
+    await answerConsent(prompt, "#deny");
     assert.equal((await pending).error?.code, "AccessDenied");
     assert.equal((await connectIn(page)).error?.code, "AccessDenied", "the answer is remembered");
     assert.equal(consentWindows.size, 1, "without asking again");
@@ -261,7 +261,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await options.waitForSelector("#denied li.empty");
     pending = connectIn(page);
     prompt = await nextConsentWindow();
-    await prompt.click("#allow");
+    await answerConsent(prompt, "#allow");
     assert.deepEqual(await pending, { ok: true });
 
     await page.reload();

@@ -10,7 +10,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
 import { build } from "../../browser/build.mjs";
-import { PIN, RSA, Workspace, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
+import { PIN, RSA, Workspace, answerConsent, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
   from "./support.mjs";
 
 describe("Firefox", () => {
@@ -112,7 +112,7 @@ describe("Firefox", () => {
     // BiDi may not navigate a tab to an extension page; the extension can open its own.
     await prompt.evaluate(() => browser.runtime.openOptionsPage());
     const options = await extensionPage("options.html", "body[data-shown]");
-    await prompt.click("#deny");
+    await answerConsent(prompt, "#deny");
     assert.equal((await pending).error?.code, "AccessDenied");
     assert.equal(ws.hostStarts().length, before, "no host for a denied origin");
 
@@ -123,7 +123,7 @@ describe("Firefox", () => {
 
     pending = connectIn(page);
     prompt = await extensionPage("consent.html", "body[data-ready]");
-    await prompt.click("#allow");
+    await answerConsent(prompt, "#allow");
     assert.deepEqual(await pending, { ok: true });
     const [pid] = ws.hostStarts().slice(before);
     await page.reload();

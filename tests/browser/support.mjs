@@ -210,6 +210,21 @@ export async function openPage(browser, origin, pagePath = "/test/") {
   return page;
 }
 
+/**
+ * Presses a button of the consent window. The window closes itself once the
+ * answer is stored, and a driver click that waits for the mouse-up to be
+ * acknowledged can then fail on a target that is already gone: the click is
+ * dispatched inside the page instead, and only a window that closed under it
+ * is forgiven.
+ */
+export async function answerConsent(prompt, button) {
+  try {
+    await prompt.$eval(button, (element) => element.click());
+  } catch (error) {
+    if (!prompt.isClosed() && !/closed|detached|destroyed/i.test(error.message)) throw error;
+  }
+}
+
 /** Connects the page's window.signer; { ok: true } or { error }. */
 export function connectIn(page) {
   return page.evaluate(() => attempt(async () => {
