@@ -208,4 +208,10 @@ bool freeCert(PCCERT_CONTEXT ctx) {
   return true;
 }
 
+void freeAllCerts() {
+  auto all = std::move(registry());
+  registry().clear();
+  all.clear();
+}
+
 }  // namespace softcsp

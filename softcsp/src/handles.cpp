@@ -57,4 +57,13 @@ bool removeHandle(HandleKind kind, ULONG_PTR handle) {
   return true;
 }
 
+void removeAllHandles() {
+  Table &t = table();
+  // Objects freed here may release handles of their own: the table they see
+  // is already empty and consistent.
+  std::unordered_map<ULONG_PTR, Entry> entries = std::move(t.entries);
+  t.entries.clear();
+  entries.clear();
+}
+
 }  // namespace softcsp
