@@ -1,0 +1,242 @@
+"""softcsp's side of hostile input and damage, seen through the host and
+kelto-keytool: sessions left open at the end of input, key files and store
+certificates that are damaged or of the wrong kind, and FIFOs planted where
+softcsp reads its files."""
+import base64
+import hashlib
+import json
+import os
+import struct
+import subprocess
+import unittest
+
+import hostproc
+from keystore import GOST_2012, PIN, STRONG, Conversation, HostCase, gost_available
+
+ERROR = r"\AError 0x[0-9A-F]{8} - \S.*\r\n\Z"
+NOT_FOUND = 0x80092004       # CRYPT_E_NOT_FOUND: no such certificate in "MY"
+NO_KEYSET = 0x80090016
+# A FIFO that nobody writes would keep a blocking open() waiting for ever;
+# every run here must end well within this.
+BOUND = 20
+
+
+def providers():
+    return (STRONG, GOST_2012) if gost_available() else (STRONG,)
+
+
+def type_of(provider):
+    return "1" if provider == STRONG else "80"
+
+
+class StoreCase(HostCase):
+    def key_file(self, container, provider=STRONG, spec="signature"):
+        return os.path.join(self.env["XDG_DATA_HOME"], "keltoDataSigned", "softcsp",
+                            "containers", type_of(provider), container, spec + ".p12")
+
+    def store_dir(self):
+        return os.path.join(self.env["XDG_DATA_HOME"], "keltoDataSigned", "softcsp",
+                            "stores", "MY")
+
+    def replace(self, path, data=None, kind="file"):
+        """Puts a file with `data`, a directory or a FIFO where `path` was."""
+        if os.path.isdir(path) and not os.path.islink(path):
+            os.rmdir(path)
+        elif os.path.lexists(path):
+            os.remove(path)
+        if kind == "dir":
+            os.mkdir(path)
+        elif kind == "fifo":
+            os.mkfifo(path)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def run_host(self, *requests):
+        """Reply `data` objects and the exit code of one bounded host run."""
+        proc = subprocess.run(hostproc.command(),
+                              input=b"".join(hostproc.frame({"data": r}) for r in requests),
+                              capture_output=True, env=hostproc.host_env(self.env),
+                              timeout=BOUND)
+        return [json.loads(f)["data"] for f in hostproc.split_frames(proc.stdout)], proc.returncode
+
+    def bounded_keytool(self, *args):
+        proc = subprocess.run([os.environ["KELTO_KEYTOOL"], *args], capture_output=True,
+                              env=hostproc.host_env(self.env), timeout=BOUND)
+        return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+class OpenSessionsAtExit(StoreCase):
+    def test_input_ends_with_rsa_and_gost_sessions_open_and_the_host_exits_with_0(self):
+        data = self.write("data.bin", b"signed in sessions never closed")
+        for provider in providers():
+            self.make("k" + type_of(provider), provider=provider, store=True)
+        for ending in (b"", struct.pack("<I", 0)):
+            with self.subTest(ending=ending):
+                talk = Conversation(self.env)
+                for provider in providers():
+                    opened = json.loads(talk.send({
+                        "requestAction": "openCryptoProvider", "providerName": provider,
+                        "containerName": "k" + type_of(provider), "password": PIN}))["data"]
+                    self.assertEqual(opened["result"], "success", opened)
+                    # Keys, certificate contexts and a store are now held open.
+                    for request in ({"requestAction": "getCertificate", "storageType": "STORAGE"},
+                                    {"requestAction": "getSignature", "fileDataPath": data},
+                                    {"requestAction": "getSignature", "fileDataPath": data,
+                                     "signatureType": "PKCS#7"}):
+                        reply = json.loads(talk.send(dict(
+                            request, providerName=provider,
+                            handleProvider=opened["handleProvider"])))["data"]
+                        self.assertEqual(reply["result"], "success", reply)
+                talk.proc.stdin.write(ending)
+                talk.close()
+                self.assertEqual(talk.proc.returncode, 0)
+
+
+class DamagedKeyFiles(StoreCase):
+    def damages(self, provider, sound, certificate):
+        """(name, bytes or None, kind) of each damage to a key file."""
+        other = STRONG if provider == GOST_2012 else GOST_2012
+        damages = [("empty", b"", "file"), ("cut in half", sound[:len(sound) // 2], "file"),
+                   # The certificate is stored in clear near the start; the MAC's
+                   # salt sits just before the iteration count that ends the file.
+                   ("bit flipped in the certificate", self.flip(sound, 300), "file"),
+                   ("bit flipped in the MAC salt", self.flip(sound, len(sound) - 6), "file"),
+                   ("a certificate instead", certificate, "file"),
+                   ("a directory instead", None, "dir")]
+        if gost_available():
+            self.make("other", provider=other)
+            damages.append(("a key of the other algorithm",
+                            self.read(self.key_file("other", other)), "file"))
+        return damages
+
+    @staticmethod
+    def flip(data, at):
+        return data[:at] + bytes([data[at] ^ 0x10]) + data[at + 1:]
+
+    def test_damaged_key_files_fail_with_a_cryptoapi_error_and_the_rest_works(self):
+        data = self.write("data.bin", b"payload")
+        for provider in providers():
+            store = self.make("sound", provider=provider, store=True)
+            certificate = self.make("hurt", provider=provider, store=True)
+            path = self.key_file("hurt", provider)
+            sound = self.read(path)
+            for name, damaged, kind in self.damages(provider, sound, certificate):
+                with self.subTest(provider=provider, damage=name):
+                    self.replace(path, damaged, kind)
+                    hurt = {"providerName": provider, "containerName": "hurt", "password": PIN}
+                    replies, code = self.run_host(
+                        dict(hurt, requestAction="getCertificate"),
+                        dict(hurt, requestAction="getSignature", fileDataPath=data),
+                        dict(hurt, requestAction="getSignature", fileDataPath=data,
+                             signatureType="PKCS#7"),
+                        {"requestAction": "getListContainer", "providerName": provider},
+                        {"requestAction": "getSignature", "providerName": provider,
+                         "containerName": "sound", "password": PIN, "fileDataPath": data,
+                         "signatureType": "PKCS#7"})
+                    self.assertEqual(code, 0)
+                    cert, raw, pkcs7, listing, other = replies
+                    # A failure names a CryptoAPI code and its text; a success
+                    # must be what the sound file gives.
+                    if cert["result"] == "success":
+                        self.assertEqual(base64.b64decode(cert["certificate"]), certificate)
+                    else:
+                        self.assertRegex(cert["description"], ERROR)
+                    for reply in (raw, pkcs7):
+                        self.assertEqual(reply["result"], "error", reply)
+                        self.assertRegex(reply["description"], ERROR)
+                    self.assertEqual(sorted(listing["containers"].split(";")),
+                                     sorted(["hurt", "other", "sound"] if "other" in
+                                            listing["containers"] else ["hurt", "sound"]))
+                    self.assertEqual(other["result"], "success", other)
+            certs, _ = self.verify_cms(other["signature"], data,
+                                       () if provider == STRONG else ("-engine", "gost"))
+            self.assertEqual(certs, [store])
+            self.keytool("delete", "--provider", provider, "--container", "hurt")
+            self.keytool("delete", "--provider", provider, "--container", "sound")
+
+    def test_keytool_lists_damaged_entries_and_goes_on(self):
+        good = self.make("a", store=True)
+        self.make("b")
+        self.make("c", store=True)
+        self.make("d")
+        self.make("d", keyspec="exchange")
+        self.make("e", store=True)
+        self.replace(self.key_file("b"), b"")
+        flipped = self.key_file("c")
+        self.replace(flipped, DamagedKeyFiles.flip(self.read(flipped), 300))
+        self.replace(self.key_file("d", spec="exchange"), good)
+        code, out, err = self.bounded_keytool("list", "--provider", STRONG)
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(out, "1\ta\n"
+                              "1\tb\tdamaged: signature key file is damaged\n"
+                              "1\tc\tdamaged: signature key file is damaged\n"
+                              "1\td\tdamaged: exchange key file is damaged\n"
+                              "1\te\n")
+        code, _, err = self.bounded_keytool("export-cert", "--provider", STRONG,
+                                            "--container", "c", "--out", self.path("c.der"))
+        self.assertEqual((code, err.count("\n")), (1, 1))
+        self.assertIn("damaged", err)
+
+        # The store: sound certificates and damaged files side by side.
+        store = self.store_dir()
+        e_cert = self.read(self.path("e-signature.der"))
+        e_name = hashlib.sha1(e_cert).hexdigest() + ".cer"
+        self.replace(os.path.join(store, e_name), DamagedKeyFiles.flip(e_cert, 200))
+        self.replace(os.path.join(store, "0" * 40 + ".cer"), b"")
+        self.replace(os.path.join(store, "1" * 40 + ".cer"), good)  # not its name
+        self.replace(os.path.join(store, "2" * 40 + ".cer"), self.read(self.key_file("a")))
+        code, out, err = self.bounded_keytool("store-list")
+        self.assertEqual((code, err), (0, ""))
+        lines = out.splitlines()
+        self.assertIn(hashlib.sha1(good).hexdigest() + "\tCN=a", lines)
+        self.assertEqual(sorted(line for line in lines if "\tdamaged: " in line), sorted([
+            "0" * 40 + ".cer\tdamaged: is not a certificate",
+            "1" * 40 + ".cer\tdamaged: does not hold the certificate its name says",
+            "2" * 40 + ".cer\tdamaged: is not a certificate",
+            e_name + "\tdamaged: does not hold the certificate its name says"]))
+        self.assertEqual(len(lines), 6)  # c's certificate is sound in the store
+
+        # The host finds the sound certificate and never the damaged one.
+        replies, code = self.run_host(*({"requestAction": "getCertificate",
+                                         "providerName": STRONG, "containerName": name,
+                                         "storageType": "STORAGE"} for name in ("a", "e")))
+        self.assertEqual(replies[0]["certificate"], base64.b64encode(good).decode())
+        self.assertRegex(replies[1]["description"], r"\AError 0x%X - " % NOT_FOUND)
+        # Adding the certificate again mends its damaged file.
+        self.keytool("store-add", "--cert", self.path("e-signature.der"))
+        self.assertIn(e_name[:-4] + "\tCN=e", self.bounded_keytool("store-list")[1].splitlines())
+
+
+class PlantedFifos(StoreCase):
+    def test_fifos_in_the_store_are_refused_without_waiting(self):
+        self.make("k", store=True)
+        self.make("f", store=True)
+        self.keytool("default", "--provider", STRONG, "--container", "f")
+        self.replace(self.key_file("f"), kind="fifo")
+        type_dir = os.path.dirname(os.path.dirname(self.key_file("f")))
+        self.replace(os.path.join(type_dir, ".default"), kind="fifo")
+        self.replace(os.path.join(self.store_dir(), "3" * 40 + ".cer"), kind="fifo")
+        data = self.write("data.bin", b"x")
+        replies, code = self.run_host(
+            {"requestAction": "getCertificate", "providerName": STRONG, "containerName": "f"},
+            {"requestAction": "getSignature", "providerName": STRONG, "containerName": "f",
+             "password": PIN, "fileDataPath": data},
+            {"requestAction": "getCertificate", "providerName": STRONG},  # the default
+            {"requestAction": "getCertificate", "providerName": STRONG, "containerName": "k",
+             "storageType": "STORAGE"})
+        self.assertEqual(code, 0)
+        self.assertRegex(replies[0]["description"], ERROR)
+        self.assertRegex(replies[1]["description"], ERROR)
+        self.assertRegex(replies[2]["description"], r"\AError 0x%X - " % NO_KEYSET)
+        self.assertEqual(replies[3]["result"], "success", replies[3])
+        code, out, _ = self.bounded_keytool("list")
+        self.assertEqual((code, out), (0, "1\tf\tdamaged: signature key file is damaged\n"
+                                          "1\tk\n"))
+        code, out, _ = self.bounded_keytool("store-list")
+        self.assertEqual(code, 0)
+        self.assertIn("3" * 40 + ".cer\tdamaged: cannot be read as a file", out.splitlines())
+
+
+if __name__ == "__main__":
+    unittest.main()
