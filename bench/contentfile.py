@@ -38,8 +38,9 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     work = tempfile.mkdtemp(prefix="kelto-bench-")
     env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"),
-               TMPDIR=os.path.join(work, "tmp"))
+               TMPDIR=os.path.join(work, "tmp"), XDG_RUNTIME_DIR=os.path.join(work, "run"))
     os.makedirs(env["TMPDIR"])
+    os.makedirs(env["XDG_RUNTIME_DIR"], 0o700)
     subprocess.run([os.path.join(build, "bin", "kelto-keytool"), "generate", "--provider", RSA,
                     "--container", "bench", "--no-cert"], env=env, check=True)
     key = os.path.join(work, "key.pem")

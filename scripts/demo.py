@@ -66,8 +66,9 @@ def main():
     program, keytool = sys.argv[1], sys.argv[2]
     work = tempfile.mkdtemp(prefix="kelto-demo-")
     env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"),
-               TMPDIR=os.path.join(work, "tmp"))
+               TMPDIR=os.path.join(work, "tmp"), XDG_RUNTIME_DIR=os.path.join(work, "run"))
     os.makedirs(env["TMPDIR"])
+    os.makedirs(env["XDG_RUNTIME_DIR"], 0o700)
 
     def path(name):
         return os.path.join(work, name)
@@ -140,7 +141,7 @@ def main():
             openssl("dgst", *engine, kind, "-verify", path(key + "-pub.pem"), "-signature",
                     sig, signed)
         print("  %-22s verified by openssl: OK" % label)
-    staged = os.listdir(os.path.join(env["TMPDIR"], "kelto_data_signed"))
+    staged = os.listdir(os.path.join(env["XDG_RUNTIME_DIR"], "kelto_data_signed"))
     print("  staged content files left behind: %d" % len(staged))
     if staged:
         sys.exit("demo: staged files were left behind")

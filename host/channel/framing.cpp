@@ -20,33 +20,44 @@ std::uint32_t readMessageLength(std::FILE* in) {
 }
 
 std::u16string readMessage(std::FILE* in, std::uint32_t length) {
-  // The body is converted as it arrives, so its bytes and its wide text are
-  // never both in memory whole.
-  std::u16string message;
-  message.reserve(length);
-  kelto::platform::preferLargePages(&message[0], message.capacity() * sizeof(char16_t));
-  Utf8Decoder decoder(message);
-  char chunk[65536];
+  // Whatever goes wrong, the whole body is read: what the browser sent after
+  // a bad byte, still inside this body, must never be taken for frames.
   std::uint32_t left = length;
+  const char16_t* failure = nullptr;
   try {
+    // The body is converted as it arrives, so its bytes and its wide text are
+    // never both in memory whole.
+    std::u16string message;
+    message.reserve(length);
+    kelto::platform::preferLargePages(&message[0], message.capacity() * sizeof(char16_t));
+    Utf8Decoder decoder(message);
+    char chunk[65536];
     while (left > 0) {
       const std::size_t got =
           std::fread(chunk, 1, left < sizeof chunk ? left : sizeof chunk, in);
       if (got == 0) {
         // Missing bytes read as zero: the text ends there, and a sequence cut
         // short by them is malformed. One zero stands for them all.
+        left = 0;
         decoder.feed(std::string_view("", 1));
         break;
       }
-      decoder.feed(std::string_view(chunk, got));
       left -= static_cast<std::uint32_t>(got);
+      decoder.feed(std::string_view(chunk, got));
     }
     decoder.finish();
+    return message;
   } catch (const utf8::exception&) {
-    LOG_ERROR << u"Message is not valid UTF-8";
-    return {};
+    failure = u"Message is not valid UTF-8";
+  } catch (...) {
+    failure = u"Error alloc memory for message";
   }
-  return message;
+  discardMessage(in, left);
+  try {
+    LOG_ERROR << failure << u", size: " << length;
+  } catch (...) {
+  }
+  return {};
 }
 
 void discardMessage(std::FILE* in, std::uint32_t length) {

@@ -19,8 +19,9 @@ std::uint32_t readMessageLength(std::FILE* in);
 // Reads a body of `length` bytes (at most kMaxMessageSize) and converts it to
 // wide text. When input ends early the missing bytes read as zero: the text
 // gets one U+0000 there, where every reader of it stops. A body that is not
-// valid UTF-8 gives an empty text, which the dispatcher rejects like any text
-// that does not parse.
+// valid UTF-8, or that cannot be held, gives an empty text, which the
+// dispatcher rejects like any text that does not parse; the rest of such a
+// body is read past all the same. Never throws.
 std::u16string readMessage(std::FILE* in, std::uint32_t length);
 
 // Reads past `length` bytes, or up to the end of input.

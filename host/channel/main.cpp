@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 
 int main() {
-  kelto::platform::setBinaryStdin();
+  kelto::platform::prepareStandardStreams();
   startLog(KELTO_LOG_SEVERITY);
 
   switch (kelto::platform::takeReplyChannel()) {

@@ -42,6 +42,14 @@ bool DataSigned::openProvider(const std::u16string& containerName,
     return false;
   }
   LOG_DEBUG << u"Provider name: " << providerName;
+  // The system would read the name only up to a U+0000 and open the
+  // container that the part before it names: no container has such a name.
+  if (containerName.find(u'\0') != std::u16string::npos) {
+    SetLastError(static_cast<DWORD>(NTE_BAD_KEYSET));
+    description = getErrorDescription();
+    LOG_ERROR << u"openProvider: " << description;
+    return false;
+  }
   std::string pin = wideToAnsi(password);
   const std::uint32_t type = getProviderTypeByAlias(alias);
   LOG_DEBUG << u"Provider type: " << type;
@@ -79,12 +87,16 @@ bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* cont
     return true;
   }
   // The container may hold only an exchange key: try the PIN for that one.
+  const DWORD signatureRefusal = GetLastError();
   LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
   LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
   if (CryptSetProvParam(handle, PP_KEYEXCHANGE_PIN, pinBytes, 0)) {
     LOG_DEBUG << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...";
     return true;
   }
+  // With no exchange key the second refusal says nothing about the PIN; the
+  // signature key's refusal does (a wrong PIN, typically).
+  if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) SetLastError(signatureRefusal);
   description = getErrorDescription();
   LOG_ERROR << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN): " << description;
   CryptReleaseContext(handle, 0);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "channel/textconv.h"
+#include "logging/random.h"
 #include "platform/platform.h"
 
 namespace kelto::log {
@@ -15,7 +16,9 @@ struct LoggerState {
   bool started = false;
   int maxSeverity = none;
   std::u16string fileName;
+  std::function<std::u16string()> nextName;
   std::FILE* file = nullptr;
+  bool lost = false;  // no file could be created: records are dropped
 };
 
 LoggerState& state() {
@@ -69,10 +72,17 @@ void writeLine(const std::string& line) {
   LoggerState& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   if (!s.file) {
-    s.file = platform::openFile(s.fileName, "ab");
-    if (!s.file) return;
-    std::fseek(s.file, 0, SEEK_END);
-    if (std::ftell(s.file) == 0) std::fputs("\xEF\xBB\xBF", s.file);
+    if (s.lost) return;
+    // Never an existing file: in a shared folder it could be someone else's,
+    // or a link to a file of this user's that the records would overwrite.
+    for (int attempt = 1; !(s.file = platform::createNewFile(s.fileName)); ++attempt) {
+      if (!s.nextName || attempt == kNameAttempts) {
+        s.lost = true;
+        return;
+      }
+      s.fileName = s.nextName();
+    }
+    std::fputs("\xEF\xBB\xBF", s.file);
   }
   std::fwrite(line.data(), 1, line.size(), s.file);
   std::fflush(s.file);
@@ -80,12 +90,15 @@ void writeLine(const std::string& line) {
 
 }  // namespace
 
-void init(int maxSeverity, const std::u16string& fileName) {
+void init(int maxSeverity, const std::u16string& fileName,
+          std::function<std::u16string()> nextName) {
   LoggerState& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.file) std::fclose(s.file);
   s.file = nullptr;
+  s.lost = false;
   s.fileName = fileName;
+  s.nextName = std::move(nextName);
   s.maxSeverity = maxSeverity;
   s.started = true;
 }

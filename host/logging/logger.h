@@ -3,8 +3,10 @@
 // A statement reads `LOG_DEBUG << u"Handle provider: " << handle;`. When its
 // severity is above the maximum the logger was started with (or the logger
 // was never started), the statement's operands are not evaluated at all.
-// Records go to one text file, opened at the first record that passes; a new
-// file begins with a UTF-8 byte-order mark and every record is one line:
+// Records go to one text file, created at the first record that passes:
+// exclusively (a name that exists, a link included, is taken), owner-only
+// where permissions exist. It begins with a UTF-8 byte-order mark and every
+// record is one line:
 //   2026-03-01 09:15:02.041 DEBUG [5312] [kelto::DataSigned::closeProvider@86] text
 // The function field is the qualified name of the enclosing function.
 // Logging never throws and never stops the program: a file that cannot be
@@ -12,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -29,7 +32,11 @@ enum Severity : int {
 };
 
 // Starts (or restarts) the logger with a maximum severity and a file name.
-void init(int maxSeverity, const std::u16string& fileName);
+// When that name is taken by the time the file is created, `nextName` (if
+// given) offers others, up to kNameAttempts; if none can be created the
+// records are lost.
+void init(int maxSeverity, const std::u16string& fileName,
+          std::function<std::u16string()> nextName = {});
 
 bool enabled(Severity severity);
 

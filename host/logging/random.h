@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <string>
 
+// How many names a caller draws before it gives up: among 62^7 names only a
+// file system that reports every name as taken exhausts this, and a search
+// without end would hold the lock every other instance waits for.
+constexpr int kNameAttempts = 100;
+
 void seedRandom(std::uint32_t seed);
 
 // `length` characters of 0-9, A-Z, a-z; empty (and nothing drawn) below 1.

@@ -11,10 +11,14 @@ void startLog(int maxSeverity) {
   kelto::platform::NamedLock lock(u"keltoDataSignedCreateLogNameLock");
   seedRandom(kelto::platform::processId());
   const std::u16string prefix = kelto::platform::tempFolder();
-  std::u16string name;
-  do {
-    name = prefix + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".log";
-  } while (kelto::platform::fileExists(name));
-  kelto::log::init(maxSeverity, name);
+  auto candidate = [prefix] {
+    return prefix + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".log";
+  };
+  std::u16string name = candidate();
+  for (int attempt = 1; attempt < kNameAttempts && kelto::platform::fileExists(name); ++attempt)
+    name = candidate();
+  // The file is made later, at the first record; a name taken by then is
+  // replaced by the logger with another of the same kind.
+  kelto::log::init(maxSeverity, name, candidate);
   LOG_DEBUG << u"Start keltoDataSigned...";
 }

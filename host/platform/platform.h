@@ -1,6 +1,11 @@
 // Operating-system services the host needs, one implementation per platform
 // (posix.cpp, win32.cpp; CMake compiles exactly one). Nothing here includes a
 // system header, so logic files stay free of platform details.
+//
+// Paths come from requests. A path the system cannot be given exactly (one
+// that holds U+0000, where the system would stop reading it; on POSIX also a
+// lone surrogate, which has no UTF-8 form) names nothing: every function here
+// fails for it as for a path that does not exist.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +15,12 @@
 
 namespace kelto::platform {
 
-// Standard input must deliver the frames' bytes untranslated.
-void setBinaryStdin();
+// Call first, before anything opens a file. Standard input delivers the
+// frames' bytes untranslated; a standard stream the process was started
+// without is given the null device, so that no file opened later takes its
+// place and receives what is meant for that stream; and a write to a reader
+// that has gone fails instead of ending the process.
+void prepareStandardStreams();
 
 enum class ReplyChannelSetup { Ok, NoStdout, NoStderr, RedirectFailed };
 
@@ -28,12 +37,29 @@ bool writeReply(const void* data, std::size_t size);
 // system cannot report one.
 std::u16string tempFolder();
 
+// A folder with a trailing separator in which only the current user can
+// create entries, so that nobody else can take or hold a name there. On
+// Windows the user's temporary folder. On POSIX $XDG_RUNTIME_DIR when it is
+// set and a private directory (see isPrivateDirectory), else
+// "keltoDataSigned-<uid>" in the temporary folder, created owner-only when
+// missing. Empty when there is none: another user or a link holds that name.
+std::u16string privateFolder();
+
 // The separator the platform puts between path components.
 char16_t pathSeparator();
 
 // Creates one directory (owner-only where permissions exist). False when it
 // could not be created, including when it already exists.
 bool createDirectory(const std::u16string& path);
+
+// Creates a new owner-only directory in `parent` (which ends in a separator)
+// named `prefix` and an unpredictable suffix; returns its path with a trailing
+// separator, or empty on failure.
+std::u16string createUniqueDirectory(const std::u16string& parent,
+                                     const std::u16string& prefix);
+
+// Removes an empty directory; false when it could not be removed.
+bool removeDirectory(const std::u16string& path);
 
 // True when an entry of that name exists (file, directory or other).
 bool fileExists(const std::u16string& path);
@@ -59,7 +85,8 @@ std::int64_t fileSize(std::FILE* file);
 bool removeFile(const std::u16string& path);
 
 // True when the path is a real directory (not a link to one) that belongs to
-// the current user, so that nobody else can swap or read files inside it.
+// the current user and that nobody else may write in, so that nobody else can
+// swap or read files inside it.
 bool isPrivateDirectory(const std::u16string& path);
 
 // The text the system has for an error code of CryptoAPI or the system, as
@@ -84,8 +111,10 @@ std::u16string ansiToWide(const std::string& text);
 std::string wideToAnsi(const std::u16string& text);
 
 // A lock shared by every process of the user that names it, held from
-// construction to destruction. A holder that dies releases it. When the lock
-// cannot be created the object holds nothing and the caller goes on unlocked.
+// construction to destruction. A holder that dies releases it. No other user
+// can create or hold it (on POSIX it is a file in privateFolder()). When the
+// lock cannot be created the object holds nothing and the caller goes on
+// unlocked.
 class NamedLock {
  public:
   explicit NamedLock(const std::u16string& name);

@@ -1,10 +1,12 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,11 +19,63 @@
 namespace kelto::platform {
 
 namespace {
-int g_replyFd = -1;
-}
 
-void setBinaryStdin() {
-  // POSIX streams never translate bytes.
+int g_replyFd = -1;
+
+// The bytes the system gets for a path, made without the heap: a staged file
+// must still be deleted when memory has run out.
+class NativePath {
+ public:
+  explicit NativePath(const std::u16string& path) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      char32_t cp = path[i];
+      if (cp == 0) return;  // see platform.h: such a path names nothing
+      if (cp >= 0xD800 && cp <= 0xDFFF) {
+        if (cp > 0xDBFF || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF)
+          return;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (path[++i] - 0xDC00u);
+      }
+      const std::size_t length = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+      if (out + length >= sizeof bytes_) return;  // longer than the system takes
+      if (length == 1) {
+        bytes_[out++] = static_cast<char>(cp);
+        continue;
+      }
+      static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+      for (std::size_t k = length; k-- > 0; cp >>= 6)
+        bytes_[out + k] = static_cast<char>(k == 0 ? kLead[length] | cp : 0x80 | (cp & 0x3F));
+      out += length;
+    }
+    bytes_[out] = 0;
+    size_ = out;
+    ok_ = true;
+  }
+  // Null when no bytes name exactly that path.
+  char* get() { return ok_ ? bytes_ : nullptr; }
+  std::size_t size() const { return size_; }
+
+ private:
+  char bytes_[PATH_MAX];
+  std::size_t size_ = 0;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+void prepareStandardStreams() {
+  // POSIX streams never translate bytes. open() hands out the lowest free
+  // descriptor, so a missing 0, 1 or 2 is filled in that order.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (null > fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+  // Without this a browser that closed its end kills the host in mid-write.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 ReplyChannelSetup takeReplyChannel() {
@@ -54,25 +108,57 @@ std::u16string tempFolder() {
   return ansiToWide(folder);
 }
 
+std::u16string privateFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime == '/') {
+    std::u16string folder = ansiToWide(runtime);
+    if (folder.back() != u'/') folder += u'/';
+    if (isPrivateDirectory(folder)) return folder;
+  }
+  // The temporary folder is shared: the name only says whose place it should
+  // be, and the directory is used only when it really is that user's.
+  const std::u16string folder = tempFolder() + u"keltoDataSigned-" +
+                                ansiToWide(std::to_string(geteuid())) + u"/";
+  createDirectory(folder);
+  return isPrivateDirectory(folder) ? folder : std::u16string();
+}
+
 char16_t pathSeparator() { return u'/'; }
 
 bool createDirectory(const std::u16string& path) {
-  return mkdir(wideToAnsi(path).c_str(), 0700) == 0;
+  NativePath native(path);
+  return native.get() && mkdir(native.get(), 0700) == 0;
+}
+
+std::u16string createUniqueDirectory(const std::u16string& parent,
+                                     const std::u16string& prefix) {
+  NativePath pattern(parent + prefix + u"XXXXXX");
+  if (!pattern.get() || !mkdtemp(pattern.get())) return {};
+  return ansiToWide(pattern.get()) + u"/";
+}
+
+bool removeDirectory(const std::u16string& path) {
+  NativePath native(path);
+  return native.get() && rmdir(native.get()) == 0;
 }
 
 bool fileExists(const std::u16string& path) {
+  NativePath native(path);
   struct stat st;
-  return stat(wideToAnsi(path).c_str(), &st) == 0;
+  return native.get() && stat(native.get(), &st) == 0;
 }
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
-  return std::fopen(wideToAnsi(path).c_str(), mode);
+  NativePath native(path);
+  return native.get() ? std::fopen(native.get(), mode) : nullptr;
 }
 
 std::FILE* openRegularFile(const std::u16string& path) {
+  NativePath native(path);
+  if (!native.get()) return nullptr;
   // O_NONBLOCK keeps open() itself from waiting for a FIFO's writer; once the
   // descriptor is known to be a regular file the flag is dropped again.
-  int fd = open(wideToAnsi(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open(native.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
   const int flags = fcntl(fd, F_GETFL);
@@ -87,11 +173,16 @@ std::FILE* openRegularFile(const std::u16string& path) {
 }
 
 std::FILE* createNewFile(const std::u16string& path) {
-  int fd = open(wideToAnsi(path).c_str(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  NativePath native(path);
+  if (!native.get()) return nullptr;
+  int fd = open(native.get(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
-  if (!file) close(fd);
+  if (!file) {
+    // Nobody would know to delete the file made just now.
+    unlink(native.get());
+    close(fd);
+  }
   return file;
 }
 
@@ -102,16 +193,20 @@ std::int64_t fileSize(std::FILE* file) {
 }
 
 bool removeFile(const std::u16string& path) {
-  return unlink(wideToAnsi(path).c_str()) == 0;
+  NativePath native(path);
+  return native.get() && unlink(native.get()) == 0;
 }
 
 bool isPrivateDirectory(const std::u16string& path) {
+  NativePath entry(path);
+  if (!entry.get()) return false;
   // A trailing "/" would make lstat follow a link: look at the entry itself.
-  std::string entry = wideToAnsi(path);
-  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+  for (std::size_t n = entry.size(); n > 1 && entry.get()[n - 1] == '/'; --n)
+    entry.get()[n - 1] = 0;
   struct stat st;
-  if (lstat(entry.c_str(), &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  if (lstat(entry.get(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool systemErrorText(std::uint32_t code, std::u16string& text) {
@@ -172,8 +267,12 @@ std::string wideToAnsi(const std::u16string& text) {
 }
 
 NamedLock::NamedLock(const std::u16string& name) : handle_(-1) {
-  std::string path = wideToAnsi(tempFolder() + name + u".lock");
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // In a shared folder anyone could create the file first and hold it.
+  const std::u16string folder = privateFolder();
+  if (folder.empty()) return;
+  NativePath path(folder + name + u".lock");
+  if (!path.get()) return;
+  int fd = open(path.get(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
   if (fd < 0) return;
   int rc;
   do {

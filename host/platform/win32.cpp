@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <ntsecapi.h>
 
 namespace kelto::platform {
 
@@ -12,6 +14,11 @@ HANDLE g_replyHandle = INVALID_HANDLE_VALUE;
 
 const wchar_t* wide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
+// The wide calls read a path up to its first U+0000 (see platform.h).
+bool unusable(const std::u16string& path) {
+  return path.find(u'\0') != std::u16string::npos;
 }
 
 // "\\.\" and "\\?\" reach the device namespace: volumes and physical drives
@@ -33,7 +40,11 @@ bool namesDevice(const std::u16string& path) {
 
 }  // namespace
 
-void setBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
+void prepareStandardStreams() {
+  // A missing standard handle reads as null and fails its writes; a reader
+  // that has gone fails WriteFile. Only the byte mode needs setting.
+  _setmode(_fileno(stdin), _O_BINARY);
+}
 
 ReplyChannelSetup takeReplyChannel() {
   g_replyHandle = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -64,23 +75,48 @@ std::u16string tempFolder() {
   return std::u16string(reinterpret_cast<const char16_t*>(buffer), n);
 }
 
+std::u16string privateFolder() {
+  // The temporary folder lies in the user's profile, which only that user
+  // (and administrators) may write.
+  return tempFolder();
+}
+
 char16_t pathSeparator() { return u'\\'; }
 
 bool createDirectory(const std::u16string& path) {
-  return CreateDirectoryW(wide(path), nullptr) != 0;
+  return !unusable(path) && CreateDirectoryW(wide(path), nullptr) != 0;
+}
+
+std::u16string createUniqueDirectory(const std::u16string& parent,
+                                     const std::u16string& prefix) {
+  // 128 random bits: a name nobody can foresee or has taken.
+  unsigned char random[16];
+  if (!RtlGenRandom(random, sizeof random)) return {};
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  std::u16string path = parent + prefix;
+  for (unsigned char byte : random) {
+    path += kDigits[byte >> 4];
+    path += kDigits[byte & 0xF];
+  }
+  return createDirectory(path) ? path + u'\\' : std::u16string();
+}
+
+bool removeDirectory(const std::u16string& path) {
+  return !unusable(path) && RemoveDirectoryW(wide(path)) != 0;
 }
 
 bool fileExists(const std::u16string& path) {
-  return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+  return !unusable(path) && GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::FILE* openFile(const std::u16string& path, const char* mode) {
+  if (unusable(path)) return nullptr;
   std::wstring wmode(mode, mode + strlen(mode));
   return _wfopen(wide(path), wmode.c_str());
 }
 
 std::FILE* openRegularFile(const std::u16string& path) {
-  if (namesDevice(path)) return nullptr;
+  if (unusable(path) || namesDevice(path)) return nullptr;
   HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -103,16 +139,19 @@ std::FILE* openRegularFile(const std::u16string& path) {
 }
 
 std::FILE* createNewFile(const std::u16string& path) {
+  if (unusable(path)) return nullptr;
   HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  std::FILE* file = nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
-    return nullptr;
+  } else if (!(file = _fdopen(fd, "wb"))) {
+    _close(fd);
   }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (!file) _close(fd);
+  // Nobody would know to delete a file made just now and not handed out.
+  if (!file) DeleteFileW(wide(path));
   return file;
 }
 
@@ -123,11 +162,14 @@ std::int64_t fileSize(std::FILE* file) {
   return size.QuadPart;
 }
 
-bool removeFile(const std::u16string& path) { return DeleteFileW(wide(path)) != 0; }
+bool removeFile(const std::u16string& path) {
+  return !unusable(path) && DeleteFileW(wide(path)) != 0;
+}
 
 bool isPrivateDirectory(const std::u16string& path) {
   // The per-user temporary folder is private on Windows already; refuse only
   // a junction or link planted in its place.
+  if (unusable(path)) return false;
   DWORD attributes = GetFileAttributesW(wide(path));
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_DIRECTORY) &&

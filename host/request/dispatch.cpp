@@ -2,7 +2,6 @@
 
 #include "crypto/DataSigned.h"
 #include "logging/logger.h"
-#include "platform/platform.h"
 #include "request/params.h"
 #include "request/response.h"
 #include "staging/staging.h"
@@ -69,15 +68,12 @@ void processingMessage(JsonValue& root, std::u16string& result,
     const std::u16string containerName = getContainerName(root);
     const std::u16string providerName = getProviderName(root);
     const std::u16string password = getPassword(root);
-    const std::u16string fileData = getFileData(root);
-    const bool staged = getFileDataPath(root).empty() && !fileData.empty();
+    StagedFile staged;  // deleted when this branch is left, however that happens
+    const std::u16string fileData = getFileData(root, staged);
     dropContentFile(root);
     outcome(provider.signData(getHandleProvider(root), containerName, providerName, password,
                               fileData, getSignatureType(root), getStorageType(root),
                               hasHandleProvider(root), description, signature));
-    if (staged && !kelto::platform::removeFile(fileData)) {
-      LOG_ERROR << u"Error delete file " << fileData;
-    }
   } else if (action == u"closeCryptoProvider") {
     const std::uint64_t handle = getHandleProvider(root);
     // Only a session this process opened and has not closed may be released.

@@ -1,6 +1,8 @@
 #include "staging/staging.h"
 
 #include <cstdio>
+#include <memory>
+#include <utility>
 
 #include "base64/base64.h"
 #include "channel/textconv.h"
@@ -10,6 +12,11 @@
 #include "request/params.h"
 
 namespace {
+
+// Closes a file that an exception leaves open, before its owner deletes it.
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 bool endsWithSeparator(const std::u16string& path) {
   return !path.empty() &&
@@ -23,67 +30,108 @@ std::u16string withSeparator(std::u16string path) {
 
 }  // namespace
 
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : path_(std::exchange(other.path_, {})), directory_(std::exchange(other.directory_, {})) {}
+
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+  if (this != &other) {
+    release();
+    path_ = std::exchange(other.path_, {});
+    directory_ = std::exchange(other.directory_, {});
+  }
+  return *this;
+}
+
+StagedFile::~StagedFile() { release(); }
+
+void StagedFile::release() noexcept {
+  if (!path_.empty() && !kelto::platform::removeFile(path_)) {
+    try {
+      // The dispatcher's record: the file was staged for its request.
+      KELTO_LOG_IN(kelto::log::error, "void processingMessage()")
+          << u"Error delete file " << path_;
+    } catch (...) {
+    }
+  }
+  if (!directory_.empty()) kelto::platform::removeDirectory(directory_);
+  path_.clear();
+  directory_.clear();
+}
+
 std::u16string getDefaultWorkingDirectory() {
-  std::u16string directory = withSeparator(kelto::platform::tempFolder()) +
-                             u"kelto_data_signed" + kelto::platform::pathSeparator();
+  const std::u16string folder = kelto::platform::privateFolder();
+  if (folder.empty()) return {};
+  std::u16string directory = folder + u"kelto_data_signed" + kelto::platform::pathSeparator();
   kelto::platform::createDirectory(directory);  // usually exists already
   return directory;
 }
 
-std::u16string getFileData(const JsonValue& root) {
+std::u16string getFileData(const JsonValue& root, StagedFile& staged) {
   std::u16string path = getFileDataPath(root);
-  return path.empty() ? getContentFile(root) : path;
+  if (!path.empty()) return path;
+  staged = getContentFile(root);
+  return staged.path();
 }
 
-std::u16string getContentFile(const JsonValue& root) {
+StagedFile getContentFile(const JsonValue& root) {
   const JsonObject& data = getData(root);
   auto content = data.find(u"contentFile");
   if (content == data.end() || !content->second.isString()) return {};
+  const std::u16string& text = content->second.asString();
 
   const std::u16string requested = getWorkingDirectory(root);
   if (!requested.empty()) {
     const std::u16string directory = withSeparator(requested);
     kelto::platform::createDirectory(directory);
-    return createDataFile(directory, content->second.asString());
+    return createDataFile(directory, text);
   }
-  // The temporary folder is shared on POSIX: a directory of that name that
-  // someone else made, or a link planted there, must not receive the data.
   const std::u16string directory = getDefaultWorkingDirectory();
-  return createDataFile(directory, content->second.asString(),
-                        kelto::platform::isPrivateDirectory(directory));
+  if (!directory.empty() && kelto::platform::isPrivateDirectory(directory))
+    return createDataFile(directory, text);
+  // A link or someone else's directory in its place must neither receive the
+  // data nor stop the signing.
+  const std::u16string own = kelto::platform::createUniqueDirectory(
+      withSeparator(kelto::platform::tempFolder()), u"kelto_data_signed_");
+  return createDataFile(own, text, !own.empty());
 }
 
-std::u16string createDataFile(const std::u16string& workingDirectory,
-                              std::u16string_view content, bool directoryUsable) {
+StagedFile createDataFile(const std::u16string& workingDirectory,
+                          std::u16string_view content, bool ownsDirectory) {
+  StagedFile staged(ownsDirectory ? workingDirectory : std::u16string());
   if (content.empty()) {
     LOG_ERROR << u"Encoded file content is empty...";
-    return {};
+    return staged;
   }
   if (decodesToNothing(content)) {
     LOG_ERROR << u"Decoded file content is empty...";
-    return {};
+    return staged;
   }
 
   kelto::platform::NamedLock lock(u"keltoDataSignedCreateDataFileLock");
   std::u16string name;
-  do {
+  bool available = false;
+  for (int attempt = 0; attempt < kNameAttempts && !available; ++attempt) {
     name = workingDirectory + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".bin";
-  } while (kelto::platform::fileExists(name));
+    available = !kelto::platform::fileExists(name);
+  }
 
-  std::FILE* file = directoryUsable ? kelto::platform::createNewFile(name) : nullptr;
+  std::u16string owned = name;  // copied first: taking the new file cannot fail
+  std::unique_ptr<std::FILE, FileClose> file(
+      available && !workingDirectory.empty() ? kelto::platform::createNewFile(name) : nullptr);
   if (!file) {
     LOG_ERROR << u"Error open file " << name;
-    return {};
+    return staged;
   }
-  bool written = decodeBase64(content, [file](const std::uint8_t* bytes, std::size_t size) {
-    return std::fwrite(bytes, 1, size, file) == size;
+  staged.hold(std::move(owned));
+  std::FILE* out = file.get();
+  bool written = decodeBase64(content, [out](const std::uint8_t* bytes, std::size_t size) {
+    return std::fwrite(bytes, 1, size, out) == size;
   });
-  written = std::fclose(file) == 0 && written;
+  written = std::fclose(file.release()) == 0 && written;
   if (!written) {
     LOG_ERROR << u"Error write file " << name;
-    kelto::platform::removeFile(name);
-    return {};
+    return StagedFile();  // `staged` deletes the partly written file
   }
   LOG_DEBUG << u"Write file " << name << u" ok...";
-  return name;
+  return staged;
 }

@@ -31,8 +31,11 @@ def host_env(extra=None):
     if UNDER_WINE:
         env.setdefault("WINEDEBUG", "-all")
         env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    if extra:
-        env.update(extra)
+    for name, value in (extra or {}).items():
+        if value is None:
+            env.pop(name, None)  # the host must run without it
+        else:
+            env[name] = value
     return env
 
 

@@ -2,7 +2,8 @@
 expected reply text, and signature checks by the openssl command line.
 
 Every test gets its own XDG_DATA_HOME (softcsp's containers and "MY" store),
-TMPDIR (the default staging folder) and HOME, made fresh and removed after.
+XDG_RUNTIME_DIR (the default staging folder), TMPDIR and HOME, made fresh and
+removed after.
 Containers are made with kelto-keytool, never by writing softcsp's files.
 """
 import base64
@@ -10,9 +11,11 @@ import datetime
 import json
 import os
 import re
+import select
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 import hostproc
@@ -73,33 +76,74 @@ def signing_time(cms_text):
 
 class Conversation:
     """One host process spoken to request by request, for sequences whose
-    later requests carry what an earlier reply said (a session's handle)."""
+    later requests carry what an earlier reply said (a session's handle).
+    Replies are awaited for a bounded time: a host that spins or blocks fails
+    the test instead of hanging the run."""
 
-    def __init__(self, env):
-        self.proc = subprocess.Popen(hostproc.command(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     env=hostproc.host_env(env))
+    def __init__(self, env, command=None, **popen):
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.DEVNULL)
+        self.proc = subprocess.Popen(command or hostproc.command(), stdin=subprocess.PIPE,
+                                     env=hostproc.host_env(env), **popen)
+        self.pending = b""
 
-    def _read(self, size):
-        data = b""
-        while len(data) < size:
-            chunk = self.proc.stdout.read(size - len(data))
+    def _fill(self, size, within):
+        """Reads until `size` bytes are pending, or with None to the end."""
+        fd = self.proc.stdout.fileno()
+        deadline = time.monotonic() + within
+        while size is None or len(self.pending) < size:
+            ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                raise AssertionError("no answer within %d s" % within)
+            chunk = os.read(fd, 1 << 16)
             if not chunk:
+                if size is None:
+                    return
                 raise AssertionError("the host ended before a whole reply")
-            data += chunk
+            self.pending += chunk
+
+    def _read(self, size, within):
+        self._fill(size, within)
+        data, self.pending = self.pending[:size], self.pending[size:]
         return data
 
-    def send(self, data):
-        """Sends {"data": data}; returns the reply text."""
-        self.proc.stdin.write(hostproc.frame({"data": data}))
+    def post(self, data):
+        """Sends {"data": data} (or a body of bytes) without awaiting the reply."""
+        body = data if isinstance(data, bytes) else {"data": data}
+        self.proc.stdin.write(hostproc.frame(body))
         self.proc.stdin.flush()
-        (length,) = struct.unpack("<I", self._read(4))
-        return self._read(length).decode("utf-8")
+
+    def reply(self, within=hostproc.TIMEOUT):
+        (length,) = struct.unpack("<I", self._read(4, within))
+        return self._read(length, within).decode("utf-8")
+
+    def send(self, data, within=hostproc.TIMEOUT):
+        """Sends {"data": data}; returns the reply text."""
+        self.post(data)
+        return self.reply(within)
 
     def close(self):
-        self.proc.stdin.close()
-        self.proc.stdout.close()
-        self.proc.wait(timeout=hostproc.TIMEOUT)
+        """Ends the input; returns (what the host wrote after the last reply
+        read, its exit code). A host that does not end is killed."""
+        if self.proc.returncode is None:
+            try:
+                self.proc.stdin.close()
+                if self.proc.stdout:
+                    self._fill(None, hostproc.TIMEOUT)
+            except BaseException:
+                self.proc.kill()
+                raise
+            finally:
+                if self.proc.stdout:
+                    self.proc.stdout.close()
+                self.proc.wait(timeout=hostproc.TIMEOUT)
+        return self.pending, self.proc.returncode
+
+    def kill(self):
+        """Ends the host at once if it still runs (after a failed test)."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.close()
 
 
 class HostCase(unittest.TestCase):
@@ -115,8 +159,12 @@ class HostCase(unittest.TestCase):
         self.dir = self._tmp.name
         self.temp = os.path.join(self.dir, "tmp")
         os.mkdir(self.temp)
+        # The user's private runtime folder: the default staging directory and
+        # the cross-process locks live there.
+        self.runtime = os.path.join(self.dir, "run")
+        os.mkdir(self.runtime, 0o700)
         self.env = {"XDG_DATA_HOME": os.path.join(self.dir, "data"), "TMPDIR": self.temp,
-                    "HOME": self.dir}
+                    "XDG_RUNTIME_DIR": self.runtime, "HOME": self.dir}
 
     def path(self, *names):
         return os.path.join(self.dir, *names)

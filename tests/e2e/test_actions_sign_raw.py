@@ -55,12 +55,6 @@ class RawSignatures(HostCase):
         self.make("c")
         self.assertReply(signing("c", self.path("no such file.bin")), result="error",
                          description="Error open file data")
-        # A directory may open on POSIX, but it must never be signed as empty content.
-        request = signing("c", self.dir)
-        text = self.call(request)
-        description = json.loads(text)["data"].get("description")
-        self.assertIn(description, ("Error open file data", "Error read file data"))
-        self.assertEqual(text, echo(request, description=description, result="error"))
         for request in (signing("c", ""), signing("c", 7),
                         {"requestAction": "getSignature", "containerName": "c",
                          "providerName": STRONG, "password": PIN}):

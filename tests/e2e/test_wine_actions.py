@@ -52,6 +52,22 @@ class ContainersAndFailures(WineCase):
              "Error open file data"),
             (request("getSignature", "kelto-sig", fileDataPath=self.work_win),
              "Error open file data"))])
+        # Devices, whatever the path that reaches them, and names cut short by
+        # U+0000 are never read; such a working directory is not written.
+        os.mkdir(os.path.join(self.work, "unused"))
+        self.assertReplies(
+            [(request("getSignature", "kelto-sig", fileDataPath=device, signatureType=kind,
+                      storageType="STORAGE"),
+              {"description": "Error open file data", "result": "error"})
+             for device in ("NUL", "CON", self.work_win + "\\NUL", "\\\\.\\C:",
+                            "\\\\.\\pipe\\kelto", "\\\\?\\GLOBALROOT\\Device\\Null",
+                            path + "\0.txt")
+             for kind in ("RAW", "PKCS#7")] +
+            [(request("getSignature", "kelto-sig", contentFile="QUJD",
+                      workingDirectory=self.work_win + "\\unused\0x"),
+              {"description": "Bad parameter fileData in action getSignature",
+               "result": "error"})])
+        self.assertEqual(os.listdir(os.path.join(self.work, "unused")), [])
 
     def test_a_pin_refused_by_both_parameters_fails_with_the_second_refusal(self):
         # rsaenh takes neither PP_SIGNATURE_PIN nor PP_KEYEXCHANGE_PIN and sets

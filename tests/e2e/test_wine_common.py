@@ -75,16 +75,6 @@ def request(action, container=None, **extra):
     return data
 
 
-class Host(Conversation):
-    """A conversation with the release or the debug build."""
-
-    def __init__(self, program):
-        # Not Conversation's start: that one always runs KELTO_HOST.
-        self.proc = subprocess.Popen(["wine", program], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     env=hostproc.host_env())
-
-
 class WineCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -148,7 +138,7 @@ class WineCase(unittest.TestCase):
 
     def conversation(self, program=hostproc.HOST):
         """One host process for a sequence of requests (sessions live per process)."""
-        talk = Host(program)
+        talk = Conversation(None, ["wine", program])
         self.addCleanup(talk.close)
         return talk
 

@@ -1,5 +1,7 @@
 #include <cstdio>
+#include <filesystem>
 #include <regex>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,49 @@ TEST(Logger, FilteredStatementsEvaluateNothingAndCreateNoFile) {
   kelto::log::init(kelto::log::none, name);
   LOG_ERROR << touch();
   EXPECT_EQ(evaluated, 1);
+}
+
+void writeFile(const std::u16string& name, const char* text) {
+  std::FILE* f = kelto::platform::openFile(name, "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text, f);
+  std::fclose(f);
+}
+
+TEST(Logger, RecordsNeverGoIntoAnEntryThatExists) {
+  // Another user's file and (where there are links and modes) a link to a
+  // file of this user's take the first names the logger is given.
+  const bool posix = kelto::platform::pathSeparator() == u'/';
+  const std::u16string theirs = freshLogName(u"theirs"), link = freshLogName(u"link"),
+                       target = freshLogName(u"target"), mine = freshLogName(u"mine");
+  writeFile(theirs, "theirs");
+  writeFile(target, "target");
+  std::vector<std::u16string> offered = {mine};
+  if (posix) {
+    std::filesystem::create_symlink(std::filesystem::path(target), std::filesystem::path(link));
+    offered.insert(offered.begin(), link);
+  }
+  kelto::log::init(kelto::log::error, theirs, [&offered] {
+    std::u16string next = offered.front();
+    offered.erase(offered.begin());
+    return next;
+  });
+  LOG_ERROR << u"recorded";
+  EXPECT_EQ(kelto::log::fileName(), mine);
+  // Without other names to try the records are lost, not written there.
+  kelto::log::init(kelto::log::error, theirs);
+  LOG_ERROR << u"lost";
+  kelto::log::init(kelto::log::none, u"");
+  EXPECT_EQ(readAll(theirs), "theirs");
+  EXPECT_EQ(readAll(target), "target");
+  const std::string text = readAll(mine);
+  EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_NE(text.find("] recorded\n"), std::string::npos) << text;
+  if (posix)
+    EXPECT_EQ(std::filesystem::status(std::filesystem::path(mine)).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  for (const std::u16string& name : {theirs, link, target, mine})
+    kelto::platform::removeFile(name);
 }
 
 TEST(Logger, FunctionNameFromDecoratedSignatures) {

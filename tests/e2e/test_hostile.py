@@ -1,0 +1,227 @@
+"""Requests as an attacker would write them, on a machine shared with other
+users. Each case is judged by what the browser and the file system see: the
+reply bytes, the exit code, the files left behind. Answers that must come at
+once are read with a deadline, so a host that spins or blocks fails the case
+instead of hanging the run."""
+import base64
+import fcntl
+import json
+import os
+import socket
+import stat
+import unittest
+
+import hostproc
+from keystore import PIN, STRONG, Conversation, HostCase, echo
+from test_actions_staging import NO_FILE, staging
+
+PROMPTLY = 5  # seconds: ample for an answer that needs no waiting at all
+NO_OPEN = "Error open file data"
+NO_KEYSET = 0x80090016
+NOBODY = 65534
+
+
+def bad_alias(action):
+    return "Bad parameter providerName in action " + action
+
+
+def signing(path, kind="RAW", container="c", **extra):
+    return dict({"requestAction": "getSignature", "containerName": container,
+                 "providerName": STRONG, "password": PIN, "fileDataPath": path,
+                 "signatureType": kind}, **extra)
+
+
+class Hostile(HostCase):
+    def host(self, env=None, **popen):
+        host = Conversation(env or self.env, **popen)
+        self.addCleanup(host.kill)
+        return host
+
+    def answer(self, host, data):
+        return host.send(data, PROMPTLY)
+
+    def signed_at_once(self, host, data):
+        text = self.answer(host, data)
+        signature = json.loads(text)["data"].get("signature", "")
+        self.assertEqual(text, echo(data, result="success", signature=signature))
+        return signature
+
+    def assertEnds(self, host):
+        self.assertEqual(host.close(), (b"", 0))
+
+    def test_text_with_u0000_names_nothing_and_stalls_no_other_instance(self):
+        cert = self.make("c")
+        content = b"staged by the other instance"
+        original = self.write("original.bin", content)
+        data = self.write("data.bin", b"named by path")
+        self.write("a?", b"what a lone surrogate would turn into")
+        os.mkdir(self.path("w"))
+        hostile = self.host()
+        # Such a directory once sent the naming loop round for ever, holding
+        # the lock that every instance takes to stage.
+        request = staging("QUJD", self.path("w") + "\0x")
+        hostile.post(request)
+        other = self.host()
+        signature = self.signed_at_once(other, staging(base64.b64encode(content).decode()))
+        self.verify_raw(signature, cert, original, "-sha1")
+        self.assertEnds(other)
+        self.assertEqual(hostile.reply(PROMPTLY),
+                         echo(request, description=NO_FILE, result="error"))
+        for request, description in (
+                (signing(data + "\0.txt"), NO_OPEN),
+                (signing(data + "\0", "PKCS#7"), NO_OPEN),
+                (signing(data, container="c\0x"), None),
+                ({"requestAction": "openCryptoProvider", "containerName": "c\0",
+                  "providerName": STRONG, "password": PIN}, None),
+                (signing(data, providerName=STRONG + "\0"), bad_alias("openCryptoProvider")),
+                ({"requestAction": "getListContainer", "providerName": STRONG + "\0"},
+                 bad_alias("getListContainer"))):
+            with self.subTest(request=request):
+                text = self.answer(hostile, request)
+                if description is None:
+                    description = json.loads(text)["data"].get("description", "")
+                    self.assertRegex(description, r"\AError 0x%X - \S" % NO_KEYSET)
+                self.assertEqual(text, echo(request, description=description, result="error"))
+        # A lone surrogate has no UTF-8 form: no file is named by it either.
+        request = json.dumps({"data": signing(self.path("a\ud800"))}).encode()
+        hostile.post(request)
+        self.assertEqual(json.loads(hostile.reply(PROMPTLY))["data"]["description"], NO_OPEN)
+        # The same process still signs what the names say without the U+0000.
+        self.verify_raw(self.signed_at_once(hostile, signing(data)), cert, data, "-sha1")
+        self.assertEnds(hostile)
+        self.assertEqual(os.listdir(self.path("w")), [])
+
+    def test_a_body_that_is_not_utf8_is_read_past_to_its_end(self):
+        hidden = hostproc.frame({"contentId": "hidden"})
+        for size in (100 * 1024, 10 * 1024 * 1024):
+            with self.subTest(size=size):
+                body = bytearray(b'{"contentId":"bad","data":{"pad":"\xff')
+                body += b"a" * (size - len(body) - 3) + b'"}}'
+                # Requests hidden where a reader that lost step would look for
+                # the next frame (its buffer's size) and anywhere else.
+                for at in (65536, size // 2, size - 100):
+                    body[at:at + len(hidden)] = hidden
+                frames, proc = hostproc.run(hostproc.frame(bytes(body)) +
+                                            hostproc.frame({"contentId": "next"}))
+                self.assertEqual((frames, proc.returncode), ([
+                    b'{"contentId":"next","data":{"description":"Unknow request action ",'
+                    b'"result":"error"}}'], 0))
+
+    def test_the_host_outlives_a_reader_that_left_and_a_closed_stderr(self):
+        unknown = {"requestAction": "x"}
+        answer = echo(unknown, description="Unknow request action x", result="error")
+        # Replies to a browser that has gone fail; the host reads on to the end.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        gone = self.host(stdout=write_end)
+        os.close(write_end)
+        for _ in range(3):
+            gone.post(unknown)
+        self.assertEnds(gone)
+        # Started without a standard error, it still serves.
+        quiet = self.host(preexec_fn=lambda: os.close(2))
+        self.assertEqual(self.answer(quiet, unknown), answer)
+        self.assertEnds(quiet)
+
+    def test_only_regular_files_are_read_and_to_their_end(self):
+        cert = self.make("c")
+        fifo = self.path("fifo")
+        os.mkfifo(fifo, 0o600)
+        listener = socket.socket(socket.AF_UNIX)
+        self.addCleanup(listener.close)
+        listener.bind(self.path("socket"))
+        listener.listen()
+        host = self.host()
+        # Each of these blocks a reader, never ends or is not a file at all.
+        for path in (fifo, "/dev/zero", "/dev/stdin", "/proc/self/fd/0", self.dir,
+                     self.path("socket")):
+            for kind in ("RAW", "PKCS#7"):
+                with self.subTest(path=path, signatureType=kind):
+                    request = signing(path, kind)
+                    self.assertEqual(self.answer(host, request),
+                                     echo(request, description=NO_OPEN, result="error"))
+        # A file under /proc reports a size of 0 and still has content.
+        with open("/proc/version", "rb") as f:
+            version = self.write("version", f.read())
+        self.assertGreater(os.path.getsize(version), 0)
+        self.verify_raw(self.signed_at_once(host, signing("/proc/version")), cert, version,
+                        "-sha1")
+        signature = self.signed_at_once(host, signing("/proc/version", "PKCS#7"))
+        self.assertEqual(self.verify_cms(signature, version)[0], [cert])
+        self.assertEnds(host)
+
+    def test_a_link_in_place_of_the_staging_directory_gets_nothing_and_stops_nothing(self):
+        cert = self.make("c")
+        elsewhere = self.path("elsewhere")
+        os.mkdir(elsewhere, 0o700)
+        os.symlink(elsewhere, os.path.join(self.runtime, "kelto_data_signed"))
+        content = os.urandom(5000)
+        original = self.write("original.bin", content)
+        host = self.host()
+        signature = self.signed_at_once(host, staging(base64.b64encode(content).decode()))
+        self.verify_raw(signature, cert, original, "-sha1")
+        self.assertEnds(host)
+        self.assertEqual(os.listdir(elsewhere), [])
+        self.assertEqual(os.listdir(self.temp), [], "the file's own directory is gone too")
+        self.assertTrue(os.path.islink(os.path.join(self.runtime, "kelto_data_signed")))
+
+    def test_names_that_another_user_holds_stop_neither_start_up_nor_signing(self):
+        if os.geteuid() != 0:
+            self.skipTest("only root can give entries to another user")
+        cert = self.make("c")
+        content = os.urandom(5000)
+        original = self.write("original.bin", content)
+        request = staging(base64.b64encode(content).decode())
+
+        def sign(env):
+            host = self.host(env)
+            self.verify_raw(self.signed_at_once(host, request), cert, original, "-sha1")
+            self.assertEnds(host)
+
+        def entries(folder):
+            return {n: (stat.S_IMODE(s.st_mode), s.st_uid) for n in os.listdir(folder)
+                    for s in [os.lstat(os.path.join(folder, n))]}
+
+        # Without a runtime folder the user's place is a name of its own in the
+        # temporary folder. Another user takes that name, the shared name that
+        # staging once used, and the lock files once used there (and holds them).
+        without_runtime = dict(self.env, XDG_RUNTIME_DIR=None)
+        me = os.geteuid()
+        mine = "keltoDataSigned-%d" % me
+        theirs = {}
+        for name in (mine, "kelto_data_signed"):
+            os.mkdir(os.path.join(self.temp, name))
+            theirs[name] = (0o777, NOBODY)
+        for name in ("keltoDataSignedCreateLogNameLock.lock",
+                     "keltoDataSignedCreateDataFileLock.lock"):
+            held = open(os.path.join(self.temp, name), "w")
+            self.addCleanup(held.close)
+            fcntl.flock(held, fcntl.LOCK_EX)
+            theirs[name] = (0o666, NOBODY)
+        for name, (mode, owner) in theirs.items():
+            os.chmod(os.path.join(self.temp, name), mode)
+            os.chown(os.path.join(self.temp, name), owner, owner)
+        sign(without_runtime)
+        self.assertEqual(entries(self.temp), theirs, "theirs untouched, nothing of ours left")
+        for name in (mine, "kelto_data_signed"):
+            self.assertEqual(os.listdir(os.path.join(self.temp, name)), [])
+
+        # Once that name is free the place is made there, owner-only; and with
+        # a runtime folder it is the runtime folder.
+        os.rmdir(os.path.join(self.temp, mine))
+        del theirs[mine]
+        sign(without_runtime)
+        place = os.path.join(self.temp, mine)
+        self.assertEqual(entries(self.temp), dict(theirs, **{mine: (0o700, me)}))
+        sign(self.env)
+        for folder in (place, self.runtime):
+            with self.subTest(place=folder):
+                self.assertEqual(entries(folder), {
+                    "kelto_data_signed": (0o700, me),
+                    "keltoDataSignedCreateLogNameLock.lock": (0o600, me),
+                    "keltoDataSignedCreateDataFileLock.lock": (0o600, me)})
+                self.assertEqual(os.listdir(os.path.join(folder, "kelto_data_signed")), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
