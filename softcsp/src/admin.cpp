@@ -2,15 +2,14 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
 #include "algorithms.h"
 #include "certfiles.h"
 #include "handles.h"
 #include "keyfile.h"
-#include "session.h"
 #include "ossl.h"
+#include "session.h"
 #include "softcsp/keystore.h"
 #include "storage.h"
 
