@@ -16,6 +16,8 @@ from keystore import GOST_2012, KEYTOOL, PIN, STRONG, HostCase, gost_available
 ERROR = r"\AError 0x[0-9A-F]{8} - \S.*\r\n\Z"
 NOT_FOUND = 0x80092004       # CRYPT_E_NOT_FOUND: no such certificate in "MY"
 NO_KEYSET = 0x80090016
+ENTRY_BAD = 0x8009001A       # NTE_KEYSET_ENTRY_BAD: the key file is damaged
+BAD_KEY = 0x80090003         # NTE_BAD_KEY: a key of another algorithm
 
 
 def providers():
@@ -93,21 +95,29 @@ class OpenSessionsAtExit(StoreCase):
 
 class DamagedKeyFiles(StoreCase):
     def damages(self, provider, sound, certificate):
-        """(name, bytes or None, kind) of each damage to a key file."""
+        """(name, bytes or None, kind, error of getCertificate or None for
+        success, error of signing) for each damage to a key file."""
         other = STRONG if provider == GOST_2012 else GOST_2012
-        damages = [("empty", b"", "file"), ("cut in half", sound[:len(sound) // 2], "file"),
+        damages = [("empty", b"", "file", ENTRY_BAD, ENTRY_BAD),
+                   ("cut in half", sound[:len(sound) // 2], "file", ENTRY_BAD, ENTRY_BAD),
                    # The certificate is stored in clear near the start; the MAC's
                    # salt sits just before the iteration count that ends the file.
-                   ("bit flipped in the certificate", self.flip(sound, 300), "file"),
-                   ("bit flipped in the MAC salt", self.flip(sound, len(sound) - 6), "file"),
-                   ("a certificate instead", certificate, "file"),
-                   ("a directory instead", None, "dir")]
+                   ("bit flipped in the certificate", self.flip(sound, 300), "file",
+                    ENTRY_BAD, ENTRY_BAD),
+                   ("bit flipped in the MAC salt", self.flip(sound, len(sound) - 6), "file",
+                    None, ENTRY_BAD),
+                   ("a certificate instead", certificate, "file", ENTRY_BAD, ENTRY_BAD),
+                   ("a directory instead", None, "dir", ENTRY_BAD, ENTRY_BAD)]
         if gost_available():
             self.make("other", provider=other)
             damages.append(("a key of the other algorithm",
-                            self.read(self.key_file("other", other)), "file"))
+                            self.read(self.key_file("other", other)), "file", BAD_KEY, BAD_KEY))
             self.keytool("delete", "--provider", other, "--container", "other")
         return damages
+
+    @staticmethod
+    def error(code):
+        return r"\AError 0x%X - \S.*\r\n\Z" % code
 
     @staticmethod
     def flip(data, at):
@@ -120,12 +130,15 @@ class DamagedKeyFiles(StoreCase):
             certificate = self.make("hurt", provider=provider, store=True)
             path = self.key_file("hurt", provider)
             sound = self.read(path)
-            for name, damaged, kind in self.damages(provider, sound, certificate):
+            for name, damaged, kind, cert_error, sign_error in self.damages(
+                    provider, sound, certificate):
                 with self.subTest(provider=provider, damage=name):
                     self.replace(path, damaged, kind)
                     hurt = {"providerName": provider, "containerName": "hurt", "password": PIN}
+                    # Without the PIN only the certificate stored in clear is read.
                     replies, code = self.run_host(
-                        dict(hurt, requestAction="getCertificate"),
+                        {"requestAction": "getCertificate", "providerName": provider,
+                         "containerName": "hurt"},
                         dict(hurt, requestAction="getSignature", fileDataPath=data),
                         dict(hurt, requestAction="getSignature", fileDataPath=data,
                              signatureType="PKCS#7"),
@@ -135,15 +148,15 @@ class DamagedKeyFiles(StoreCase):
                          "signatureType": "PKCS#7"})
                     self.assertEqual(code, 0)
                     cert, raw, pkcs7, listing, other = replies
-                    # A failure names a CryptoAPI code and its text; a success
-                    # must be what the sound file gives.
-                    if cert["result"] == "success":
+                    # A failure names the damage by its CryptoAPI code and text,
+                    # not "key does not exist"; a success is what the sound file
+                    # gives.
+                    if cert_error is None:
                         self.assertEqual(base64.b64decode(cert["certificate"]), certificate)
                     else:
-                        self.assertRegex(cert["description"], ERROR)
+                        self.assertRegex(cert.get("description"), self.error(cert_error))
                     for reply in (raw, pkcs7):
-                        self.assertEqual(reply["result"], "error", reply)
-                        self.assertRegex(reply["description"], ERROR)
+                        self.assertRegex(reply.get("description"), self.error(sign_error))
                     self.assertEqual(listing["containers"], "hurt;sound")
                     self.assertEqual(other["result"], "success", other)
             certs, _ = self.verify_cms(other["signature"], data,
