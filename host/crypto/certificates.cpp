@@ -114,8 +114,9 @@ bool DataSigned::getCetificateFromStorage(ProviderHandle handle,
     LOG_ERROR << u"CryptExportPublicKeyInfo(size): " << description;
     return false;
   }
-  LOG_DEBUG << (spec == AT_SIGNATURE ? u"CryptExportPublicKeyInfo(size)(AT_SIGNATURE) success..."
-                                     : u"CryptExportPublicKeyInfo(size)(AT_KEYEXCHANGE) success...");
+  LOG_DEBUG << (spec == AT_SIGNATURE
+                    ? u"CryptExportPublicKeyInfo(size)(AT_SIGNATURE) success..."
+                    : u"CryptExportPublicKeyInfo(size)(AT_KEYEXCHANGE) success...");
 
   // CERT_PUBLIC_KEY_INFO with its trailing data: keep the structure aligned.
   std::vector<std::uint64_t> infoBuffer;

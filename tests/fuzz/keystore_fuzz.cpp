@@ -34,7 +34,9 @@ std::string typeDir(DWORD type) {
          std::to_string(type);
 }
 
-std::string storeDir() { return kelto_fuzz::sandboxRoot() + "/data/keltoDataSigned/softcsp/stores/MY"; }
+std::string storeDir() {
+  return kelto_fuzz::sandboxRoot() + "/data/keltoDataSigned/softcsp/stores/MY";
+}
 
 void put(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

@@ -51,7 +51,8 @@ std::string takeReplies() {
   std::string out;
   char buf[65536];
   lseek(g_replies, 0, SEEK_SET);
-  for (ssize_t n; (n = read(g_replies, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = read(g_replies, buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<std::size_t>(n));
   require(ftruncate(g_replies, 0) == 0, "reply file");
   lseek(g_replies, 0, SEEK_SET);
   return out;
@@ -72,7 +73,8 @@ std::set<double> checkReplies(const std::string& out) {
   while (pos < out.size()) {
     require(out.size() - pos >= 4, "partial length prefix");
     std::uint32_t length = 0;
-    for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(out[pos + static_cast<std::size_t>(i)]);
+    for (std::size_t i = 4; i-- > 0;)
+      length = length << 8 | static_cast<unsigned char>(out[pos + i]);
     pos += 4;
     require(length > 0 && out.size() - pos >= length, "partial frame");
     const std::string_view body(out.data() + pos, length);
