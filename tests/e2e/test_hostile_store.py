@@ -165,6 +165,30 @@ class DamagedKeyFiles(StoreCase):
             self.keytool("delete", "--provider", provider, "--container", "hurt")
             self.keytool("delete", "--provider", provider, "--container", "sound")
 
+    def test_a_key_file_asking_for_costly_key_derivation_counts_as_damaged(self):
+        # PKCS#12 from openssl: readable as a container with the usual count;
+        # with a count far above it every PIN check would stall the host.
+        self.make("k")
+        key, pem, data = self.path("k.key"), self.path("k.pem"), self.write("data.bin", b"x")
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                     "-out", pem, "-subj", "/CN=foreign", "-days", "3")
+        for iterations, error in (("2048", None), ("200000", ENTRY_BAD)):
+            with self.subTest(iterations=iterations):
+                pfx = self.path("k%s.p12" % iterations)
+                self.openssl("pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
+                             "-certpbe", "NONE", "-iter", iterations, "-passout", "pass:" + PIN)
+                self.replace(self.key_file("k"), self.read(pfx))
+                replies, _ = self.run_host(
+                    {"requestAction": "getCertificate", "providerName": STRONG,
+                     "containerName": "k"},
+                    {"requestAction": "getSignature", "providerName": STRONG,
+                     "containerName": "k", "password": PIN, "fileDataPath": data})
+                for reply in replies:
+                    if error is None:
+                        self.assertEqual(reply["result"], "success", reply)
+                    else:
+                        self.assertRegex(reply.get("description"), self.error(error))
+
     def test_keytool_lists_damaged_entries_and_goes_on(self):
         good = self.make("a", store=True)
         self.make("b")
