@@ -10,6 +10,7 @@ usage: python3 bench/contentfile.py BUILD_DIR [RUNS]   (needs GNU time: Debian "
 import base64
 import json
 import os
+import shutil
 import statistics
 import struct
 import subprocess
@@ -28,15 +29,13 @@ def timed(cmd, stdin_path, env=None):
     with open(stdin_path, "rb") as stdin, tempfile.NamedTemporaryFile("r") as rss:
         start = time.perf_counter()
         subprocess.run(["/usr/bin/time", "-o", rss.name, "-f", "%M"] + cmd, stdin=stdin,
-                       stdout=subprocess.DEVNULL, env=env, check=True)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                       check=True)
         elapsed = time.perf_counter() - start
         return elapsed, int(rss.read().split()[-1]) * 1024
 
 
-def main():
-    build = sys.argv[1]
-    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
-    work = tempfile.mkdtemp(prefix="kelto-bench-")
+def measure(build, runs, work):
     env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"),
                TMPDIR=os.path.join(work, "tmp"), XDG_RUNTIME_DIR=os.path.join(work, "run"))
     os.makedirs(env["TMPDIR"])
@@ -79,6 +78,14 @@ def main():
     print("host median time      %.3f s" % host_t)
     print("baseline median time  %.3f s" % base_t)
     print("time ratio            %.2fx" % (host_t / base_t))
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="kelto-bench-")
+    try:
+        measure(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 5, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,24 @@
-# The Windows package: keltoDataSigned-<version>-win64.zip in the build
-# directory, made on every default build so that what ships is what was tested.
-# It holds one folder with the .exe, the manifest template and the scripts that
-# register the host for the current user.
+# The Windows zip: keltoDataSigned-<version>-win64.zip in the build directory,
+# made on every default build so that what ships is what was tested. It holds
+# one folder with the .exe, the manifest template and the scripts that
+# register the host for the current user, for people who cannot run an
+# installer (cmake/msi.cmake makes the installer).
+include(${CMAKE_CURRENT_LIST_DIR}/identity.cmake)
+
 set(KELTO_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
 set(KELTO_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME}.zip)
 set(KELTO_PACKAGE_STAGE ${CMAKE_BINARY_DIR}/${KELTO_PACKAGE_NAME})
-set(KELTO_PACKAGE_FILES
-  ${CMAKE_SOURCE_DIR}/tools/windows/install.cmd
-  ${CMAKE_SOURCE_DIR}/tools/windows/uninstall.cmd
-  ${CMAKE_SOURCE_DIR}/packaging/host-manifest.json.in
-  ${CMAKE_SOURCE_DIR}/tools/windows/README.md)
+
+# The scripts' defaults, and those the README states, are the project's host
+# name and extension ids. CR LF: Windows' cmd can miss labels in a script with
+# bare line feeds. The installer ships the same README.
+set(KELTO_WINDOWS_README ${CMAKE_BINARY_DIR}/packaging/README.md)
+set(KELTO_PACKAGE_FILES ${CMAKE_SOURCE_DIR}/packaging/host-manifest.json.in)
+foreach(file install.cmd uninstall.cmd README.md)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/${file}.in
+                 ${CMAKE_BINARY_DIR}/packaging/${file} @ONLY NEWLINE_STYLE CRLF)
+  list(APPEND KELTO_PACKAGE_FILES ${CMAKE_BINARY_DIR}/packaging/${file})
+endforeach()
 
 # The stage is made afresh so that a file dropped from the list leaves the zip.
 add_custom_command(

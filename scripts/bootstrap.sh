@@ -12,7 +12,14 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   zip
+  wixl msitools          # the Windows installer
+  dpkg-dev lintian       # the Debian package (dpkg-shlibdeps) and its check
+  chromium firefox-esr   # the browser side's suites
 )
+# The browser side's build and test tools run on Node.js; a machine that
+# already has node and npm keeps its own.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,8 +4,11 @@ add_executable(softcsp_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/certificates_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/signing_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/damaged_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/messages_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/requests_test.cpp
 )
-target_link_libraries(softcsp_unit_tests PRIVATE softcsp ${KELTO_GTEST})
+# The requests suite drives the host's provider service over softcsp.
+target_link_libraries(softcsp_unit_tests PRIVATE softcsp kelto_host ${KELTO_GTEST})
 target_compile_options(softcsp_unit_tests PRIVATE ${KELTO_WARNINGS})
 add_test(NAME softcsp_unit_tests COMMAND softcsp_unit_tests)
 

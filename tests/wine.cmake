@@ -28,7 +28,7 @@ set_tests_properties(wine_fixture PROPERTIES
   SKIP_RETURN_CODE 77
   ENVIRONMENT "${WINE_ENV}")
 
-foreach(suite actions staging log)
+foreach(suite actions staging log pkcs7)
   add_test(NAME e2e_wine_${suite}
            COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/run.py test_wine_${suite}
            WORKING_DIRECTORY ${E2E_DIR})

@@ -55,6 +55,11 @@ struct CertStoreRelease {
 };
 using CertStore = std::unique_ptr<void, CertStoreRelease>;
 
+struct CryptMsgRelease {
+  void operator()(HCRYPTMSG message) const { CryptMsgClose(message); }
+};
+using CryptMsg = std::unique_ptr<void, CryptMsgRelease>;
+
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };

@@ -1,14 +1,11 @@
-#include <cstring>
-#include <new>
-
 #include "channel/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/handles.h"
+#include "crypto/piecereader.h"
 #include "crypto/providers.h"
 #include "logging/logger.h"
-#include "platform/platform.h"
 
 namespace kelto {
 
@@ -17,9 +14,6 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kSigningTimeOid[] = "1.2.840.113549.1.9.5";
 constexpr char kSha1RsaOid[] = "1.2.840.113549.1.1.5";
-// The basic structure without the optional CMS members that follow it.
-constexpr DWORD kSignParaSize =
-    static_cast<DWORD>(offsetof(CRYPT_SIGN_MESSAGE_PARA, dwInnerContentType) + sizeof(DWORD));
 
 }  // namespace
 
@@ -41,20 +35,6 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
     return false;
   }
   LOG_DEBUG << u"CertCreateCertificateContext success...";
-
-  // NO_CRYPT_RELEASE: freeing the context must not end the caller's session.
-  CERT_KEY_CONTEXT keyContext{};
-  keyContext.cbSize = sizeof keyContext;
-  keyContext.hCryptProv = handle;
-  keyContext.dwKeySpec = keySpec;
-  LOG_DEBUG << u"Start CertSetCertificateContextProperty...";
-  if (!CertSetCertificateContextProperty(certificate.get(), CERT_KEY_CONTEXT_PROP_ID,
-                                         CERT_STORE_NO_CRYPT_RELEASE_FLAG, &keyContext)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CertSetCertificateContextProperty: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CertSetCertificateContextProperty success...";
 
   SYSTEMTIME now;
   GetSystemTime(&now);
@@ -85,53 +65,15 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   encodedTime.resize(timeSize);
   LOG_DEBUG << u"CryptEncodeObject success...";
 
-  File file(platform::openRegularFile(filePath));
-  if (!file) {
-    description = u"Error open file data";
+  // The file is opened before the message: a file that cannot be read must
+  // not cost a key unlocked (or a token asking for its PIN) for nothing.
+  PieceReader reader;
+  const PieceReader::Result opened = reader.open(filePath);
+  if (opened != PieceReader::Ok) {
+    description = PieceReader::describe(opened);
     LOG_ERROR << description << u": " << filePath;
     return false;
   }
-  // The reported size is only a first guess: files such as those under /proc
-  // report 0 and still have content, and a signature over less than the whole
-  // file would be a valid-looking lie. The file is read to its end.
-  // The message is built in one call whose content length is 32-bit.
-  constexpr std::uint64_t kMaxContent = 0xFFFFFFFFu;
-  const std::int64_t fileSize = platform::fileSize(file.get());
-  if (fileSize > 0 && static_cast<std::uint64_t>(fileSize) > kMaxContent) {
-    description = u"Error file data too large";
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
-  std::vector<std::uint8_t> content;
-  if (fileSize > 0 && !allocate(content, static_cast<std::size_t>(fileSize))) {
-    description = u"Error alloc memory for data from file";
-    LOG_ERROR << description;
-    return false;
-  }
-  content.resize(0);
-  std::uint8_t chunk[64 * 1024];
-  for (;;) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-    if (got == 0) break;
-    if (content.size() + got > kMaxContent) {
-      description = u"Error file data too large";
-      LOG_ERROR << description << u": " << filePath;
-      return false;
-    }
-    try {
-      content.insert(content.end(), chunk, chunk + got);
-    } catch (const std::bad_alloc&) {
-      description = u"Error alloc memory for data from file";
-      LOG_ERROR << description;
-      return false;
-    }
-  }
-  if (std::ferror(file.get())) {
-    description = u"Error read file data";
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
-  file.reset();
 
   CRYPT_ATTR_BLOB timeValue{};
   timeValue.cbData = static_cast<DWORD>(encodedTime.size());
@@ -147,50 +89,90 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
                                        : kSha1RsaOid;
   LOG_DEBUG << u"Digest algorithm to pkcs#7: " << utf8ToWide(digestOid);
 
-  PCCERT_CONTEXT messageCertificates[] = {certificate.get()};
-  CRYPT_SIGN_MESSAGE_PARA para;
-  std::memset(&para, 0, sizeof para);
-  para.cbSize = kSignParaSize;
-  para.dwMsgEncodingType = kEncoding;
-  para.pSigningCert = certificate.get();
-  para.HashAlgorithm.pszObjId = const_cast<LPSTR>(digestOid);
-  para.cMsgCert = 1;
-  para.rgpMsgCert = messageCertificates;
-  para.cAuthAttr = 1;
-  para.rgAuthAttr = &timeAttribute;
+  // The signer: the session's key that answered for the certificate, named
+  // in the message by the certificate's issuer and serial number.
+  CMSG_SIGNER_ENCODE_INFO signer{};
+  signer.cbSize = sizeof signer;
+  signer.pCertInfo = certificate->pCertInfo;
+  signer.hCryptProv = handle;
+  signer.dwKeySpec = keySpec;
+  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(digestOid);
+  signer.cAuthAttr = 1;
+  signer.rgAuthAttr = &timeAttribute;
+  CERT_BLOB certificateBlob{};
+  certificateBlob.cbData = certificate->cbCertEncoded;
+  certificateBlob.pbData = certificate->pbCertEncoded;
+  CMSG_SIGNED_ENCODE_INFO signedInfo{};
+  signedInfo.cbSize = sizeof signedInfo;
+  signedInfo.cSigners = 1;
+  signedInfo.rgSigners = &signer;
+  signedInfo.cCertEncoded = 1;
+  signedInfo.rgCertEncoded = &certificateBlob;
 
-  const BYTE* pieces[] = {content.data()};
-  DWORD pieceSizes[] = {static_cast<DWORD>(content.size())};
-  LOG_DEBUG << u"Start CryptSignMessage(size)...";
+  LOG_DEBUG << u"Start CryptMsgOpenToEncode...";
+  CryptMsg message(CryptMsgOpenToEncode(kEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED,
+                                        &signedInfo, nullptr, nullptr));
+  if (!message) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptMsgOpenToEncode: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptMsgOpenToEncode success...";
+
+  // The file streams through the message's hash: only one piece is ever held.
+  LOG_DEBUG << u"Start CryptMsgUpdate...";
+  LOG_DEBUG << u"File size = " << reader.reportedSize();
+  const PieceReader::Result read =
+      reader.readAll([&](const std::uint8_t* piece, std::size_t size) {
+        if (CryptMsgUpdate(message.get(), piece, static_cast<DWORD>(size), FALSE))
+          return true;
+        description = getErrorDescription();
+        return false;
+      });
+  if (read == PieceReader::Stopped) {
+    LOG_ERROR << u"CryptMsgUpdate: " << description;
+    return false;
+  }
+  if (read != PieceReader::Ok) {
+    description = PieceReader::describe(read);
+    LOG_ERROR << description << u": " << filePath;
+    return false;
+  }
+  LOG_DEBUG << u"Read data size = " << reader.total();
+  // The end of the file is known only once a read finds nothing more, so the
+  // final update that signs carries no bytes of its own.
+  if (!CryptMsgUpdate(message.get(), nullptr, 0, TRUE)) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptMsgUpdate: " << description;
+    return false;
+  }
+  LOG_DEBUG << u"CryptMsgUpdate success...";
+
+  // Reading the message, size or bytes, does not sign again.
+  LOG_DEBUG << u"Start CryptMsgGetParam(size)...";
   DWORD messageSize = 0;
-  if (!CryptSignMessage(&para, TRUE, 1, pieces, pieceSizes, nullptr, &messageSize)) {
+  if (!CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, nullptr, &messageSize)) {
     description = getErrorDescription();
-    LOG_ERROR << u"CryptSignMessage(size): " << description;
+    LOG_ERROR << u"CryptMsgGetParam(size): " << description;
     return false;
   }
-  LOG_DEBUG << u"CryptSignMessage(size) success...";
-  std::vector<std::uint8_t> message;
-  LOG_DEBUG << u"Start CryptSignMessage...";
-  // A provider may report a size that a fresh signature then exceeds by a
-  // byte or two (DER integers); such a message is asked for once more.
-  for (int attempt = 0;; ++attempt) {
-    if (!allocate(message, messageSize)) {
-      description = u"Error alloc memory for data from file";
-      LOG_ERROR << description;
-      return false;
-    }
-    if (CryptSignMessage(&para, TRUE, 1, pieces, pieceSizes, message.data(), &messageSize))
-      break;
-    if (attempt == 0 && GetLastError() == static_cast<DWORD>(ERROR_MORE_DATA) &&
-        messageSize > message.size())
-      continue;
-    description = getErrorDescription();
-    LOG_ERROR << u"Start CryptSignMessage: " << description;
+  LOG_DEBUG << u"CryptMsgGetParam(size) success...";
+  std::vector<std::uint8_t> encoded;
+  if (!allocate(encoded, messageSize)) {
+    description = u"Error alloc memory for data from file";
+    LOG_ERROR << description;
     return false;
   }
-  message.resize(messageSize);
-  LOG_DEBUG << u"CryptSignMessage success...";
-  signatureData = std::move(message);
+  LOG_DEBUG << u"Start CryptMsgGetParam...";
+  if (!CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, encoded.data(),
+                        &messageSize)) {
+    description = getErrorDescription();
+    LOG_ERROR << u"CryptMsgGetParam: " << description;
+    return false;
+  }
+  encoded.resize(messageSize);
+  LOG_DEBUG << u"CryptMsgGetParam success...";
+  signatureData = std::move(encoded);
   return true;
 }
 

@@ -5,16 +5,13 @@
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/handles.h"
+#include "crypto/piecereader.h"
 #include "crypto/providers.h"
 #include "logging/logger.h"
-#include "platform/platform.h"
 
 namespace kelto {
 
 namespace {
-
-// Files pass through a fixed buffer: any size is hashed in constant memory.
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 std::string bytesToHex(const std::uint8_t* data, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
@@ -41,42 +38,33 @@ bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePa
   }
   LOG_DEBUG << u"CryptCreateHash success...";
 
-  std::vector<std::uint8_t> chunk;
-  if (!allocate(chunk, kReadChunk)) {
-    description = u"Error alloc memory for data from file";
-    LOG_ERROR << description;
-    return false;
-  }
-  File file(platform::openRegularFile(filePath));
-  if (!file) {
-    description = u"Error open file data";
+  PieceReader reader;
+  const PieceReader::Result opened = reader.open(filePath);
+  if (opened != PieceReader::Ok) {
+    description = PieceReader::describe(opened);
     LOG_ERROR << description << u": " << filePath;
     return false;
   }
 
   LOG_DEBUG << u"Start CryptHashData...";
-  const std::int64_t fileSize = platform::fileSize(file.get());
-  LOG_DEBUG << u"File size = " << fileSize;
-  std::uint64_t total = 0;
-  for (;;) {
-    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
-    if (got == 0) break;
-    total += got;
-    if (!CryptHashData(hash.get(), chunk.data(), static_cast<DWORD>(got), 0)) {
-      description = getErrorDescription();
-      LOG_ERROR << u"CryptHashData: " << description;
-      return false;
-    }
+  LOG_DEBUG << u"File size = " << reader.reportedSize();
+  const PieceReader::Result read =
+      reader.readAll([&](const std::uint8_t* piece, std::size_t size) {
+        if (CryptHashData(hash.get(), piece, static_cast<DWORD>(size), 0)) return true;
+        description = getErrorDescription();
+        return false;
+      });
+  if (read == PieceReader::Stopped) {
+    LOG_ERROR << u"CryptHashData: " << description;
+    return false;
   }
-  // A signature over part of a file would be a valid-looking lie.
-  if (std::ferror(file.get()) ||
-      (fileSize >= 0 && total < static_cast<std::uint64_t>(fileSize))) {
-    description = u"Error read file data";
+  if (read != PieceReader::Ok) {
+    description = PieceReader::describe(read);
     LOG_ERROR << description << u": " << filePath;
     return false;
   }
   LOG_DEBUG << u"CryptHashData success...";
-  LOG_DEBUG << u"Read data size = " << total;
+  LOG_DEBUG << u"Read data size = " << reader.total();
 
   LOG_DEBUG << u"Start CryptSignHash(size)...";
   DWORD size = 0;

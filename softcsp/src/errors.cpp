@@ -55,7 +55,10 @@ constexpr Message kMessages[] = {
     {NTE_SILENT_CONTEXT,
      u"Provider could not perform the action since the context was acquired "
      u"as silent.\r\n"},
+    {CRYPT_E_MSG_ERROR, u"An error occurred while performing an operation on "
+                        u"a cryptographic message.\r\n"},
     {CRYPT_E_UNKNOWN_ALGO, u"Unknown cryptographic algorithm.\r\n"},
+    {CRYPT_E_INVALID_MSG_TYPE, u"Invalid cryptographic message type.\r\n"},
     {CRYPT_E_NOT_FOUND, u"Cannot find object or property.\r\n"},
     {CRYPT_E_NO_KEY_PROPERTY,
      u"Cannot find the certificate and private key for decryption.\r\n"},

@@ -11,7 +11,9 @@
 
 namespace softcsp {
 
-enum class HandleKind : unsigned { Provider = 1, Key = 2, Hash = 3, Store = 4 };
+enum class HandleKind : unsigned {
+  Provider = 1, Key = 2, Hash = 3, Store = 4, Message = 5
+};
 
 // Held by every entry point for its whole run: the library's state (handle
 // table, sessions, certificate contexts) is guarded by this one lock.

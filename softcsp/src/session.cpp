@@ -3,6 +3,8 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
+#include <atomic>
+
 #include "handles.h"
 #include "keyfile.h"
 #include "storage.h"
@@ -97,6 +99,12 @@ DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
   return 0;
 }
 
+namespace {
+std::atomic<unsigned long long> privateKeyUses{0};
+}  // namespace
+
+void notePrivateKeyUse() { ++privateKeyUses; }
+
 std::shared_ptr<Session> findSession(HCRYPTPROV handle) {
   return find<Session>(HandleKind::Provider, handle);
 }
@@ -106,3 +114,7 @@ bool releaseSession(HCRYPTPROV handle) {
 }
 
 }  // namespace softcsp
+
+extern "C" unsigned long long SoftCspPrivateKeyUses(void) {
+  return softcsp::privateKeyUses.load();
+}

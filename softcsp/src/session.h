@@ -61,6 +61,9 @@ std::shared_ptr<Session> findSession(HCRYPTPROV handle);
 // that own their provider).
 bool releaseSession(HCRYPTPROV handle);
 
+// Counts one use of a private key to sign (SoftCspPrivateKeyUses).
+void notePrivateKeyUse();
+
 inline bool validKeySpec(DWORD keySpec) {
   return keySpec == AT_SIGNATURE || keySpec == AT_KEYEXCHANGE;
 }

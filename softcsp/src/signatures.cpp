@@ -72,6 +72,7 @@ DWORD signHash(HCRYPTHASH hHash, DWORD keySpec, DWORD flags, BYTE *pbSignature,
   std::string digest;
   if (DWORD err = hash->finish(digest)) return err;
   std::string sig;
+  notePrivateKeyUse();
   if (DWORD err = signDigest(key, hash->alg, digest, sig)) return err;
   // CryptoAPI hands signatures out least significant byte first.
   std::reverse(sig.begin(), sig.end());

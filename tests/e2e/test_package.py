@@ -1,41 +1,20 @@
 """The Windows package: its zip's contents, and install.cmd / uninstall.cmd run
 by Wine's cmd in the private prefix, checked through `wine reg query` and the
 manifests they write. KELTO_PACKAGE names the zip."""
-import json
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 import zipfile
 
-from hostproc import TIMEOUT, frame, host_env, split_frames
+from hostproc import host_env
+from packages import (FIREFOX_ID as DEFAULT_FIREFOX_ID, HOST_NAME as DEFAULT_NAME, KEYS,
+                      ORIGIN as DEFAULT_ORIGIN, check_registration, list_containers,
+                      registered_manifests, wine)
 
 PACKAGE = os.environ.get("KELTO_PACKAGE", "")
 FILES = {"keltoDataSigned.exe", "host-manifest.json.in", "install.cmd", "uninstall.cmd",
          "README.md"}
-DEFAULT_NAME = "com.kelto.datasigned"
-DEFAULT_ORIGIN = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"
-DEFAULT_FIREFOX_ID = "datasigned@kelto.example"
-KEYS = {"Chrome": r"HKCU\Software\Google\Chrome\NativeMessagingHosts",
-        "Edge": r"HKCU\Software\Microsoft\Edge\NativeMessagingHosts",
-        "Firefox": r"HKCU\Software\Mozilla\NativeMessagingHosts"}
-
-
-def wine(*args, cwd=None):
-    return subprocess.run(["wine", *args], cwd=cwd, env=host_env(), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, errors="replace",
-                          timeout=TIMEOUT)
-
-
-def registered_manifest(browser, name):
-    """The Linux path the key's default value names, or None without the key."""
-    proc = wine("reg", "query", KEYS[browser] + "\\" + name, "/ve")
-    if proc.returncode != 0:
-        return None
-    value = [line.split("REG_SZ", 1)[1].strip()
-             for line in proc.stdout.splitlines() if "REG_SZ" in line]
-    return wine("winepath", "-u", value[0]).stdout.strip()
 
 
 class PackageTest(unittest.TestCase):
@@ -64,26 +43,12 @@ class PackageTest(unittest.TestCase):
         return sorted(f for f in os.listdir(self.dir) if f.endswith(".json"))
 
     def assert_installed(self, name, origins, firefox_ids):
-        for browser, allowed_key, allowed, kind in (
-                ("Chrome", "allowed_origins", origins, "chrome"),
-                ("Edge", "allowed_origins", origins, "chrome"),
-                ("Firefox", "allowed_extensions", firefox_ids, "firefox")):
-            with self.subTest(browser=browser):
-                path = registered_manifest(browser, name)
-                self.assertIsNotNone(path, "no key for " + browser)
-                self.assertTrue(os.path.samefile(
-                    path, os.path.join(self.dir, "%s.%s.json" % (name, kind))), path)
-                with open(path, encoding="utf-8") as f:
-                    manifest = json.load(f)
-                exe = wine("winepath", "-u", manifest.pop("path")).stdout.strip()
-                self.assertTrue(os.path.samefile(exe, self.exe), exe)
-                self.assertTrue(manifest.pop("description"))
-                self.assertEqual(manifest, {"name": name, "type": "stdio",
-                                            allowed_key: allowed})
+        check_registration(self, name, origins, firefox_ids,
+                           os.path.join(self.dir, name + ".chrome.json"),
+                           os.path.join(self.dir, name + ".firefox.json"), self.exe)
 
     def assert_not_installed(self, name):
-        for browser in KEYS:
-            self.assertIsNone(registered_manifest(browser, name), browser)
+        self.assertEqual(registered_manifests(name), dict.fromkeys(KEYS))
         self.assertEqual(self.manifests(), [])
 
     def test_zip_holds_one_folder_with_the_exe_template_and_scripts(self):
@@ -94,6 +59,11 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(files, FILES)
         with open(self.exe, "rb") as f:
             self.assertEqual(f.read(2), b"MZ")
+        # Windows' cmd can miss labels in scripts with bare line feeds.
+        for script in ("install.cmd", "uninstall.cmd"):
+            with open(os.path.join(self.dir, script), "rb") as f:
+                text = f.read()
+            self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), script)
 
     def test_install_with_defaults_runs_the_host_and_uninstall_removes_it(self):
         self.addCleanup(self.script, "uninstall.cmd")
@@ -102,13 +72,8 @@ class PackageTest(unittest.TestCase):
         self.assert_installed(DEFAULT_NAME, [DEFAULT_ORIGIN], [DEFAULT_FIREFOX_ID])
 
         # The browser starts the program the manifest names: it must answer.
-        with open(os.path.join(self.dir, DEFAULT_NAME + ".chrome.json")) as f:
-            exe = wine("winepath", "-u", json.load(f)["path"]).stdout.strip()
-        reply = subprocess.run(["wine", exe], env=host_env(), stdout=subprocess.PIPE,
-                               input=frame({"contentId": "7", "data": {"requestAction": "x"}}),
-                               stderr=subprocess.DEVNULL, timeout=TIMEOUT).stdout
-        answer = json.loads(split_frames(reply)[0])
-        self.assertEqual((answer["contentId"], answer["data"]["result"]), ("7", "error"))
+        reply = list_containers(["wine", self.exe], env=host_env())
+        self.assertEqual(reply["data"]["result"], "success", reply)
 
         proc = self.script("uninstall.cmd")
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
@@ -125,8 +90,7 @@ class PackageTest(unittest.TestCase):
                            "--origin", edge, "--firefox-id", guid)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assert_installed(name, [chrome, edge], [guid])
-        for browser in KEYS:
-            self.assertIsNone(registered_manifest(browser, DEFAULT_NAME), browser)
+        self.assertEqual(registered_manifests(DEFAULT_NAME), dict.fromkeys(KEYS))
 
         proc = self.script("install.cmd", "--firefox-id", "a.b@c.org", "--name", name)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)

@@ -87,7 +87,8 @@ typedef struct _CRYPTOAPI_BLOB {
 } CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_OBJID_BLOB, *PCRYPT_OBJID_BLOB,
     CERT_NAME_BLOB, *PCERT_NAME_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB,
     CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DER_BLOB, *PCRYPT_DER_BLOB,
-    CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB;
+    CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB, CERT_BLOB, *PCERT_BLOB, CRL_BLOB,
+    *PCRL_BLOB;
 
 typedef struct _CRYPT_BIT_BLOB {
   DWORD cbData;
@@ -188,6 +189,48 @@ typedef struct _CRYPT_SIGN_MESSAGE_PARA {
   DWORD dwInnerContentType;
 } CRYPT_SIGN_MESSAGE_PARA, *PCRYPT_SIGN_MESSAGE_PARA;
 
+/* ---- cryptographic messages ---------------------------------------------- */
+typedef void *HCRYPTMSG;
+
+typedef struct _CMSG_SIGNER_ENCODE_INFO {
+  DWORD cbSize;
+  PCERT_INFO pCertInfo; /* Issuer and SerialNumber name the signer */
+  union {
+    HCRYPTPROV hCryptProv;
+    NCRYPT_KEY_HANDLE hNCryptKey;
+  };
+  DWORD dwKeySpec; /* 0: AT_KEYEXCHANGE */
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void *pvHashAuxInfo;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+} CMSG_SIGNER_ENCODE_INFO, *PCMSG_SIGNER_ENCODE_INFO;
+
+typedef struct _CMSG_SIGNED_ENCODE_INFO {
+  DWORD cbSize;
+  DWORD cSigners;
+  PCMSG_SIGNER_ENCODE_INFO rgSigners;
+  DWORD cCertEncoded;
+  PCERT_BLOB rgCertEncoded;
+  DWORD cCrlEncoded;
+  PCRL_BLOB rgCrlEncoded;
+} CMSG_SIGNED_ENCODE_INFO, *PCMSG_SIGNED_ENCODE_INFO;
+
+typedef BOOL(WINAPI *PFN_CMSG_STREAM_OUTPUT)(const void *pvArg, BYTE *pbData,
+                                             DWORD cbData, BOOL fFinal);
+typedef struct _CMSG_STREAM_INFO {
+  DWORD cbContent;
+  PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
+  void *pvArg;
+} CMSG_STREAM_INFO, *PCMSG_STREAM_INFO;
+
+#define CMSG_SIGNED 2
+#define CMSG_DETACHED_FLAG 0x00000004u
+#define CMSG_CONTENT_PARAM 2
+#define szOID_RSA_data "1.2.840.113549.1.7.1"
+
 /* ---- provider types, flags and parameters -------------------------------- */
 #define PROV_RSA_FULL 1
 #define MS_STRONG_PROV_W u"Microsoft Strong Cryptographic Provider"
@@ -284,7 +327,9 @@ typedef struct _CRYPT_SIGN_MESSAGE_PARA {
 #define NTE_FAIL ((DWORD)0x80090020)
 #define NTE_SYS_ERR ((DWORD)0x80090021)
 #define NTE_SILENT_CONTEXT ((DWORD)0x80090022)
+#define CRYPT_E_MSG_ERROR ((DWORD)0x80091001)
 #define CRYPT_E_UNKNOWN_ALGO ((DWORD)0x80091002)
+#define CRYPT_E_INVALID_MSG_TYPE ((DWORD)0x80091004)
 #define CRYPT_E_NOT_FOUND ((DWORD)0x80092004)
 #define CRYPT_E_NO_KEY_PROPERTY ((DWORD)0x8009200B)
 #define CRYPT_E_ASN1_BADTAG ((DWORD)0x8009310B)
@@ -367,12 +412,42 @@ BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                               DWORD *pcbEncoded);
 /* DER CMS SignedData signed with the key bound to pSigningCert by
  * CERT_KEY_CONTEXT_PROP_ID. HashAlgorithm.pszObjId names a hash or a
- * signature algorithm; anything else fails with CRYPT_E_UNKNOWN_ALGO. */
+ * signature algorithm; anything else fails with CRYPT_E_UNKNOWN_ALGO. Every
+ * call signs, a size query too, as on Windows. Detached signatures only
+ * (fDetachedSignature FALSE fails with E_INVALIDARG). */
 BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
                              BOOL fDetachedSignature, DWORD cToBeSigned,
                              const BYTE *rgpbToBeSigned[],
                              DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
                              DWORD *pcbSignedBlob);
+
+/* A detached signed message built piece by piece: CMSG_SIGNED,
+ * CMSG_DETACHED_FLAG, exactly one signer, no CRLs, no stream, inner content
+ * type null or szOID_RSA_data. The signer's key is hCryptProv's key of
+ * dwKeySpec; the certificates listed in rgCertEncoded go into the message.
+ * The content is hashed as it comes and never kept, however many updates
+ * bring it. A pCertInfo whose public key is not the signing key's fails with
+ * NTE_BAD_KEY. Other message types fail with CRYPT_E_INVALID_MSG_TYPE; other
+ * flags, a stream, structure sizes other than these and the options above
+ * with E_INVALIDARG; hash OIDs as in CryptSignMessage. Null on failure. */
+HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
+                                      DWORD dwMsgType,
+                                      const void *pvMsgEncodeInfo,
+                                      LPSTR pszInnerContentObjID,
+                                      PCMSG_STREAM_INFO pStreamInfo);
+/* Adds content; the update with fFinal set signs, once. Any update after
+ * that, or after one that failed to hash or sign, fails with
+ * CRYPT_E_MSG_ERROR; a refused argument (E_INVALIDARG) changes nothing. */
+BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData,
+                           DWORD cbData, BOOL fFinal);
+/* CMSG_CONTENT_PARAM only (others: CRYPT_E_INVALID_MSG_TYPE): the DER
+ * ContentInfo, available after the final update (before it:
+ * CRYPT_E_MSG_ERROR). Asking for it, size or bytes, never signs again. */
+BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType,
+                             DWORD dwIndex, void *pvData, DWORD *pcbData);
+/* Null is accepted and does nothing. */
+BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg);
+/* Unknown message handles fail with E_INVALIDARG in all of these. */
 
 /* ---- system services ----------------------------------------------------- */
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
@@ -385,6 +460,11 @@ void WINAPI SetLastError(DWORD dwErrCode);
  * FormatMessageW would give it (ending in "\r\n"), or null for other codes.
  * The text is static and must not be freed. */
 const WCHAR *SoftCspErrorMessage(DWORD code);
+
+/* Not in Windows: how many times this process has used a private key to sign
+ * (CryptSignHashW with a buffer, the final update of a signed message), so
+ * that tests can tell one signature per request from two. */
+unsigned long long SoftCspPrivateKeyUses(void);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,167 @@
+// One page connection: the runtime port from the page's content script and,
+// once the origin is allowed, one native port to a host process of its own.
+// The host's sessions therefore live exactly as long as the page's
+// connection, and a page never reaches another page's host.
+//
+// States: consent -> probing -> open -> closed. Nothing reaches the host
+// before the origin is allowed; in "probing" one harmless request shows that
+// the host is there and answers, so that connect() can tell HostMissing.
+import { api } from "./api.js";
+import { askPerson } from "./consent.js";
+import { Choice, decisionFor } from "./decisions.js";
+import { hostName } from "./identity.js";
+import { ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, messageSize, tooLargeText } from "../keltoDataSigned.js";
+
+const PROBE_ID = "keltoDataSigned.probe";
+const MAX_CONTENT_ID = 200;
+
+// The browsers' words for a host that is not registered for this extension,
+// whose manifest is wrong or whose program cannot be started.
+const HOST_MISSING = /not found|forbidden|no such native application|does not have permission|failed to start/i;
+
+function isPlainObject(value) {
+  return value !== null && typeof value === "object" && !Array.isArray(value);
+}
+
+// What is wrong with a request from the page, or null. Only the five actions
+// and a contentId of the page's own go through; the host checks the rest.
+export function requestProblem(request) {
+  if (!isPlainObject(request)) return "A request must be an object.";
+  const { contentId, data } = request;
+  if (typeof contentId !== "string" || contentId === "" || contentId.length > MAX_CONTENT_ID ||
+      contentId === PROBE_ID) {
+    return `A request needs a contentId of 1 to ${MAX_CONTENT_ID} characters.`;
+  }
+  if (!isPlainObject(data) || !HOST_ACTIONS.includes(data.requestAction)) {
+    return `data.requestAction must be one of ${HOST_ACTIONS.join(", ")}.`;
+  }
+  return null;
+}
+
+export class PageConnection {
+  constructor(port, origin, onClosed) {
+    this.page = port;
+    this.origin = origin;
+    this.native = null;
+    this.state = "consent";
+    this.onClosed = onClosed;
+    port.onMessage.addListener((request) => this.fromPage(request));
+    port.onDisconnect.addListener(() => this.pageGone());
+  }
+
+  async start() {
+    if (this.origin === null) {
+      this.close(ErrorCode.AccessDenied, "Only https pages, and http pages on localhost for " +
+                 "development, may use the signing keys.");
+      return;
+    }
+    const choice = (await decisionFor(this.origin)) ?? (await askPerson(this.origin));
+    if (this.state !== "consent") return;  // the page went away meanwhile
+    if (choice === Choice.Allow) {
+      this.openHost();
+    } else if (choice === Choice.Deny) {
+      this.close(ErrorCode.AccessDenied, `${this.origin} may not use the signing keys.`);
+    } else {
+      this.close(ErrorCode.AccessDenied, "The question whether this site may use the signing " +
+                 "keys was closed without an answer.");
+    }
+  }
+
+  // The decision for this origin changed (revoked, or a policy changed).
+  async recheck() {
+    if (this.state !== "probing" && this.state !== "open") return;
+    if ((await decisionFor(this.origin)) !== Choice.Allow) {
+      this.close(ErrorCode.AccessDenied, `Permission for ${this.origin} was withdrawn.`);
+    }
+  }
+
+  openHost() {
+    this.state = "probing";
+    this.native = api.runtime.connectNative(hostName);
+    this.native.onMessage.addListener((reply) => this.fromHost(reply));
+    this.native.onDisconnect.addListener((port) => this.hostGone(port));
+    this.native.postMessage({ contentId: PROBE_ID, data: { requestAction: "getListContainer" } });
+  }
+
+  fromHost(reply) {
+    if (this.state === "probing") {
+      if (isPlainObject(reply) && reply.contentId === PROBE_ID) {
+        this.state = "open";
+        this.page.postMessage({ type: "ready" });
+      } else {
+        this.close(ErrorCode.HostDisconnected, "The signing host answered something unexpected.");
+      }
+    } else if (this.state === "open") {
+      this.page.postMessage({ type: "reply", reply });
+    }
+  }
+
+  refuse(request, code, message) {
+    const contentId = isPlainObject(request) ? request.contentId : undefined;
+    this.page.postMessage({ type: "error", contentId, code, message });
+  }
+
+  fromPage(request) {
+    if (this.state !== "open") {
+      this.refuse(request, ErrorCode.BadArgument, "The connection is not open yet.");
+      return;
+    }
+    const problem = requestProblem(request);
+    if (problem) {
+      this.refuse(request, ErrorCode.BadArgument, problem);
+      return;
+    }
+    const message = { contentId: request.contentId, data: request.data };
+    const size = messageSize(message);
+    if (size > MAX_MESSAGE_BYTES) {
+      this.refuse(request, ErrorCode.ContentTooLarge, tooLargeText(size));
+      return;
+    }
+    try {
+      this.native.postMessage(message);
+    } catch (error) {
+      // The browser's own serialisation may come out a little larger than ours.
+      if (/exceed/i.test(error.message)) this.refuse(request, ErrorCode.ContentTooLarge, error.message);
+      else this.close(ErrorCode.HostDisconnected, error.message);
+    }
+  }
+
+  hostGone(port) {
+    const error = (port && port.error) || api.runtime.lastError;
+    const reason = (error && error.message) || "The signing host ended.";
+    if (this.state === "probing" && HOST_MISSING.test(reason)) {
+      this.close(ErrorCode.HostMissing, `The signing host is not registered with this browser: ${reason}`);
+    } else {
+      this.close(ErrorCode.HostDisconnected, `The connection to the signing host was lost: ${reason}`);
+    }
+  }
+
+  // Disconnecting closes the host's standard input: the host ends.
+  dropHost() {
+    try {
+      if (this.native) this.native.disconnect();
+    } catch {
+      // already gone by itself
+    }
+  }
+
+  pageGone() {
+    if (this.state === "closed") return;
+    this.state = "closed";
+    this.dropHost();
+    this.onClosed(this);
+  }
+
+  close(code, message) {
+    if (this.state === "closed") return;
+    this.state = "closed";
+    this.dropHost();
+    try {
+      this.page.postMessage({ type: "closed", code, message });
+      this.page.disconnect();
+    } catch {
+      // the page is already gone
+    }
+    this.onClosed(this);
+  }
+}

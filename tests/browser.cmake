@@ -1,0 +1,25 @@
+# The browser side (included from tests/CMakeLists.txt, Linux only): the page
+# library, extension build and registration without a browser, then the
+# extension, library and host end to end in headless Chromium and Firefox ESR.
+# The Node modules come from `npm ci` in browser/ (scripts/test.sh runs it).
+find_program(NODE_EXECUTABLE node REQUIRED)
+set(BROWSER_TEST_DIR ${CMAKE_CURRENT_LIST_DIR}/browser)
+set(BROWSER_TEST_ENV
+    "KELTO_HOST=$<TARGET_FILE:keltoDataSigned>"
+    "KELTO_KEYTOOL=$<TARGET_FILE:kelto-keytool>"
+    "KELTO_ARTIFACTS=${CMAKE_CURRENT_BINARY_DIR}")
+
+add_test(NAME browser_units
+         COMMAND ${NODE_EXECUTABLE} --test --test-reporter=spec
+                 library.test.mjs extension.test.mjs x509.test.mjs
+         WORKING_DIRECTORY ${BROWSER_TEST_DIR})
+foreach(browser chromium firefox)
+  add_test(NAME browser_${browser}
+           COMMAND ${NODE_EXECUTABLE} --test --test-reporter=spec ${browser}.test.mjs
+           WORKING_DIRECTORY ${BROWSER_TEST_DIR})
+endforeach()
+set_tests_properties(browser_units browser_chromium browser_firefox PROPERTIES
+  ENVIRONMENT "${BROWSER_TEST_ENV}" TIMEOUT 900)
+# Writes a Chromium policy under /etc and needs no system-wide host manifest
+# to be there for its HostMissing case.
+set_tests_properties(browser_chromium PROPERTIES RESOURCE_LOCK system_browser_config)

@@ -1,0 +1,136 @@
+// The browser side in headless Firefox ESR: the extension installed as a
+// temporary add-on over WebDriver BiDi, the host registered in the suite's
+// HOME by scripts/register-host.sh, and pages using the page library.
+//
+// http://localhost:PORT is allowed by an administrator through Firefox's
+// per-user managed storage (~/.mozilla/managed-storage, no root needed);
+// http://127.0.0.1:PORT has to ask the person.
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import path from "node:path";
+import { after, before, describe } from "node:test";
+import { build } from "../../browser/build.mjs";
+import { PIN, RSA, Workspace, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
+  from "./support.mjs";
+
+describe("Firefox", () => {
+  let ws;
+  let server;
+  let browser;
+  let managed;
+  let asking;
+  let certificate;
+
+  // Firefox reports an extension's window as about:blank to BiDi for a while;
+  // its document knows where it is.
+  async function extensionPage(file, ready) {
+    const page = await until(`the extension's ${file}`, async () => {
+      for (const tab of await browser.pages()) {
+        const href = await tab.evaluate(() => location.href).catch(() => "");
+        if (href.startsWith("moz-extension://") && href.includes(`/${file}`)) return tab;
+      }
+      return null;
+    });
+    await page.waitForSelector(ready);
+    return page;
+  }
+
+  before(async () => {
+    ws = new Workspace("firefox");
+    certificate = ws.makeKey("rsa-key", RSA);
+    ws.register();
+    server = await serve(ws.path("files"));
+    managed = `http://localhost:${server.port}`;
+    asking = `http://127.0.0.1:${server.port}`;
+    const storage = path.join(ws.env.HOME, ".mozilla", "managed-storage");
+    fs.mkdirSync(storage, { recursive: true });
+    fs.writeFileSync(path.join(storage, `${identity.firefoxAddonId}.json`), JSON.stringify({
+      name: identity.firefoxAddonId, description: "keltoDataSigned test policy", type: "storage",
+      data: { allowedOrigins: [managed] } }));
+    browser = await puppeteer.launch({
+      browser: "firefox", executablePath: "/usr/bin/firefox-esr", headless: true,
+      userDataDir: ws.path("firefox-profile"), env: { ...process.env, ...ws.env },
+    });
+    const id = await browser.installExtension(build(ws.path("extension")).firefox);
+    assert.equal(id, identity.firefoxAddonId);
+  });
+
+  after(async () => {
+    try {
+      await browser?.close();
+    } finally {
+      await server?.close();
+    }
+    await ws?.noHostLeft();
+    ws?.cleanup();
+  });
+
+  scenario("an administrator's origin: containers, certificates, raw and PKCS#7 signatures, a long reply", async () => {
+    const page = await openPage(browser, managed);
+    const tabs = (await browser.pages()).length;
+    assert.deepEqual(await connectIn(page), { ok: true });
+    assert.equal((await browser.pages()).length, tabs, "no consent window for an allowed origin");
+    const text = "Подпись в Firefox ✓";
+    const file = dataFile(ws, "text.txt", text);
+    const r = await page.evaluate((provider, pin, text, path) => attempt(async () => {
+      const containers = await signer.listContainers(provider);
+      const session = await signer.openSession({ providerName: provider, containerName: "rsa-key", pin });
+      const fromContainer = await session.getCertificate();
+      const fromStore = await session.getCertificate({ source: "store" });
+      const raw = await session.sign({ data: text, format: "raw" });
+      const pkcs7 = await session.sign({ path, format: "pkcs7" });
+      await session.close();
+      const ownSession = await signer.sign({ providerName: provider, containerName: "rsa-key", pin,
+                                             data: new Blob([text]), format: "pkcs7", source: "store" });
+      const tooLong = await attempt(() => signer.send({ requestAction: "getListContainer",
+                                                         providerName: provider, padding: "x".repeat(1100000) }));
+      const after = await signer.listContainers(provider);
+      return { containers, fromContainer: fromContainer.base64, fromStore: fromStore.base64,
+               raw: raw.base64, pkcs7: pkcs7.base64, ownSession: ownSession.base64, tooLong: tooLong.error,
+               after };
+    }), RSA, PIN, text, file);
+    assert.ok(r.ok, JSON.stringify(r.error));
+    assert.deepEqual(r.ok.containers, ["rsa-key"]);
+    assert.deepEqual(Buffer.from(r.ok.fromContainer, "base64"), certificate);
+    assert.deepEqual(Buffer.from(r.ok.fromStore, "base64"), certificate);
+    ws.verifyRaw(r.ok.raw, certificate, file, "-sha1");
+    assert.deepEqual(ws.verifyCms(r.ok.pkcs7, file), certificate);
+    assert.deepEqual(ws.verifyCms(r.ok.ownSession, file), certificate);
+    assert.equal(r.ok.tooLong.code, "HostError");
+    assert.equal(r.ok.tooLong.description, "Error reply too large");
+    assert.deepEqual(r.ok.after, ["rsa-key"], "the port survived the long reply");
+    assert.equal(ws.hostStarts().length, 1);
+    await page.close();
+  });
+
+  scenario("consent: Deny refuses without a host, revoking asks again, Allow outlives a reload", async () => {
+    const page = await openPage(browser, asking);
+    const before = ws.hostStarts().length;
+    let pending = connectIn(page);
+    let prompt = await extensionPage("consent.html", "body[data-ready]");
+    assert.ok((await prompt.evaluate(() => document.body.innerText)).includes(asking));
+    // BiDi may not navigate a tab to an extension page; the extension can open its own.
+    await prompt.evaluate(() => browser.runtime.openOptionsPage());
+    const options = await extensionPage("options.html", "body[data-shown]");
+    await prompt.click("#deny");
+    assert.equal((await pending).error?.code, "AccessDenied");
+    assert.equal(ws.hostStarts().length, before, "no host for a denied origin");
+
+    await options.waitForSelector(`#denied li[data-origin="${asking}"]`);
+    await options.click(`#denied li[data-origin="${asking}"] .revoke`);
+    await options.waitForSelector("#denied li.empty");
+    await options.close();
+
+    pending = connectIn(page);
+    prompt = await extensionPage("consent.html", "body[data-ready]");
+    await prompt.click("#allow");
+    assert.deepEqual(await pending, { ok: true });
+    const [pid] = ws.hostStarts().slice(before);
+    await page.reload();
+    await page.waitForFunction(() => document.documentElement.dataset.ready);
+    await until("the reloaded page's host to end", () => !alive(pid));
+    assert.deepEqual(await connectIn(page), { ok: true }, "allowed without asking again");
+    assert.equal(ws.hostStarts().length, before + 2);
+    await page.close();
+  });
+});

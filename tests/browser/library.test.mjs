@@ -1,0 +1,223 @@
+// The page library against a scripted extension on a window of its own:
+// connection failures, ids and queueing, error mapping, limits, Base64.
+import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { describe, it } from "node:test";
+import * as lib from "../../browser/lib/keltoDataSigned.js";
+import { repo } from "./support.mjs";
+
+const ORIGIN = "https://page.example";
+
+// A window whose postMessage delivers asynchronously to its own listeners, as
+// a browser does; `posted` keeps what the page library sent.
+class FakeWindow extends EventTarget {
+  location = { origin: ORIGIN };
+  posted = [];
+
+  postMessage(data, targetOrigin) {
+    assert.equal(targetOrigin, ORIGIN, "messages never leave the page's origin");
+    const copy = structuredClone(data);
+    if (copy.direction === "page") this.posted.push(copy);
+    const event = new Event("message");
+    Object.assign(event, { data: copy, origin: ORIGIN, source: this });
+    setImmediate(() => this.dispatchEvent(event));
+  }
+}
+
+// The content script and background as the page sees them. `answer(request)`
+// returns the messages to send back for one request (or none, to keep it waiting).
+function fakeExtension(win, { connect = [{ type: "present" }, { type: "ready" }], answer = () => [] } = {}) {
+  const extension = { requests: [], connection: null };
+  extension.send = (message) => win.postMessage({ channel: lib.CHANNEL, direction: "extension",
+                                                  connection: extension.connection, ...message }, ORIGIN);
+  win.addEventListener("message", ({ data }) => {
+    if (data.direction !== "page") return;
+    if (data.type === "connect") {
+      extension.connection = data.connection;
+      connect.forEach(extension.send);
+    } else if (data.type === "request") {
+      extension.requests.push(data.request);
+      answer(data.request).forEach(extension.send);
+    }
+  });
+  return extension;
+}
+
+const success = (request, outputs = {}) =>
+  ({ type: "reply", reply: { contentId: request.contentId, data: { ...request.data, result: "success", ...outputs } } });
+
+async function connected(answer) {
+  const win = new FakeWindow();
+  const extension = fakeExtension(win, { answer });
+  const signer = await lib.connect({ window: win });
+  return { win, extension, signer };
+}
+
+// Lets the event loop run until `check` holds (messages travel by setImmediate).
+async function until(check) {
+  for (let turn = 0; turn < 1000; turn++) {
+    const value = check();
+    if (value) return value;
+    await new Promise((resolve) => setImmediate(resolve));
+  }
+  throw new Error("the condition never held");
+}
+
+const posted = (win, type) => win.posted.filter((m) => m.type === type);
+
+describe("page library", () => {
+  it("connect() fails with the extension's reason, or ExtensionMissing when nothing answers", async (t) => {
+    const silent = new FakeWindow();
+    await assert.rejects(lib.connect({ window: silent, extensionTimeout: 20 }), { code: "ExtensionMissing" });
+    assert.deepEqual(silent.posted.map((m) => m.type), ["connect", "close"]);
+
+    for (const code of ["AccessDenied", "HostMissing"]) {
+      const win = new FakeWindow();
+      fakeExtension(win, { connect: [{ type: "present" }, { type: "closed", code, message: `said ${code}` }] });
+      await assert.rejects(lib.connect({ window: win, extensionTimeout: 20 }), { code, message: `said ${code}` });
+    }
+
+    // Once present, the person may take their time: no ExtensionMissing then.
+    t.mock.timers.enable({ apis: ["setTimeout"] });
+    const win = new FakeWindow();
+    const extension = fakeExtension(win, { connect: [{ type: "present" }] });
+    const pending = lib.connect({ window: win, extensionTimeout: 1000 });
+    await until(() => extension.connection);
+    await new Promise((resolve) => setImmediate(resolve));  // "present" delivered
+    t.mock.timers.tick(60 * 1000);
+    extension.send({ type: "ready" });
+    assert.ok((await pending).connected);
+  });
+
+  it("sends one request at a time, in call order, with unique ids, and matches replies by id", async () => {
+    let inFlight = 0;
+    const { extension, signer } = await connected((request) => {
+      inFlight++;
+      assert.equal(inFlight, 1, "a request left before the previous one was answered");
+      setTimeout(() => {
+        inFlight--;
+        // An answer to something else first: it must not settle this call.
+        extension.send({ type: "reply", reply: { contentId: "other", data: { result: "success" } } });
+        extension.send(success(request, { containers: request.data.providerName === "A" ? "a1;a2" : "" }));
+      }, 5);
+      return [];
+    });
+    const results = await Promise.all([
+      signer.listContainers("A"), signer.listContainers("B"),
+      signer.send({ requestAction: "getCertificate", providerName: "C", storageType: "STORAGE" }),
+    ]);
+    assert.deepEqual(results[0], ["a1", "a2"]);
+    assert.deepEqual(results[1], []);
+    assert.equal(results[2].providerName, "C");
+    assert.deepEqual(extension.requests.map((r) => r.data.providerName), ["A", "B", "C"]);
+    const ids = extension.requests.map((r) => r.contentId);
+    assert.equal(new Set(ids).size, 3);
+    assert.ok(ids.every((id) => id.startsWith(`${extension.connection}.`)));
+  });
+
+  it("maps host errors, refusals and a lost connection; sessions die with their connection", async () => {
+    const { win, extension, signer } = await connected((request) => {
+      const action = request.data.requestAction;
+      if (action === "openCryptoProvider") return [success(request, { handleProvider: 7 })];
+      if (action === "getListContainer") {
+        return [{ type: "reply", reply: { contentId: request.contentId,
+                                          data: { ...request.data, result: "error", description: "Bad parameter" } } }];
+      }
+      if (action === "getCertificate") return [{ type: "error", contentId: request.contentId, code: "ContentTooLarge", message: "big" }];
+      return [];  // getSignature: kept waiting until the connection is lost
+    });
+    await assert.rejects(signer.listContainers("X"),
+                         { code: "HostError", action: "getListContainer", description: "Bad parameter" });
+    await assert.rejects(signer.getCertificate({ providerName: "X" }), { code: "ContentTooLarge", action: "getCertificate" });
+
+    const session = await signer.openSession({ providerName: "P", containerName: "c", pin: "1" });
+    assert.equal(session.handle, 7);
+    assert.deepEqual(extension.requests.at(-1).data,
+                     { requestAction: "openCryptoProvider", providerName: "P", containerName: "c", password: "1" });
+    const inFlight = session.sign({ data: "x", format: "raw" });
+    const queued = signer.listContainers("Y");
+    const sent = await until(() => extension.requests.find((r) => r.data.requestAction === "getSignature"));
+    assert.equal(sent.data.handleProvider, 7);
+    assert.equal(sent.data.contentFile, "eA==");
+    assert.equal(sent.data.signatureType, "RAW");
+    extension.send({ type: "closed", code: "HostDisconnected", message: "Native host has exited." });
+    await assert.rejects(inFlight, { code: "HostDisconnected", action: "getSignature" });
+    await assert.rejects(queued, { code: "HostDisconnected", action: "getListContainer" });
+    assert.equal((await signer.closed).code, "HostDisconnected");
+    assert.equal(session.usable, false);
+    const before = extension.requests.length;
+    await assert.rejects(session.getCertificate(), { code: "HostDisconnected" });
+    await assert.rejects(signer.listContainers("Z"), { code: "HostDisconnected" });
+    assert.equal(extension.requests.length, before, "nothing is sent once the connection is lost");
+    assert.equal(posted(win, "close").length, 1);
+  });
+
+  it("a call that times out ends the connection", async () => {
+    const win = new FakeWindow();
+    fakeExtension(win);
+    const signer = await lib.connect({ window: win, timeout: 20 });
+    await assert.rejects(signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
+    assert.equal(signer.connected, false);
+    await assert.rejects(signer.listContainers("A"), { code: "HostDisconnected" });
+    assert.equal(posted(win, "close").length, 1);
+  });
+
+  it("refuses bad arguments and requests over 64 MiB before sending anything", async () => {
+    const { extension, signer } = await connected();
+    const key = { providerName: "P", containerName: "c" };
+    for (const options of [{ ...key }, { ...key, data: "x", path: "/f" }, { ...key, data: "" },
+                           { ...key, data: "x", format: "PKCS7" }, { ...key, data: "x", source: "MY" },
+                           { ...key, data: 42 }, { containerName: "c", data: "x" }]) {
+      await assert.rejects(signer.sign(options), { code: "BadArgument" }, JSON.stringify(options));
+    }
+    await assert.rejects(signer.send({ requestAction: "deleteKeys" }), { code: "BadArgument" });
+    const tooLarge = await signer.sign({ ...key, data: new Uint8Array(48 * 1024 * 1024) }).catch((e) => e);
+    assert.equal(tooLarge.code, "ContentTooLarge");
+    assert.match(tooLarge.message, new RegExp(`at most ${lib.MAX_MESSAGE_BYTES} bytes`));
+    // Small data but a request member that makes the message too large.
+    await assert.rejects(signer.send({ requestAction: "getListContainer", padding: "é".repeat(lib.MAX_MESSAGE_BYTES / 2) }),
+                         { code: "ContentTooLarge" });
+    assert.equal(extension.requests.length, 0);
+  });
+
+  it("measures messages as the browser does and encodes Base64 in pieces", async () => {
+    const text = "ascii, кириллица, ✓, 𝄞, lone \ud800 surrogate";
+    assert.equal(lib.utf8Length(text), Buffer.byteLength(text, "utf8"));
+    for (const data of [{ requestAction: "getSignature", contentFile: "QUJD", name: text },
+                        { requestAction: "getSignature", contentFile: "not base64: ✓" }]) {
+      const message = { contentId: "id", data };
+      assert.equal(lib.messageSize(message), Buffer.byteLength(JSON.stringify(message), "utf8"));
+    }
+
+    const bytes = crypto.randomBytes(7 * 1024 * 1024 + 1);  // several pieces, the last one short
+    assert.equal(await lib.toBase64(new Blob([bytes])), bytes.toString("base64"));
+    const view = new Uint8Array(bytes.buffer, bytes.byteOffset + 5, 100000);
+    assert.equal(await lib.toBase64(view), Buffer.from(view).toString("base64"));
+    assert.equal(await lib.toBase64(text.replace("\ud800", "")), Buffer.from(text.replace("\ud800", "")).toString("base64"));
+    assert.deepEqual(Buffer.from(lib.fromBase64(bytes.toString("base64"))), bytes);
+  });
+});
+
+it("the declarations name every export and type-check the README's example", () => {
+  const declarations = fs.readFileSync(path.join(repo, "browser", "lib", "keltoDataSigned.d.ts"), "utf8");
+  const declared = [...declarations.matchAll(/^export declare (?:const|class|function) (\w+)/gm)].map((m) => m[1]);
+  assert.deepEqual(declared.sort(), Object.keys(lib).sort());
+
+  const readme = fs.readFileSync(path.join(repo, "README.md"), "utf8");
+  const example = readme.match(/<script type="module">\n([\s\S]*?)<\/script>/)[1]
+    .replace("./keltoDataSigned.js", path.join(repo, "browser", "lib", "keltoDataSigned.js"));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-types-"));
+  try {
+    fs.writeFileSync(path.join(dir, "example.ts"), `${example}\nexport {};\n`);
+    const tsc = spawnSync(process.execPath, [path.join(repo, "browser", "node_modules", "typescript", "bin", "tsc"),
+      "--noEmit", "--strict", "--target", "es2022", "--module", "es2022", "--moduleResolution", "bundler",
+      "--lib", "es2022,dom", path.join(dir, "example.ts")], { encoding: "utf8" });
+    assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});

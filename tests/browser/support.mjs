@@ -1,0 +1,220 @@
+// Shared set-up of the browser suites: a private workspace per suite (HOME,
+// XDG_DATA_HOME with softcsp's keys, XDG_CONFIG_HOME, XDG_RUNTIME_DIR, TMPDIR,
+// profile), keys
+// made with kelto-keytool, the host registered by scripts/register-host.sh
+// through a wrapper that records every host process the browser starts, a
+// static server on the loopback address, and signature checks by openssl.
+import { spawnSync } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import { createRequire } from "node:module";
+import os from "node:os";
+import path from "node:path";
+import { it } from "node:test";
+import { fileURLToPath } from "node:url";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const repo = path.resolve(here, "..", "..");
+const require = createRequire(path.join(repo, "browser", "package.json"));
+function driver() {
+  try {
+    return require("puppeteer-core");
+  } catch (error) {
+    throw new Error(`the browser suites need their Node modules: run \`npm ci\` in browser/ (${error.message})`);
+  }
+}
+export const puppeteer = driver();
+
+export const RSA = "Microsoft Strong Cryptographic Provider";
+export const GOST = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider";
+export const PIN = "12#4";
+export const identity = JSON.parse(fs.readFileSync(path.join(repo, "packaging", "identity.json"), "utf8"));
+
+export function requiredFile(variable) {
+  const file = process.env[variable];
+  if (!file || !fs.existsSync(file)) throw new Error(`${variable} must name a built program, got ${file}`);
+  return file;
+}
+
+/** A browser scenario, bounded: a hang fails it and the suite's clean-up still runs. */
+export const scenario = (name, fn) => it(name, { timeout: 5 * 60 * 1000 }, fn);
+
+/** Polls until `check` returns a truthy value; fails after `timeout` ms. */
+export async function until(what, check, { timeout = 20000, interval = 50 } = {}) {
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`gave up waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, interval));
+  }
+}
+
+export function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return !fs.readFileSync(`/proc/${pid}/stat`, "utf8").match(/^\d+ \(.*\) Z/);
+  } catch {
+    return false;
+  }
+}
+
+const MIME = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css",
+               ".json": "application/json" };
+
+/** Serves the library, the demo, the test page and a directory of files. */
+export async function serve(filesDir) {
+  const roots = { "/lib/": path.join(repo, "browser", "lib"), "/demo/": path.join(repo, "browser", "demo"),
+                  "/test/": path.join(here, "pages"), "/files/": filesDir };
+  const server = http.createServer((request, response) => {
+    const url = new URL(request.url, "http://localhost");
+    const prefix = Object.keys(roots).find((p) => url.pathname.startsWith(p));
+    const file = prefix && path.join(roots[prefix], decodeURIComponent(url.pathname.slice(prefix.length)) || "index.html");
+    if (!file || !file.startsWith(roots[prefix]) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, { "content-type": MIME[path.extname(file)] ?? "application/octet-stream",
+                              "cache-control": "no-store" });
+    fs.createReadStream(file).pipe(response);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  return { port: server.address().port, close: () => new Promise((resolve) => server.close(resolve)) };
+}
+
+export class Workspace {
+  constructor(name) {
+    this.root = fs.mkdtempSync(path.join(os.tmpdir(), `kelto-${name}-`));
+    for (const dir of ["home", "data", "tmp", "runtime", "files"]) fs.mkdirSync(this.path(dir), { mode: 0o700 });
+    // The host keeps its locks in XDG_RUNTIME_DIR: the suite's own, not the user's.
+    this.env = { HOME: this.path("home"), XDG_DATA_HOME: this.path("data"),
+                 XDG_CONFIG_HOME: this.path("home", ".config"), TMPDIR: this.path("tmp"),
+                 XDG_RUNTIME_DIR: this.path("runtime") };
+    this.host = requiredFile("KELTO_HOST");
+    this.keytoolProgram = requiredFile("KELTO_KEYTOOL");
+    this.startLog = this.path("host-starts.log");
+  }
+
+  path(...names) {
+    return path.join(this.root, ...names);
+  }
+
+  write(name, data) {
+    fs.writeFileSync(this.path("files", name), data);
+    return this.path("files", name);
+  }
+
+  run(program, args, { ok = true } = {}) {
+    const result = spawnSync(program, args, { env: { ...process.env, ...this.env }, maxBuffer: 1 << 26 });
+    if ((result.status === 0) !== ok) {
+      throw new Error(`${path.basename(program)} ${args.slice(0, 3).join(" ")} exited ${result.status}: ` +
+                      `${result.stderr}`);
+    }
+    return result.stdout;
+  }
+
+  keytool(...args) {
+    return this.run(this.keytoolProgram, args);
+  }
+
+  openssl(args, options) {
+    return this.run("openssl", args, options);
+  }
+
+  /** A key with a certificate, also put into "MY"; returns the certificate's DER. */
+  makeKey(container, provider) {
+    this.keytool("generate", "--provider", provider, "--container", container, "--pin", PIN, "--store");
+    const out = this.path(`${container}.der`);
+    this.keytool("export-cert", "--provider", provider, "--container", container, "--out", out);
+    return fs.readFileSync(out);
+  }
+
+  /**
+   * Registers the host for this workspace's user with scripts/register-host.sh,
+   * through a wrapper that logs the pid of every host process a browser starts
+   * (then becomes the host: same pid).
+   */
+  register() {
+    const wrapper = this.path("host-wrapper.sh");
+    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${this.startLog}'\nexec '${this.host}' "$@"\n`,
+                     { mode: 0o755 });
+    this.run(path.join(repo, "scripts", "register-host.sh"), ["--user", "--host", wrapper]);
+  }
+
+  unregister() {
+    this.run(path.join(repo, "scripts", "register-host.sh"), ["--user", "--uninstall"]);
+  }
+
+  /** Pids of the host processes started so far, in order. */
+  hostStarts() {
+    if (!fs.existsSync(this.startLog)) return [];
+    return fs.readFileSync(this.startLog, "utf8").split("\n").filter(Boolean).map(Number);
+  }
+
+  /** Fails when a host process outlives the browser; kills it first. */
+  async noHostLeft() {
+    const pids = this.hostStarts();
+    try {
+      await until("every host process to end", () => !pids.some(alive), { timeout: 10000 });
+    } catch (error) {
+      for (const pid of pids.filter(alive)) process.kill(pid, "SIGKILL");
+      throw error;
+    }
+  }
+
+  cleanup() {
+    fs.rmSync(this.root, { recursive: true, force: true });
+  }
+
+  /** openssl checks a raw signature (reversed by the host into big-endian form). */
+  verifyRaw(signatureB64, certificateDer, dataFile, digest, engine = []) {
+    const certificate = this.path("verify-cert.der");
+    fs.writeFileSync(certificate, certificateDer);
+    const key = this.path("verify-key.pem");
+    this.openssl(["x509", ...engine, "-inform", "DER", "-in", certificate, "-pubkey", "-noout", "-out", key]);
+    const signature = this.path("verify.sig");
+    fs.writeFileSync(signature, Buffer.from(signatureB64, "base64"));
+    this.openssl(["dgst", ...engine, digest, "-verify", key, "-signature", signature, dataFile]);
+    const other = this.path("verify-other.bin");
+    fs.writeFileSync(other, Buffer.concat([fs.readFileSync(dataFile), Buffer.from("!")]));
+    this.openssl(["dgst", ...engine, digest, "-verify", key, "-signature", signature, other], { ok: false });
+  }
+
+  /** openssl checks a detached PKCS#7 message; returns the signer certificate's DER. */
+  verifyCms(signatureB64, dataFile, engine = []) {
+    const message = this.path("verify.p7s");
+    fs.writeFileSync(message, Buffer.from(signatureB64, "base64"));
+    this.openssl(["cms", ...engine, "-verify", "-binary", "-inform", "DER", "-in", message,
+                  "-content", dataFile, "-noverify", "-out", this.path("verify.out")]);
+    const certificate = this.path("verify-signer.pem");
+    this.openssl(["cms", ...engine, "-verify", "-binary", "-inform", "DER", "-in", message,
+                  "-content", dataFile, "-noverify", "-out", this.path("verify.out"),
+                  "-signer", certificate]);
+    return this.openssl(["x509", ...engine, "-in", certificate, "-outform", "DER"]);
+  }
+}
+
+/** Bytes that were signed in a page, written where openssl can read them. */
+export function dataFile(workspace, name, content) {
+  return workspace.write(name, typeof content === "string" ? Buffer.from(content, "utf8") : content);
+}
+
+/** A new tab with the test page (or another path) of an origin, loaded. */
+export async function openPage(browser, origin, pagePath = "/test/") {
+  const page = await browser.newPage();
+  await page.goto(`${origin}${pagePath}`);
+  if (pagePath === "/test/") await page.waitForFunction(() => document.documentElement.dataset.ready);
+  return page;
+}
+
+/** Connects the page's window.signer; { ok: true } or { error }. */
+export function connectIn(page) {
+  return page.evaluate(() => attempt(async () => {
+    window.signer = await lib.connect();
+    return true;
+  }));
+}
+
+export const launchArgs = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                           "--disable-background-networking", "--disable-component-update",
+                           "--disable-sync"];

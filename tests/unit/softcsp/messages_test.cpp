@@ -1,0 +1,217 @@
+// The signed-message functions: many small updates give the message of one,
+// the key signs once per message, and calls out of order or with options
+// softcsp does not serve fail with the Windows codes. That messages verify,
+// for every algorithm, is left to openssl in the end-to-end suites.
+#include <cstddef>
+#include <functional>
+
+#include "fixture.h"
+
+// The layouts of 64-bit Windows.
+static_assert(sizeof(CMSG_SIGNER_ENCODE_INFO) == 96, "signer size");
+static_assert(offsetof(CMSG_SIGNER_ENCODE_INFO, hCryptProv) == 16, "layout");
+static_assert(offsetof(CMSG_SIGNER_ENCODE_INFO, HashAlgorithm) == 32, "layout");
+static_assert(offsetof(CMSG_SIGNER_ENCODE_INFO, rgUnauthAttr) == 88, "layout");
+static_assert(sizeof(CMSG_SIGNED_ENCODE_INFO) == 48, "signed info size");
+static_assert(offsetof(CMSG_SIGNED_ENCODE_INFO, rgCrlEncoded) == 40, "layout");
+static_assert(sizeof(CMSG_STREAM_INFO) == 24, "stream info size");
+
+namespace softcsp_test {
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// A fixed signing time: RSA messages over equal content are then equal.
+BYTE kTime[] = "\x17\x0d" "240229123456Z";
+
+struct OpenArgs {
+  DWORD encoding = kEncoding, flags = CMSG_DETACHED_FLAG, type = CMSG_SIGNED;
+  const char *inner = nullptr;
+  PCMSG_STREAM_INFO stream = nullptr;
+};
+
+class MessageFunctions : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    const std::string der = makeKey(PROV_RSA_FULL, "m", AT_SIGNATURE, "pin");
+    prov_ = acquire(u"m", CRYPT_SILENT);
+    ASSERT_TRUE(CryptSetProvParam(prov_, PP_SIGNATURE_PIN,
+                                  reinterpret_cast<const BYTE *>("pin"), 0));
+    cert_ = CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE *>(der.data()),
+                                         static_cast<DWORD>(der.size()));
+    ASSERT_NE(cert_, nullptr);
+    signer_.cbSize = sizeof signer_;
+    signer_.pCertInfo = cert_->pCertInfo;
+    signer_.hCryptProv = prov_;
+    signer_.dwKeySpec = AT_SIGNATURE;
+    signer_.HashAlgorithm.pszObjId = cert_->pCertInfo->SignatureAlgorithm.pszObjId;
+    signer_.cAuthAttr = 1;
+    signer_.rgAuthAttr = &timeAttr_;
+    certBlob_ = {cert_->cbCertEncoded, cert_->pbCertEncoded};
+    info_ = {sizeof info_, 1, &signer_, 1, &certBlob_, 0, nullptr};
+  }
+  void TearDown() override {
+    CertFreeCertificateContext(cert_);
+    CryptReleaseContext(prov_, 0);
+    StoreTest::TearDown();
+  }
+
+  HCRYPTMSG open(const OpenArgs &a = {}) {
+    return CryptMsgOpenToEncode(a.encoding, a.flags, a.type, &info_,
+                                const_cast<char *>(a.inner), a.stream);
+  }
+
+  // The message of `content` fed in pieces of the given sizes, cycled (0: an
+  // empty update), then an empty final update; `pieces` empty: the content in
+  // one final update. Only the final update may use the key, and reading the
+  // message twice, size and bytes, must not.
+  std::string sign(const std::string &content, const std::vector<size_t> &pieces) {
+    const unsigned long long before = SoftCspPrivateKeyUses();
+    HCRYPTMSG msg = open();
+    EXPECT_NE(msg, nullptr) << std::hex << GetLastError();
+    const auto *p = reinterpret_cast<const BYTE *>(content.data());
+    size_t at = 0;
+    for (size_t i = 0; !pieces.empty() && at < content.size(); ++i) {
+      const size_t n = std::min(pieces[i % pieces.size()], content.size() - at);
+      EXPECT_TRUE(CryptMsgUpdate(msg, p + at, static_cast<DWORD>(n), FALSE));
+      at += n;
+    }
+    EXPECT_EQ(SoftCspPrivateKeyUses(), before);
+    EXPECT_TRUE(CryptMsgUpdate(msg, p + at, static_cast<DWORD>(content.size() - at), TRUE));
+    std::string der;
+    for (int round = 0; round < 2; ++round) {
+      DWORD size = 0;
+      EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &size));
+      der.assign(size, '\0');
+      EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, der.data(), &size));
+    }
+    EXPECT_EQ(SoftCspPrivateKeyUses(), before + 1);
+    EXPECT_TRUE(CryptMsgClose(msg));
+    return der;
+  }
+
+  HCRYPTPROV prov_ = 0;
+  PCCERT_CONTEXT cert_ = nullptr;
+  CRYPT_ATTR_BLOB time_{sizeof kTime - 1, kTime};
+  CRYPT_ATTRIBUTE timeAttr_{const_cast<char *>(szOID_RSA_signingTime), 1, &time_};
+  CMSG_SIGNER_ENCODE_INFO signer_{};
+  CERT_BLOB certBlob_{};
+  CMSG_SIGNED_ENCODE_INFO info_{};
+};
+
+TEST_F(MessageFunctions, ManySmallUpdatesGiveTheMessageOfOneUpdate) {
+  std::string content(100003, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7919 >> 5);
+  const std::string whole = sign(content, {});
+  ASSERT_GT(whole.size(), 1000u);
+  // PKCS#1 v1.5 is deterministic: same content and time, same bytes.
+  EXPECT_EQ(sign(content, {1, 0, 2, 3, 5, 7, 0}), whole);
+  EXPECT_EQ(sign(content, {65536}), whole);
+  EXPECT_NE(sign(content.substr(1), {4096}), whole);
+  EXPECT_EQ(whole.find(content.substr(0, 64)), std::string::npos);  // detached
+}
+
+TEST_F(MessageFunctions, CallsOutOfOrderFailAndSignNothing) {
+  const unsigned long long before = SoftCspPrivateKeyUses();
+  HCRYPTMSG msg = open();
+  ASSERT_NE(msg, nullptr);
+  DWORD size = 0;
+  const auto content = [&] {
+    return CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &size);
+  };
+  EXPECT_EQ(CRYPT_E_MSG_ERROR, errorOf(content));
+  // A refused argument leaves the message usable.
+  EXPECT_EQ(E_INVALIDARG, errorOf([&] { return CryptMsgUpdate(msg, nullptr, 5, FALSE); }));
+  ASSERT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE *>("data"), 4, TRUE));
+  for (const BOOL final : {FALSE, TRUE})
+    EXPECT_EQ(CRYPT_E_MSG_ERROR, errorOf([&] { return CryptMsgUpdate(msg, nullptr, 0, final); }));
+  EXPECT_TRUE(content());
+  const DWORD kBareContent = 3;
+  EXPECT_EQ(CRYPT_E_INVALID_MSG_TYPE, errorOf([&] {
+              return CryptMsgGetParam(msg, kBareContent, 0, nullptr, &size);
+            }));
+  EXPECT_TRUE(CryptMsgClose(msg));
+  EXPECT_EQ(E_INVALIDARG, errorOf(content));
+  EXPECT_EQ(E_INVALIDARG, errorOf([&] { return CryptMsgClose(msg); }));
+  EXPECT_TRUE(CryptMsgClose(nullptr));
+  EXPECT_EQ(SoftCspPrivateKeyUses(), before + 1);
+}
+
+TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
+  CMSG_STREAM_INFO stream{};
+  BYTE junk[] = {0x30, 0x03, 0x02, 0x01};
+  CERT_BLOB notCertificate{sizeof junk, junk};
+  CERT_INFO otherKey = *cert_->pCertInfo;
+  otherKey.SubjectPublicKeyInfo.PublicKey = {sizeof junk, junk, 0};
+  CMSG_SIGNER_ENCODE_INFO two[2] = {signer_, signer_};
+  using Change = std::function<void(OpenArgs &)>;
+  const std::pair<Change, DWORD> changes[] = {
+      {[](OpenArgs &a) { a.encoding = X509_ASN_ENCODING; }, E_INVALIDARG},
+      {[](OpenArgs &a) { a.type = 3; /* enveloped */ }, CRYPT_E_INVALID_MSG_TYPE},
+      {[](OpenArgs &a) { a.flags = 0; /* embedded */ }, E_INVALIDARG},
+      {[](OpenArgs &a) { a.flags |= 1; /* bare content */ }, E_INVALIDARG},
+      {[&](OpenArgs &a) { a.stream = &stream; }, E_INVALIDARG},
+      {[](OpenArgs &a) { a.inner = "1.2.840.113549.1.7.2"; }, E_INVALIDARG},
+      {[&](OpenArgs &) { info_.cbSize += 8; }, E_INVALIDARG},
+      {[&](OpenArgs &) { signer_.cbSize += 24; }, E_INVALIDARG},
+      {[&](OpenArgs &) { info_.cSigners = 2, info_.rgSigners = two; }, E_INVALIDARG},
+      {[&](OpenArgs &) { info_.cCrlEncoded = 1, info_.rgCrlEncoded = &certBlob_; }, E_INVALIDARG},
+      {[&](OpenArgs &) { signer_.HashAlgorithm.pszObjId = const_cast<char *>("1.2.3.4"); },
+       CRYPT_E_UNKNOWN_ALGO},
+      {[&](OpenArgs &) {
+         signer_.HashAlgorithm.pszObjId = const_cast<char *>("1.2.643.7.1.1.2.2");
+       }, NTE_BAD_ALGID},
+      {[&](OpenArgs &) { signer_.hCryptProv = 0x1234; }, NTE_BAD_UID},
+      // No key spec means the exchange key, which this container lacks.
+      {[&](OpenArgs &) { signer_.dwKeySpec = 0; }, NTE_NO_KEY},
+      {[&](OpenArgs &) { info_.rgCertEncoded = &notCertificate; }, CRYPT_E_ASN1_BADTAG},
+      // A certificate of another key is refused rather than signed for.
+      {[&](OpenArgs &) { signer_.pCertInfo = &otherKey; }, NTE_BAD_KEY},
+  };
+  const CMSG_SIGNER_ENCODE_INFO signer = signer_;
+  const CMSG_SIGNED_ENCODE_INFO info = info_;
+  const unsigned long long before = SoftCspPrivateKeyUses();
+  for (size_t i = 0; i < std::size(changes); ++i) {
+    SCOPED_TRACE(i);
+    OpenArgs args;
+    changes[i].first(args);
+    EXPECT_EQ(changes[i].second, errorOf([&] { return open(args) != nullptr; }));
+    signer_ = signer;
+    info_ = info;
+  }
+  HCRYPTMSG data = open({kEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED, szOID_RSA_data});
+  EXPECT_NE(data, nullptr);
+  EXPECT_TRUE(CryptMsgClose(data));
+  EXPECT_EQ(SoftCspPrivateKeyUses(), before);
+}
+
+TEST_F(MessageFunctions, CryptSignMessageIsTheSameMessageInOneCall) {
+  CERT_KEY_CONTEXT key{sizeof key, {prov_}, AT_SIGNATURE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(cert_, CERT_KEY_CONTEXT_PROP_ID,
+                                                CERT_STORE_NO_CRYPT_RELEASE_FLAG, &key));
+  CRYPT_SIGN_MESSAGE_PARA para{};
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = kEncoding;
+  para.pSigningCert = cert_;
+  para.HashAlgorithm = signer_.HashAlgorithm;
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &cert_;
+  para.cAuthAttr = 1;
+  para.rgAuthAttr = &timeAttr_;
+  const BYTE *pieces[] = {reinterpret_cast<const BYTE *>("two "),
+                          reinterpret_cast<const BYTE *>("pieces")};
+  DWORD sizes[] = {4, 6};
+  DWORD size = 0;
+  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes, nullptr, &size));
+  std::string der(size, '\0');
+  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes,
+                               reinterpret_cast<BYTE *>(der.data()), &size));
+  EXPECT_EQ(der, sign("two pieces", {3}));
+  // Only detached signatures are made.
+  EXPECT_EQ(E_INVALIDARG, errorOf([&] {
+              return CryptSignMessage(&para, FALSE, 2, pieces, sizes, nullptr, &size);
+            }));
+}
+
+}  // namespace
+}  // namespace softcsp_test
