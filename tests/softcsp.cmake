@@ -3,6 +3,7 @@ add_executable(softcsp_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/providers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/certificates_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/signing_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/damaged_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/messages_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/requests_test.cpp
 )
@@ -12,7 +13,7 @@ target_compile_options(softcsp_unit_tests PRIVATE ${KELTO_WARNINGS})
 add_test(NAME softcsp_unit_tests COMMAND softcsp_unit_tests)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(suite test_softcsp_gost test_keytool)
+foreach(suite test_softcsp_gost test_keytool test_hostile_store)
   add_test(NAME softcsp_e2e_${suite}
            COMMAND ${Python3_EXECUTABLE} -m unittest -v ${suite}
            WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/e2e)

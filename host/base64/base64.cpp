@@ -2,7 +2,7 @@
 
 namespace {
 
-const char kAlphabet[] =
+constexpr char kAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Alphabet position of each byte value, -1 for the stop characters.

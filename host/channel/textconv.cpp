@@ -75,16 +75,24 @@ void Utf8Decoder::decodeWhole(std::string_view bytes) {
       while (it[ascii] < 0x80) ++ascii;
     }
     out_.append(widened, ascii);
+    const auto* const blockEnd = it + avail;
     it += ascii;
-    if (ascii == avail) continue;
-    const char* at = reinterpret_cast<const char*>(it);
-    const utf8::uint32_t cp = utf8::next(at, reinterpret_cast<const char*>(end));
-    it = reinterpret_cast<const unsigned char*>(at);
-    if (cp < 0x10000) {
-      out_ += static_cast<char16_t>(cp);
-    } else {
-      out_ += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-      out_ += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    // The rest of a block with non-ASCII text goes unit by unit: widening the
+    // block again after every sequence would cost a block per character.
+    while (it < blockEnd) {
+      if (*it < 0x80) {
+        out_ += static_cast<char16_t>(*it++);
+        continue;
+      }
+      const char* at = reinterpret_cast<const char*>(it);
+      const utf8::uint32_t cp = utf8::next(at, reinterpret_cast<const char*>(end));
+      it = reinterpret_cast<const unsigned char*>(at);
+      if (cp < 0x10000) {
+        out_ += static_cast<char16_t>(cp);
+      } else {
+        out_ += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+        out_ += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      }
     }
   }
 }

@@ -61,17 +61,16 @@ bool DataSigned::getCetificateFromContainer(ProviderHandle handle,
                                             std::u16string& description) {
   LOG_DEBUG << u"Start CryptGetUserKey...";
   CryptKey key;
-  if (CryptGetUserKey(handle, AT_SIGNATURE, key.out())) {
-    keySpec = AT_SIGNATURE;
-    LOG_DEBUG << u"CryptGetUserKey(AT_SIGNATURE) success...";
-  } else if (CryptGetUserKey(handle, AT_KEYEXCHANGE, key.out())) {
-    keySpec = AT_KEYEXCHANGE;
-    LOG_DEBUG << u"CryptGetUserKey(AT_KEYEXCHANGE) success...";
-  } else {
+  const std::uint32_t spec =
+      tryKeySpecs([&](std::uint32_t s) { return CryptGetUserKey(handle, s, key.out()) != FALSE; });
+  if (spec == 0) {
     description = getErrorDescription();
     LOG_ERROR << u"CryptGetUserKey: " << description;
     return false;
   }
+  keySpec = spec;
+  LOG_DEBUG << (spec == AT_SIGNATURE ? u"CryptGetUserKey(AT_SIGNATURE) success..."
+                                     : u"CryptGetUserKey(AT_KEYEXCHANGE) success...");
 
   LOG_DEBUG << u"Start CryptGetKeyParam(size)...";
   DWORD size = 0;
@@ -107,17 +106,17 @@ bool DataSigned::getCetificateFromStorage(ProviderHandle handle,
                                           std::u16string& description) {
   LOG_DEBUG << u"Start CryptExportPublicKeyInfo(size)...";
   DWORD size = 0;
-  DWORD spec = AT_SIGNATURE;
-  if (CryptExportPublicKeyInfo(handle, AT_SIGNATURE, kEncoding, nullptr, &size)) {
-    LOG_DEBUG << u"CryptExportPublicKeyInfo(size)(AT_SIGNATURE) success...";
-  } else if (CryptExportPublicKeyInfo(handle, AT_KEYEXCHANGE, kEncoding, nullptr, &size)) {
-    spec = AT_KEYEXCHANGE;
-    LOG_DEBUG << u"CryptExportPublicKeyInfo(size)(AT_KEYEXCHANGE) success...";
-  } else {
+  const DWORD spec = tryKeySpecs([&](std::uint32_t s) {
+    return CryptExportPublicKeyInfo(handle, s, kEncoding, nullptr, &size) != FALSE;
+  });
+  if (spec == 0) {
     description = getErrorDescription();
     LOG_ERROR << u"CryptExportPublicKeyInfo(size): " << description;
     return false;
   }
+  LOG_DEBUG << (spec == AT_SIGNATURE
+                    ? u"CryptExportPublicKeyInfo(size)(AT_SIGNATURE) success..."
+                    : u"CryptExportPublicKeyInfo(size)(AT_KEYEXCHANGE) success...");
 
   // CERT_PUBLIC_KEY_INFO with its trailing data: keep the structure aligned.
   std::vector<std::uint64_t> infoBuffer;

@@ -85,3 +85,11 @@ std::u16string getErrorDescription() {
     description += u"unknow error";
   return description;
 }
+
+std::uint32_t tryKeySpecs(const std::function<bool(std::uint32_t keySpec)>& attempt) {
+  if (attempt(AT_SIGNATURE)) return AT_SIGNATURE;
+  const DWORD signatureError = GetLastError();
+  if (attempt(AT_KEYEXCHANGE)) return AT_KEYEXCHANGE;
+  if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) SetLastError(signatureError);
+  return 0;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct ProviderInfo {
@@ -25,3 +26,10 @@ const char* getHashOidByAlias(const std::u16string& alias);
 // text for it (line break included) or "unknow error". Call right after the
 // failing call, before any other system call.
 std::u16string getErrorDescription();
+
+// Runs `attempt` for AT_SIGNATURE, then for AT_KEYEXCHANGE, as every
+// operation that needs a key does; returns the key specification that
+// answered, or 0. When neither did and the container has no exchange key,
+// the last error is put back to the signature key's: that one tells what is
+// wrong (a wrong PIN, a damaged key), not "key does not exist".
+std::uint32_t tryKeySpecs(const std::function<bool(std::uint32_t keySpec)>& attempt);

@@ -67,18 +67,17 @@ bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePa
   LOG_DEBUG << u"Read data size = " << reader.total();
 
   LOG_DEBUG << u"Start CryptSignHash(size)...";
-  DWORD keySpec = AT_SIGNATURE;
   DWORD size = 0;
-  if (CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, nullptr, &size)) {
-    LOG_DEBUG << u"CryptSignHash key is AT_SIGNATURE...";
-  } else if (CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &size)) {
-    keySpec = AT_KEYEXCHANGE;
-    LOG_DEBUG << u"CryptSignHash key is AT_KEYEXCHANGE...";
-  } else {
+  const DWORD keySpec = tryKeySpecs([&](std::uint32_t s) {
+    return CryptSignHashW(hash.get(), s, nullptr, 0, nullptr, &size) != FALSE;
+  });
+  if (keySpec == 0) {
     description = getErrorDescription();
     LOG_ERROR << u"CryptSignHash(size): " << description;
     return false;
   }
+  LOG_DEBUG << (keySpec == AT_SIGNATURE ? u"CryptSignHash key is AT_SIGNATURE..."
+                                        : u"CryptSignHash key is AT_KEYEXCHANGE...");
   LOG_DEBUG << u"CryptSignHash(size) success...";
   LOG_DEBUG << u"Signature size = " << size;
 

@@ -81,22 +81,22 @@ bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* cont
   if (!pin) return true;
 
   const BYTE* pinBytes = reinterpret_cast<const BYTE*>(pin);
-  LOG_DEBUG << u"Start CryptSetProvParam(PP_SIGNATURE_PIN)...";
-  if (CryptSetProvParam(handle, PP_SIGNATURE_PIN, pinBytes, 0)) {
-    LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN) success...";
+  // The container may hold only an exchange key: the PIN is tried for that
+  // one too.
+  const std::uint32_t spec = tryKeySpecs([&](std::uint32_t keySpec) {
+    if (keySpec == AT_SIGNATURE) {
+      LOG_DEBUG << u"Start CryptSetProvParam(PP_SIGNATURE_PIN)...";
+      return CryptSetProvParam(handle, PP_SIGNATURE_PIN, pinBytes, 0) != FALSE;
+    }
+    LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
+    LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
+    return CryptSetProvParam(handle, PP_KEYEXCHANGE_PIN, pinBytes, 0) != FALSE;
+  });
+  if (spec != 0) {
+    LOG_DEBUG << (spec == AT_SIGNATURE ? u"CryptSetProvParam(PP_SIGNATURE_PIN) success..."
+                                       : u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...");
     return true;
   }
-  // The container may hold only an exchange key: try the PIN for that one.
-  const DWORD signatureRefusal = GetLastError();
-  LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
-  LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
-  if (CryptSetProvParam(handle, PP_KEYEXCHANGE_PIN, pinBytes, 0)) {
-    LOG_DEBUG << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...";
-    return true;
-  }
-  // With no exchange key the second refusal says nothing about the PIN; the
-  // signature key's refusal does (a wrong PIN, typically).
-  if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) SetLastError(signatureRefusal);
   description = getErrorDescription();
   LOG_ERROR << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN): " << description;
   CryptReleaseContext(handle, 0);

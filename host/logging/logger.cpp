@@ -115,7 +115,15 @@ std::u16string fileName() {
 }
 
 std::string functionName(const char* prettyFunction) {
-  std::string_view text(prettyFunction);
+  // Clang writes an unnamed namespace as "(anonymous namespace)", GCC as
+  // "{anonymous}": one spelling keeps records alike and keeps the parenthesis
+  // from passing for the parameter list.
+  std::string spelled(prettyFunction);
+  static constexpr std::string_view kClangAnonymous = "(anonymous namespace)";
+  for (std::size_t at = spelled.find(kClangAnonymous); at != std::string::npos;
+       at = spelled.find(kClangAnonymous, at))
+    spelled.replace(at, kClangAnonymous.size(), "{anonymous}");
+  std::string_view text(spelled);
   // The parameter list starts at the first "(" outside template brackets.
   int angle = 0;
   std::size_t open = text.size();

@@ -2,13 +2,14 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
 #include "algorithms.h"
+#include "certfiles.h"
 #include "handles.h"
 #include "keyfile.h"
 #include "ossl.h"
+#include "session.h"
 #include "softcsp/keystore.h"
 #include "storage.h"
 
@@ -172,18 +173,6 @@ Status checkFree(const ProviderType &prov, const std::string &container,
   return {};
 }
 
-std::string thumbprintOf(const std::string &der) {
-  unsigned char sha[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char *>(der.data()), der.size(), sha);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : sha) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
-
 std::string subjectOf(X509 *cert) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
@@ -275,11 +264,30 @@ Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
   return storeKey(*prov, container, keySpec, key.get(), cert.get(), pin);
 }
 
-Status listContainers(DWORD type, std::vector<std::string> &names) {
+Status listContainers(DWORD type, std::vector<ContainerEntry> &out) {
   auto lock = lockApi();
   const ProviderType *prov = nullptr;
   if (Status s = servedType(type, prov); !s.ok()) return s;
-  names = storage::listContainers(type);
+  out.clear();
+  for (const std::string &name : storage::listContainers(type)) {
+    ContainerEntry entry{name, {}};
+    // What can be checked without the PIN: the file's structure and the
+    // certificate stored in clear beside the key.
+    const Session session(*prov, name, true);
+    for (const DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
+      X509Ptr cert;
+      const DWORD err = session.certificate(spec, cert);
+      std::string problem;
+      if (err == NTE_KEYSET_ENTRY_BAD)
+        problem = std::string(specName(spec)) + " key file is damaged";
+      else if (err == NTE_BAD_KEY)
+        problem = std::string(specName(spec)) + " key is not " + kindName(prov->keyKind);
+      if (problem.empty()) continue;
+      entry.damage += (entry.damage.empty() ? "" : "; ") + problem;
+    }
+    out.push_back(std::move(entry));
+  }
+  ERR_clear_error();
   return {};
 }
 
@@ -317,7 +325,9 @@ Status exportCertificate(DWORD type, const std::string &container,
   X509Ptr cert;
   if (DWORD err = keyfile::certificate(p12.get(), cert))
     return failed(err, std::string("the ") + specName(keySpec) +
-                           " key has no certificate");
+                           (err == SCARD_E_NO_SUCH_CERTIFICATE
+                                ? " key has no certificate"
+                                : " key file is damaged"));
   der = toDer(i2d_X509, cert.get());
   return {};
 }
@@ -336,27 +346,35 @@ Status storeAdd(const std::string &storeName, const std::string &certificate,
   }
   if (!cert) return failed(CRYPT_E_ASN1_BADTAG, "not a certificate");
   const std::string der = toDer(i2d_X509, cert.get());
-  added = StoreEntry{thumbprintOf(der), subjectOf(cert.get())};
+  added = StoreEntry{certfiles::thumbprint(der), subjectOf(cert.get()),
+                     certfiles::fileName(der), {}};
   const std::string dir = storage::storeDir(storeName);
   if (DWORD err = storage::ensureDirectory(dir))
     return failed(err, "cannot create the store");
-  const DWORD err = storage::writeNewFile(dir + "/" + added.thumbprint + ".cer", der);
-  if (err != 0 && err != NTE_EXISTS)
-    return failed(err, "cannot write the certificate");
+  const std::string path = dir + "/" + certfiles::fileName(der);
+  DWORD err = storage::writeNewFile(path, der);
+  if (err == NTE_EXISTS) {
+    // Already there, unless what is there is damaged: adding it again mends it.
+    std::string present;
+    err = storage::readFile(path, present) == 0 && present == der
+              ? 0
+              : storage::replaceFile(path, der);
+  }
+  if (err != 0) return failed(err, "cannot write the certificate");
   return {};
 }
 
 Status storeList(const std::string &storeName, std::vector<StoreEntry> &out) {
   auto lock = lockApi();
-  ensureOpenSsl();
   out.clear();
-  const std::string dir = storage::storeDir(storeName);
-  for (const std::string &file : storage::listFiles(dir)) {
-    std::string der;
-    if (storage::readFile(dir + "/" + file, der) != 0) continue;
-    const auto *p = reinterpret_cast<const unsigned char *>(der.data());
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (cert) out.push_back(StoreEntry{thumbprintOf(der), subjectOf(cert.get())});
+  for (const certfiles::Entry &e : certfiles::read(storeName)) {
+    if (!e.damage.empty()) {
+      out.push_back(StoreEntry{{}, {}, e.file, e.damage});
+      continue;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(e.der.data());
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
+    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectOf(cert.get()), e.file, {}});
   }
   ERR_clear_error();
   return {};

@@ -13,9 +13,11 @@
 namespace softcsp {
 namespace {
 
+// Never destroyed: the exit handler that empties it (see ossl.cpp) may run
+// after the destructors of statics made later than it was registered.
 std::unordered_map<const CERT_CONTEXT *, std::unique_ptr<CertObject>> &registry() {
-  static std::unordered_map<const CERT_CONTEXT *, std::unique_ptr<CertObject>> r;
-  return r;
+  static auto *r = new std::unordered_map<const CERT_CONTEXT *, std::unique_ptr<CertObject>>;
+  return *r;
 }
 
 size_t alignUp(size_t n) {
@@ -206,6 +208,12 @@ bool freeCert(PCCERT_CONTEXT ctx) {
   std::unique_ptr<CertObject> obj = std::move(it->second);
   registry().erase(it);
   return true;
+}
+
+void freeAllCerts() {
+  auto all = std::move(registry());
+  registry().clear();
+  all.clear();
 }
 
 }  // namespace softcsp

@@ -54,6 +54,9 @@ DWORD newCertContext(const std::string &der, HCERTSTORE store,
 // The object behind a context this library handed out, or null.
 CertObject *findCert(PCCERT_CONTEXT ctx);
 bool freeCert(PCCERT_CONTEXT ctx);
+// Frees every context still held (at process exit, before OpenSSL's own
+// clean-up); a provider a context owns is released with it.
+void freeAllCerts();
 
 }  // namespace softcsp
 

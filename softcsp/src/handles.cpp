@@ -17,16 +17,19 @@ struct Table {
   ULONG_PTR next = 1;
 };
 
+// The table and the lock are never destroyed: the exit handler that empties
+// the table (see ossl.cpp) may run after the destructors of statics made
+// later than it was registered.
 Table &table() {
-  static Table t;
-  return t;
+  static auto *t = new Table;
+  return *t;
 }
 
 }  // namespace
 
 std::unique_lock<std::recursive_mutex> lockApi() {
-  static std::recursive_mutex m;
-  return std::unique_lock<std::recursive_mutex>(m);
+  static auto *m = new std::recursive_mutex;
+  return std::unique_lock<std::recursive_mutex>(*m);
 }
 
 ULONG_PTR addHandle(HandleKind kind, std::shared_ptr<void> object) {
@@ -55,6 +58,15 @@ bool removeHandle(HandleKind kind, ULONG_PTR handle) {
   std::shared_ptr<void> object = std::move(it->second.object);
   t.entries.erase(it);
   return true;
+}
+
+void removeAllHandles() {
+  Table &t = table();
+  // Objects freed here may release handles of their own: the table they see
+  // is already empty and consistent.
+  std::unordered_map<ULONG_PTR, Entry> entries = std::move(t.entries);
+  t.entries.clear();
+  entries.clear();
 }
 
 }  // namespace softcsp

@@ -22,6 +22,9 @@ std::unique_lock<std::recursive_mutex> lockApi();
 ULONG_PTR addHandle(HandleKind kind, std::shared_ptr<void> object);
 std::shared_ptr<void> findHandle(HandleKind kind, ULONG_PTR handle);
 bool removeHandle(HandleKind kind, ULONG_PTR handle);
+// Releases every handle still open (at process exit, before OpenSSL's own
+// clean-up); numbers handed out before stay unknown afterwards.
+void removeAllHandles();
 
 template <class T>
 std::shared_ptr<T> find(HandleKind kind, ULONG_PTR handle) {

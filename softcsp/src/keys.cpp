@@ -15,10 +15,8 @@ struct KeyObject {
 };
 
 DWORD keyCertificate(const KeyObject &key, BYTE *pbData, DWORD *pdwDataLen) {
-  Pkcs12Ptr p12;
-  if (DWORD err = key.session->openKeyFile(key.keySpec, p12)) return err;
   X509Ptr cert;
-  if (DWORD err = keyfile::certificate(p12.get(), cert)) return err;
+  if (DWORD err = key.session->certificate(key.keySpec, cert)) return err;
   const std::string der = toDer(i2d_X509, cert.get());
   return copyOut(der.data(), der.size(), pbData, pdwDataLen);
 }

@@ -9,15 +9,40 @@
 #include <openssl/objects.h>
 #include <openssl/provider.h>
 
+#include <cstdlib>
 #include <mutex>
 
+#include "certinfo.h"
+#include "handles.h"
+
 namespace softcsp {
+namespace {
+
+OSSL_PROVIDER *legacyProvider = nullptr;
+OSSL_PROVIDER *defaultProvider = nullptr;
+
+// OpenSSL frees its engines, providers and locks in an exit handler of its
+// own. Objects still alive then (sessions the caller never released, their
+// keys, certificate contexts) would be freed after it by static destructors,
+// touching a freed GOST engine. This handler is registered after OpenSSL's,
+// so it runs before it and lets go of everything while OpenSSL still works.
+void releaseBeforeOpenSslExit() {
+  auto lock = lockApi();
+  freeAllCerts();
+  removeAllHandles();
+  if (legacyProvider != nullptr) OSSL_PROVIDER_unload(legacyProvider);
+  if (defaultProvider != nullptr) OSSL_PROVIDER_unload(defaultProvider);
+  legacyProvider = defaultProvider = nullptr;
+}
+
+}  // namespace
 
 void ensureOpenSsl() {
   static std::once_flag once;
   std::call_once(once, [] {
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ENGINE_DYNAMIC,
                         nullptr);
+    std::atexit(releaseBeforeOpenSslExit);
   });
 }
 
@@ -32,7 +57,7 @@ bool ensureGost() {
       return;
     }
     // The structural reference is dropped; the functional one from
-    // ENGINE_init keeps the engine for the life of the process.
+    // ENGINE_init keeps the engine until OpenSSL's clean-up at exit.
     if (ENGINE_init(e) != 1) {
       ENGINE_free(e);
       ERR_clear_error();
@@ -51,9 +76,10 @@ bool ensureLegacyAlgorithms() {
   std::call_once(once, [] {
     ensureOpenSsl();
     // Loading any provider by hand stops the default one from loading by
-    // itself, so both are loaded.
-    loaded = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr &&
-             OSSL_PROVIDER_load(nullptr, "default") != nullptr;
+    // itself, so both are loaded; both are unloaded again at exit.
+    legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    loaded = legacyProvider != nullptr && defaultProvider != nullptr;
     ERR_clear_error();
   });
   return loaded;

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 
 #include <atomic>
 
@@ -29,7 +30,7 @@ DWORD Session::openKeyFile(DWORD keySpec, Pkcs12Ptr &out) const {
 DWORD Session::setPin(DWORD keySpec, const std::string &pin) {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
-  if (!keyfile::pinOpens(p12.get(), pin)) return SCARD_W_WRONG_CHV;
+  if (DWORD err = keyfile::checkPin(p12.get(), pin)) return err;
   const size_t i = slot(keySpec);
   OPENSSL_cleanse(pins_[i].data(), pins_[i].size());
   pins_[i] = pin;
@@ -45,8 +46,11 @@ DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
     // Both keys of a container normally share its PIN, so a PIN given for
     // one key spec is tried for the other before giving up.
     std::string pin;
-    if (keyfile::pinOpens(p12.get(), "")) {
+    const DWORD unprotected = keyfile::checkPin(p12.get(), "");
+    if (unprotected == 0) {
       pin.clear();
+    } else if (unprotected != SCARD_W_WRONG_CHV) {
+      return unprotected;
     } else if (hasPin_[i]) {
       pin = pins_[i];
     } else if (hasPin_[1 - i]) {
@@ -65,13 +69,28 @@ DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
   return 0;
 }
 
-DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
+DWORD Session::certificate(DWORD keySpec, X509Ptr &out) const {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
   X509Ptr cert;
-  if (keyfile::certificate(p12.get(), cert) == 0) {
+  if (DWORD err = keyfile::certificate(p12.get(), cert)) return err;
+  PkeyPtr key(X509_get_pubkey(cert.get()));
+  ERR_clear_error();
+  // A certificate of another algorithm than the provider's is not this
+  // container's: its file was put here from elsewhere.
+  if (!key || keyKindOf(key.get()) != prov_.keyKind) return NTE_BAD_KEY;
+  out = std::move(cert);
+  return 0;
+}
+
+DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
+  X509Ptr cert;
+  const DWORD certErr = certificate(keySpec, cert);
+  if (certErr == 0) {
     out.reset(X509_get_pubkey(cert.get()));
     if (out) return 0;
+  } else if (certErr != SCARD_E_NO_SUCH_CERTIFICATE) {
+    return certErr;
   }
   EVP_PKEY *key = nullptr;
   if (DWORD err = privateKey(keySpec, key)) return err;

@@ -31,6 +31,10 @@ class Session {
   DWORD setPin(DWORD keySpec, const std::string &pin);
   // The decrypted private key; needs a PIN unless the key is unprotected.
   DWORD privateKey(DWORD keySpec, EVP_PKEY *&out);
+  // The certificate stored with the key: SCARD_E_NO_SUCH_CERTIFICATE when
+  // there is none, NTE_KEYSET_ENTRY_BAD when it is damaged, NTE_BAD_KEY when
+  // its key is not of the provider's algorithm.
+  DWORD certificate(DWORD keySpec, X509Ptr &out) const;
   // The public key: from the stored certificate when there is one, so that
   // it is readable without the PIN.
   DWORD publicKey(DWORD keySpec, PkeyPtr &out);

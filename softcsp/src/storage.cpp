@@ -225,24 +225,32 @@ DWORD writeDefault(DWORD type, const std::string &name) {
 }
 
 DWORD readFile(const std::string &path, std::string &data) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO or device planted in the store must not keep open()
+  // waiting; only a regular file is read, and it reads the same either way.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return fromErrno(errno);
   struct stat st {};
+  DWORD err = 0;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
-    close(fd);
-    return NTE_FAIL;
-  }
-  data.assign(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = read(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+    err = NTE_FAIL;
+  } else {
+    data.assign(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = read(fd, data.data() + done, data.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      // A read error or a file shorter than it said is never taken as
+      // its whole content.
+      if (n <= 0) {
+        err = n < 0 ? fromErrno(errno) : NTE_FAIL;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
   }
   close(fd);
-  data.resize(done);
-  return 0;
+  if (err != 0) data.clear();
+  return err;
 }
 
 DWORD writeNewFile(const std::string &path, const std::string &data) {
@@ -267,13 +275,12 @@ DWORD replaceFile(const std::string &path, const std::string &data) {
   return 0;
 }
 
-std::vector<std::string> listFiles(const std::string &dir) {
+std::vector<std::string> listEntries(const std::string &dir) {
   std::vector<std::string> names;
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) return names;
   while (dirent *e = readdir(d))
-    if (e->d_name[0] != '.' && isFile(dir + "/" + e->d_name))
-      names.emplace_back(e->d_name);
+    if (e->d_name[0] != '.') names.emplace_back(e->d_name);
   closedir(d);
   std::sort(names.begin(), names.end());
   return names;

@@ -42,13 +42,15 @@ DWORD removeContainer(DWORD type, const std::string &name);
 DWORD readDefault(DWORD type, std::string &name);
 DWORD writeDefault(DWORD type, const std::string &name);
 
-// Whole small files. readFile: ERROR_FILE_NOT_FOUND when absent.
+// Whole small files. readFile: ERROR_FILE_NOT_FOUND when absent; fails
+// without waiting for anything unless the name is a regular file.
 DWORD readFile(const std::string &path, std::string &data);
 // Creates `path` with `data`; NTE_EXISTS (and nothing written) when present.
 DWORD writeNewFile(const std::string &path, const std::string &data);
 DWORD replaceFile(const std::string &path, const std::string &data);
-// Sorted names of the regular files in a directory (none when absent).
-std::vector<std::string> listFiles(const std::string &dir);
+// Sorted names in a directory but those starting with "." (none when the
+// directory is absent), whatever kind of entry they name.
+std::vector<std::string> listEntries(const std::string &dir);
 DWORD ensureDirectory(const std::string &path);
 
 }  // namespace softcsp::storage

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
+#include "certfiles.h"
 #include "certinfo.h"
 #include "errors.h"
 #include "handles.h"
 #include "session.h"
-#include "storage.h"
 #include "text.h"
 
 using namespace softcsp;
@@ -115,13 +115,8 @@ HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR name) {
   }
   auto store = std::make_shared<StoreObject>();
   // Store names are case-insensitive on Windows.
-  const std::string dir = storage::storeDir(upperAscii(storeName));
-  for (const std::string &file : storage::listFiles(dir)) {
-    if (file.size() < 4 || file.compare(file.size() - 4, 4, ".cer") != 0) continue;
-    std::string der;
-    if (storage::readFile(dir + "/" + file, der) == 0)
-      store->certificates.push_back(std::move(der));
-  }
+  for (certfiles::Entry &e : certfiles::read(upperAscii(storeName)))
+    if (e.damage.empty()) store->certificates.push_back(std::move(e.der));
   return toStoreHandle(addHandle(HandleKind::Store, store));
 }
 

@@ -123,6 +123,9 @@ TEST(Logger, FunctionNameFromDecoratedSignatures) {
             "kelto::DataSigned::closeProvider");
   EXPECT_EQ(functionName("std::map<int, std::pair<int, int> > ns::f(int (*)(int))"),
             "ns::f");
+  // Clang's spelling of an unnamed namespace reads as GCC's.
+  EXPECT_EQ(functionName("void (anonymous namespace)::A::run((anonymous namespace)::B)"),
+            "{anonymous}::A::run");
 }
 
 TEST(StartLog, PicksAFreshNameAndWritesTheFirstRecordAtOnce) {

@@ -149,9 +149,13 @@ void list(int argc, char **argv) {
     }
   }
   for (const DWORD type : types) {
-    std::vector<std::string> names;
-    check(ks::listContainers(type, names));
-    for (const std::string &n : names) std::cout << type << '\t' << n << '\n';
+    std::vector<ks::ContainerEntry> entries;
+    check(ks::listContainers(type, entries));
+    for (const ks::ContainerEntry &e : entries) {
+      std::cout << type << '\t' << e.name;
+      if (!e.damage.empty()) std::cout << "\tdamaged: " << e.damage;
+      std::cout << '\n';
+    }
   }
 }
 
@@ -183,8 +187,12 @@ void storeList(int argc, char **argv) {
   parse(argc, argv, {}, {});
   std::vector<ks::StoreEntry> entries;
   check(ks::storeList("MY", entries));
-  for (const ks::StoreEntry &e : entries)
-    std::cout << e.thumbprint << '\t' << e.subject << '\n';
+  for (const ks::StoreEntry &e : entries) {
+    if (e.damage.empty())
+      std::cout << e.thumbprint << '\t' << e.subject << '\n';
+    else
+      std::cout << e.file << "\tdamaged: " << e.damage << '\n';
+  }
 }
 
 }  // namespace

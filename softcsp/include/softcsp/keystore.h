@@ -44,7 +44,15 @@ Status generate(DWORD type, const std::string &container, DWORD keySpec,
 Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
                  const std::string &pfx, const std::string &pfxPassword,
                  const std::string &pin, std::string &certDer);
-Status listContainers(DWORD type, std::vector<std::string> &names);
+struct ContainerEntry {
+  std::string name;
+  // What is wrong with the container's key files ("signature key file is
+  // damaged", ...), or empty. Checked without the PIN: a change inside the
+  // encrypted key shows only when the key is used.
+  std::string damage;
+};
+// The type's containers, sorted by name, damaged ones included.
+Status listContainers(DWORD type, std::vector<ContainerEntry> &out);
 Status deleteContainer(DWORD type, const std::string &container);
 Status setDefaultContainer(DWORD type, const std::string &container);
 Status exportCertificate(DWORD type, const std::string &container,
@@ -53,10 +61,14 @@ Status exportCertificate(DWORD type, const std::string &container,
 struct StoreEntry {
   std::string thumbprint;  // SHA-1 of the DER, lower-case hex
   std::string subject;     // RFC 2253 text
+  std::string file;        // name of the file in the store
+  std::string damage;      // why the file is not a usable certificate, or empty
 };
 // DER or PEM; adding a certificate that is already there succeeds.
 Status storeAdd(const std::string &storeName, const std::string &certificate,
                 StoreEntry &added);
+// Every certificate file of the store, damaged ones included (with only
+// `file` and `damage` set).
 Status storeList(const std::string &storeName, std::vector<StoreEntry> &out);
 
 }  // namespace softcsp::keystore

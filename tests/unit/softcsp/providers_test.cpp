@@ -1,6 +1,5 @@
 // Provider contexts: acquiring, the default container, PINs, enumeration and
 // handle safety.
-#include <fstream>
 
 #include "fixture.h"
 
@@ -112,21 +111,6 @@ TEST_F(ProvidersTest, EnumerationSizesNamesAndEnd) {
             }));
   EXPECT_EQ(enumerate(h), (std::vector<std::string>{longName, "a"}));
   EXPECT_TRUE(CryptReleaseContext(h, 0));
-}
-
-TEST_F(ProvidersTest, DamagedContainerFailsAloneAndStaysListed) {
-  makeKey(PROV_RSA_FULL, "good", AT_SIGNATURE);
-  makeKey(PROV_RSA_FULL, "bad", AT_SIGNATURE);
-  std::ofstream(root() + "/containers/1/bad/signature.p12", std::ios::trunc) << "garbage";
-  const HCRYPTPROV bad = acquire(u"bad");
-  HCRYPTKEY key = 0;
-  EXPECT_EQ(NTE_KEYSET_ENTRY_BAD, errorOf([&] { return CryptGetUserKey(bad, AT_SIGNATURE, &key); }));
-  const HCRYPTPROV good = acquire(u"good");
-  EXPECT_TRUE(CryptGetUserKey(good, AT_SIGNATURE, &key));
-  EXPECT_TRUE(CryptDestroyKey(key));
-  EXPECT_EQ(enumerate(good), (std::vector<std::string>{"bad", "good"}));
-  CryptReleaseContext(bad, 0);
-  CryptReleaseContext(good, 0);
 }
 
 TEST_F(ProvidersTest, PinIsCheckedAgainstTheKeyOfThatSpec) {

@@ -1,0 +1,10 @@
+# Fails, printing them, when the sanitizers left any report in REPORTS.
+file(GLOB reports ${REPORTS}/*)
+if(reports)
+  foreach(report ${reports})
+    file(READ ${report} text)
+    message("==== ${report}\n${text}")
+  endforeach()
+  list(LENGTH reports count)
+  message(FATAL_ERROR "${count} sanitizer report(s)")
+endif()
