@@ -28,7 +28,7 @@ const char* getHashOidByAlias(const std::u16string& alias);
 std::u16string getErrorDescription();
 
 // Runs `attempt` for AT_SIGNATURE, then for AT_KEYEXCHANGE, as every
-// operation that needs a key does; returns the key specification that
+// operation that needs a key does; returns the key spec (AT_*) that
 // answered, or 0. When neither did and the container has no exchange key,
 // the last error is put back to the signature key's: that one tells what is
 // wrong (a wrong PIN, a damaged key), not "key does not exist".

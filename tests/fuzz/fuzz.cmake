@@ -16,3 +16,5 @@ foreach(target request json base64 keystore)
                    -timeout=20 -print_final_stats=1
                    ${found} ${CMAKE_CURRENT_LIST_DIR}/corpus/${target})
 endforeach()
+# Store files are planted under the name softcsp itself gives them.
+target_include_directories(fuzz_keystore PRIVATE ${CMAKE_SOURCE_DIR}/softcsp/src)

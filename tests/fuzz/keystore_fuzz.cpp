@@ -8,7 +8,6 @@
 //   2 a certificate of "MY" (named by its SHA-1, as softcsp names them)
 //   3 the RSA type's default-container file
 // Container files of the seed corpus are protected by the PIN "1234".
-#include <openssl/sha.h>
 #include <softcsp/keystore.h>
 #include <softcsp/wincrypt.h>
 
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "certfiles.h"
 #include "sandbox.h"
 
 namespace ks = softcsp::keystore;
@@ -40,18 +40,6 @@ std::string storeDir() {
 
 void put(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string sha1Name(const std::string& bytes) {
-  unsigned char sha[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), sha);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : sha) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out + ".cer";
 }
 
 // Touches every byte a certificate context points to, so that a dangling or
@@ -166,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: {
       // Named by its SHA-1, the input can only be the sound certificate
       // itself when it has that one's name: then it stays.
-      const std::string path = storeDir() + "/" + sha1Name(bytes);
+      const std::string path = storeDir() + "/" + softcsp::certfiles::fileName(bytes);
       const bool planted = access(path.c_str(), F_OK) != 0;
       put(path, bytes);
       useStore();
