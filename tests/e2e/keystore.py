@@ -31,7 +31,6 @@ GOST = ((GOST_2001, "-md_gost94", 64), (GOST_2012, "-md_gost12_256", 64),
         (GOST_2012_STRONG, "-md_gost12_512", 128))
 ENGINE = ("-engine", "gost")
 PIN = "12#4"
-STAGED_NAME = re.compile(r"KeltoDataSigned_[A-Za-z0-9]{7}\.bin\Z")
 # The host reads the files it signs in pieces of this size (PieceReader).
 READ_PIECE = 1024 * 1024
 

@@ -123,15 +123,6 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(written, [])
         self.assert_not_installed(DEFAULT_NAME)
 
-    def test_usage_documents_the_defaults(self):
-        for script, defaults in (("install.cmd", [DEFAULT_NAME, DEFAULT_ORIGIN,
-                                                  DEFAULT_FIREFOX_ID]),
-                                 ("uninstall.cmd", [DEFAULT_NAME])):
-            proc = self.script(script, "/?")
-            self.assertEqual(proc.returncode, 0)
-            for text in defaults + [KEYS["Edge"] + "\\HOST_NAME"]:
-                self.assertIn(text, proc.stdout)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,4 +1,7 @@
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -7,18 +10,54 @@
 #include "json/json.h"
 #include "platform/platform.h"
 #include "request/dispatch.h"
+#include "staging/staging.h"
 
 namespace {
 
-// A staged file goes with its request on every path: when any allocation
-// after its creation fails (in staging, signing or the reply), as when none
-// does.
-TEST(Staging, AStagedFileIsDeletedHoweverItsRequestEnds) {
+std::u16string testDirectory() {
   const std::u16string directory =
       kelto::platform::tempFolder() + u"kelto_staging_test_" +
       std::u16string(1, char16_t(u'0' + kelto::platform::processId() % 10)) +
       kelto::platform::pathSeparator();
   kelto::platform::createDirectory(directory);
+  return directory;
+}
+
+// The data file holds the decoded content under a fresh name, owner-only, for
+// as long as its owner lives, and goes with it.
+TEST(Staging, TheDataFileLivesExactlyAsLongAsItsOwner) {
+  const std::u16string directory = testDirectory();
+  JsonObject data;
+  data.emplace(u"contentFile", JsonValue(u"c2lnbiBtZQ=="));
+  data.emplace(u"workingDirectory", JsonValue(directory));
+  JsonObject root;
+  root.emplace(u"data", JsonValue(std::move(data)));
+  const std::filesystem::path dir(directory);
+  std::filesystem::path staged;
+  {
+    const StagedFile file = getContentFile(JsonValue(std::move(root)));
+    ASSERT_FALSE(file.path().empty());
+    staged = std::filesystem::path(file.path());
+    EXPECT_EQ(staged.parent_path(), dir.parent_path());
+    EXPECT_TRUE(std::regex_match(staged.filename().string(),
+                                 std::regex("KeltoDataSigned_[A-Za-z0-9]{7}\\.bin")))
+        << staged;
+    std::ifstream in(staged, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sign me");
+    if (kelto::platform::pathSeparator() == u'/')
+      EXPECT_EQ(std::filesystem::status(staged).permissions(),
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  EXPECT_FALSE(std::filesystem::exists(staged));
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+  kelto::platform::removeDirectory(directory);
+}
+
+// A staged file goes with its request on every path: when any allocation
+// after its creation fails (in staging, signing or the reply), as when none
+// does.
+TEST(Staging, AStagedFileIsDeletedHoweverItsRequestEnds) {
+  const std::u16string directory = testDirectory();
   JsonObject data;
   data.emplace(u"requestAction", JsonValue(u"getSignature"));
   data.emplace(u"providerName", JsonValue(u"Microsoft Strong Cryptographic Provider"));

@@ -1,9 +1,9 @@
-// A damaged key file (empty, cut short, bits flipped, another kind of file in
-// its place) makes every call fail with a CryptoAPI code that has a text, or
-// gives exactly what the sound file gives: never a certificate or signature
-// made of whatever the damaged bytes happen to parse as.
-#include <sys/stat.h>
-
+// A damaged key file (cut short, grown, bits flipped anywhere) makes every
+// call fail with a CryptoAPI code that has a text, or gives exactly what the
+// sound file gives: never a certificate or signature made of whatever the
+// damaged bytes happen to parse as. The host's suite for damaged stores
+// checks the exact codes of the other damages (a changed MAC salt, another
+// algorithm's key, a directory or FIFO in the file's place).
 #include <fstream>
 #include <iterator>
 
@@ -128,41 +128,10 @@ TEST_F(DamagedKeyTest, EveryDamageFailsWithACodeOrChangesNothing) {
   // unused bits, say) may leave the key as it was.
   EXPECT_GT(failedSomewhere, variants.size() * 9 / 10);
 
-  // A changed MAC salt (the file ends in it and the iteration count): the
-  // PIN still opens the key, so the file is reported damaged, not the PIN wrong.
-  std::string salted = sound;
-  salted[sound.size() - 6] ^= 1;
-  replaceKeyFile(salted);
-  EXPECT_EQ(use().pin, DWORD(NTE_KEYSET_ENTRY_BAD));
-
-  // The file's place taken by a directory or a FIFO: no wait, a clean error.
-  ::remove(keyPath().c_str());
-  ASSERT_EQ(mkfifo(keyPath().c_str(), 0600), 0);
-  Outcome fifo = use();
-  EXPECT_EQ(fifo.userKey, DWORD(NTE_KEYSET_ENTRY_BAD));
-  EXPECT_EQ(fifo.pin, DWORD(NTE_KEYSET_ENTRY_BAD));
-  ::remove(keyPath().c_str());
-  ASSERT_EQ(mkdir(keyPath().c_str(), 0700), 0);
-  EXPECT_EQ(use().userKey, DWORD(NTE_KEYSET_ENTRY_BAD));
-  ::rmdir(keyPath().c_str());
-
   // The sound file, put back, works as before.
   replaceKeyFile(sound);
   const Outcome again = use();
   EXPECT_EQ(again.signature, reference.signature);
-}
-
-TEST_F(DamagedKeyTest, KeyOfAnotherAlgorithmIsNotThisContainers) {
-  std::string der;
-  softcsp::keystore::CertRequest req;
-  if (!softcsp::keystore::generate(80, "g", AT_SIGNATURE, kPin, req, der).ok())
-    GTEST_SKIP() << "the OpenSSL gost engine is not installed";
-  makeKey(PROV_RSA_FULL, "k", AT_SIGNATURE, kPin);
-  replaceKeyFile(readAll(root() + "/containers/80/g/signature.p12"));
-  const Outcome got = use();
-  EXPECT_EQ(got.certificate, DWORD(NTE_BAD_KEY));
-  EXPECT_EQ(got.pin, 0u);  // the PIN does open the file
-  EXPECT_EQ(got.sign, DWORD(NTE_BAD_KEY));
 }
 
 }  // namespace
