@@ -31,6 +31,8 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "bootstrap: installing ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
+# Another install (or a package suite's dpkg) may hold the lock for a while.
+wait_lock=(-o DPkg::Lock::Timeout=600)
+$SUDO apt-get "${wait_lock[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${wait_lock[@]}" install -y -qq \
   "${missing[@]}"

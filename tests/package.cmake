@@ -27,7 +27,7 @@ elseif(DEFINED KELTO_DEB_FILE)
            COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target package)
   set_tests_properties(package_deb_build PROPERTIES FIXTURES_SETUP deb)
   add_test(NAME e2e_package_deb
-           COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/test_package_deb.py
+           COMMAND ${KELTO_MACHINE_LOCK} ${Python3_EXECUTABLE} ${E2E_DIR}/test_package_deb.py
            WORKING_DIRECTORY ${E2E_DIR})
   set_tests_properties(e2e_package_deb PROPERTIES
     FIXTURES_REQUIRED deb
