@@ -18,41 +18,6 @@ constexpr SextetTable kSextets;
 
 int sextet(unsigned c) { return c < 256 ? kSextets.value[c] : -1; }
 
-// Decodes up to the first stop character, handing the bytes to `sink` in
-// pieces of at most kPiece bytes.
-constexpr std::size_t kPiece = 48 * 1024;
-
-template <typename Char, typename Sink>
-bool decode(std::basic_string_view<Char> text, Sink&& sink) {
-  std::uint8_t piece[kPiece + 3];
-  std::size_t used = 0;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (Char ch : text) {
-    int value = sextet(static_cast<unsigned>(ch));
-    if (value < 0) break;
-    bits = (bits << 6) | static_cast<std::uint32_t>(value);
-    if (++count == 4) {
-      piece[used++] = static_cast<std::uint8_t>(bits >> 16);
-      piece[used++] = static_cast<std::uint8_t>(bits >> 8);
-      piece[used++] = static_cast<std::uint8_t>(bits);
-      bits = 0;
-      count = 0;
-      if (used >= kPiece) {
-        if (!sink(piece, used)) return false;
-        used = 0;
-      }
-    }
-  }
-  if (count == 2) {
-    piece[used++] = static_cast<std::uint8_t>(bits >> 4);
-  } else if (count == 3) {
-    piece[used++] = static_cast<std::uint8_t>(bits >> 10);
-    piece[used++] = static_cast<std::uint8_t>(bits >> 2);
-  }
-  return used == 0 || sink(piece, used);
-}
-
 }  // namespace
 
 std::string encodeBase64(const std::uint8_t* data, std::size_t size) {
@@ -79,22 +44,48 @@ std::string encodeBase64(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-std::vector<std::uint8_t> decodeBase64(std::string_view text) {
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() / 4 * 3 + 2);
-  decode(text, [&out](const std::uint8_t* data, std::size_t size) {
-    out.insert(out.end(), data, data + size);
-    return true;
-  });
-  return out;
-}
-
 bool decodesToNothing(std::u16string_view text) {
   // Two accepted characters already give a byte.
   return text.size() < 2 || sextet(text[0]) < 0 || sextet(text[1]) < 0;
 }
 
 bool decodeBase64(std::u16string_view text,
-                  const std::function<bool(const std::uint8_t*, std::size_t)>& write) {
-  return decode(text, write);
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& write,
+                  std::size_t* stoppedAt) {
+  constexpr std::size_t kPiece = 48 * 1024;
+  std::uint8_t piece[kPiece + 3];
+  std::size_t used = 0;
+  std::uint32_t bits = 0;
+  int count = 0;
+  std::size_t at = 0;
+  for (; at < text.size(); ++at) {
+    int value = sextet(text[at]);
+    if (value < 0) break;
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    if (++count == 4) {
+      piece[used++] = static_cast<std::uint8_t>(bits >> 16);
+      piece[used++] = static_cast<std::uint8_t>(bits >> 8);
+      piece[used++] = static_cast<std::uint8_t>(bits);
+      bits = 0;
+      count = 0;
+      if (used >= kPiece) {
+        if (!write(piece, used)) return false;
+        used = 0;
+      }
+    }
+  }
+  if (stoppedAt) *stoppedAt = at;
+  if (count == 2) {
+    piece[used++] = static_cast<std::uint8_t>(bits >> 4);
+  } else if (count == 3) {
+    piece[used++] = static_cast<std::uint8_t>(bits >> 10);
+    piece[used++] = static_cast<std::uint8_t>(bits >> 2);
+  }
+  return used == 0 || write(piece, used);
+}
+
+std::size_t findUnreadBase64(std::u16string_view text, std::size_t from) {
+  for (std::size_t at = from; at < text.size(); ++at)
+    if (sextet(text[at]) >= 0) return at;
+  return std::u16string_view::npos;
 }

@@ -10,18 +10,21 @@
 
 std::string encodeBase64(const std::uint8_t* data, std::size_t size);
 
-// Lenient decoding that never fails: reading stops at the first "=" or at the
-// first character outside the alphabet, and whatever follows is ignored. A
-// last group of two or three characters gives one or two bytes; a single
-// leftover character gives nothing.
-std::vector<std::uint8_t> decodeBase64(std::string_view text);
-
-// True when decodeBase64 gives no bytes for the text; looks at two characters.
+// True when decoding gives no bytes for the text; looks at two characters.
 bool decodesToNothing(std::u16string_view text);
 
-// Decodes wide request text like decodeBase64, straight from the request and
-// handing the bytes to `write` in pieces instead of holding them all, so that
-// large content is never in memory twice.
-// Stops and returns false as soon as `write` returns false.
+// Decodes request text leniently, straight from the request, handing the
+// bytes to `write` in pieces so that large content is never in memory twice.
+// Reading stops at the first "=" or at the first character outside the
+// alphabet (any unit above 0xFF included); a last group of two or three
+// characters gives one or two bytes, a single leftover character nothing.
+// Stops and returns false as soon as `write` returns false. `stoppedAt`, when
+// given, receives the offset where reading stopped (the text's length when
+// every character was read).
 bool decodeBase64(std::u16string_view text,
-                  const std::function<bool(const std::uint8_t*, std::size_t)>& write);
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& write,
+                  std::size_t* stoppedAt = nullptr);
+
+// The offset of the first alphabet character at or after `from`, or npos:
+// where decoding stopped at `from`, the data that it left unread.
+std::size_t findUnreadBase64(std::u16string_view text, std::size_t from);

@@ -76,6 +76,9 @@ void prepareStandardStreams() {
   }
   // Without this a browser that closed its end kills the host in mid-write.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit reached while staging must fail that write, so that the
+  // partly written file is deleted, instead of killing the host beside it.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 ReplyChannelSetup takeReplyChannel() {

@@ -124,13 +124,26 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
   }
   staged.hold(std::move(owned));
   std::FILE* out = file.get();
-  bool written = decodeBase64(content, [out](const std::uint8_t* bytes, std::size_t size) {
-    return std::fwrite(bytes, 1, size, out) == size;
-  });
+  std::size_t stop = 0;
+  bool written = decodeBase64(
+      content,
+      [out](const std::uint8_t* bytes, std::size_t size) {
+        return std::fwrite(bytes, 1, size, out) == size;
+      },
+      &stop);
   written = std::fclose(file.release()) == 0 && written;
   if (!written) {
     LOG_ERROR << u"Error write file " << name;
     return StagedFile();  // `staged` deletes the partly written file
+  }
+  // Lenient decoding would drop everything after a line break, a blank, a
+  // URL-safe character or inner padding: signing the rest would sign part of
+  // the document as if it were the whole.
+  const std::size_t unread = findUnreadBase64(content, stop);
+  if (unread != std::u16string_view::npos) {
+    LOG_ERROR << u"Encoded file content is not Base64 at offset " << stop
+              << u" and goes on at offset " << unread << u"...";
+    return StagedFile();
   }
   LOG_DEBUG << u"Write file " << name << u" ok...";
   return staged;

@@ -70,6 +70,18 @@ class Staging(HostCase):
                          certificate=base64.b64encode(cert).decode(), result="success")
         self.assertFalse(os.path.lexists(self.default))
         self.assertEqual(self.read(named), b"named file")
+        # Content that lenient decoding would cut short is refused whole.
+        wrapped = base64.encodebytes(os.urandom(200)).decode()  # 76-character lines
+        for content in (wrapped, "QU JD", "QUJD-_QUJD", "QUI=QUI="):
+            with self.subTest(contentFile=content):
+                self.assertReply(staging(content), description=NO_FILE, result="error")
+                self.assertEqual(os.listdir(self.default), [])
+        # What decodes without losing anything signs exactly its bytes.
+        for content, plain in (("QUJD", b"ABC"), ("QUI=", b"AB"), ("QUI=\n", b"AB"),
+                               ("QUJD\r\n", b"ABC")):
+            with self.subTest(contentFile=content):
+                self.verify_raw(self.signed(staging(content)), cert,
+                                self.write("plain.bin", plain), "-sha1")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,8 @@ import base64
 import fcntl
 import json
 import os
+import resource
+import shutil
 import socket
 import stat
 import unittest
@@ -150,20 +152,64 @@ class Hostile(HostCase):
         self.assertEqual(self.verify_cms(signature, version)[0], [cert])
         self.assertEnds(host)
 
-    def test_a_link_in_place_of_the_staging_directory_gets_nothing_and_stops_nothing(self):
+    def test_staging_places_that_are_not_private_get_nothing_and_stop_nothing(self):
         cert = self.make("c")
-        elsewhere = self.path("elsewhere")
-        os.mkdir(elsewhere, 0o700)
-        os.symlink(elsewhere, os.path.join(self.runtime, "kelto_data_signed"))
         content = os.urandom(5000)
         original = self.write("original.bin", content)
-        host = self.host()
-        signature = self.signed_at_once(host, staging(base64.b64encode(content).decode()))
-        self.verify_raw(signature, cert, original, "-sha1")
+        elsewhere = self.path("elsewhere")
+        os.mkdir(elsewhere, 0o700)
+        default = os.path.join(self.runtime, "kelto_data_signed")
+        fallback = os.path.join(self.temp, "keltoDataSigned-%d" % os.geteuid())
+
+        def link():
+            os.symlink(elsewhere, default)
+
+        def group_writable_staging():
+            os.mkdir(default)
+            os.chmod(default, 0o770)
+
+        def group_writable_runtime():
+            os.chmod(self.runtime, 0o770)
+
+        # (what is put in place, where the data must be staged then)
+        for spoil, used in ((link, None), (group_writable_staging, None),
+                            (group_writable_runtime, fallback)):
+            with self.subTest(spoil.__name__):
+                for name in os.listdir(self.runtime):  # the lock files of the case before
+                    os.remove(os.path.join(self.runtime, name))
+                spoil()
+                host = self.host()
+                signature = self.signed_at_once(host, staging(base64.b64encode(content).decode()))
+                self.verify_raw(signature, cert, original, "-sha1")
+                self.assertEnds(host)
+                self.assertEqual(os.listdir(elsewhere), [])
+                if os.path.isdir(default) and not os.path.islink(default):
+                    self.assertEqual(os.listdir(default), [])
+                if used is None:
+                    self.assertEqual(os.listdir(self.temp), [],
+                                     "staged in a directory of its own, removed with it")
+                else:
+                    # Neither the data nor a lock file in the group's reach.
+                    self.assertEqual(os.listdir(self.runtime), [])
+                    self.assertEqual(os.listdir(os.path.join(used, "kelto_data_signed")), [])
+                    shutil.rmtree(used)
+                    os.chmod(self.runtime, 0o700)
+                if os.path.islink(default):
+                    os.remove(default)
+                elif os.path.isdir(default):
+                    os.rmdir(default)
+
+    def test_a_write_that_fails_midway_leaves_no_staged_file(self):
+        # The file-size limit stops the write of a staged file after 4 KiB.
+        self.make("c")
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        host = self.host(preexec_fn=limit)
+        data = staging(base64.b64encode(os.urandom(100000)).decode())
+        self.assertEqual(self.answer(host, data),
+                         echo(data, description=NO_FILE, result="error"))
         self.assertEnds(host)
-        self.assertEqual(os.listdir(elsewhere), [])
-        self.assertEqual(os.listdir(self.temp), [], "the file's own directory is gone too")
-        self.assertTrue(os.path.islink(os.path.join(self.runtime, "kelto_data_signed")))
+        self.assertEqual(os.listdir(os.path.join(self.runtime, "kelto_data_signed")), [])
 
     def test_names_that_another_user_holds_stop_neither_start_up_nor_signing(self):
         if os.geteuid() != 0:

@@ -1,6 +1,7 @@
 // Base64: decode(encode(x)) == x; any text decodes without reading or
 // writing out of bounds, as far as its first character outside the alphabet
-// and no further; the wide decoder agrees with the narrow one.
+// and no further, which it reports, as it reports alphabet characters after
+// it; units above 0xFF stop decoding like any other stop character.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,39 +20,55 @@ bool inAlphabet(unsigned c) {
          c == '+' || c == '/';
 }
 
+// Decodes wide text into one byte vector; `stop` receives where reading stopped.
+std::vector<std::uint8_t> decode(std::u16string_view text, std::size_t& stop) {
+  std::vector<std::uint8_t> out;
+  decodeBase64(
+      text,
+      [&out](const std::uint8_t* p, std::size_t n) {
+        out.insert(out.end(), p, p + n);
+        return true;
+      },
+      &stop);
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string encoded = encodeBase64(data, size);
   require(encoded.size() == (size + 2) / 3 * 4, "encoded length");
-  require(decodeBase64(encoded) == std::vector<std::uint8_t>(data, data + size),
+  std::size_t stop = 0;
+  require(decode(std::u16string(encoded.begin(), encoded.end()), stop) ==
+              std::vector<std::uint8_t>(data, data + size),
           "decode(encode(x)) != x");
 
   // The same bytes as text: decoding stops at the first stop character.
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::uint8_t> decoded = decodeBase64(text);
+  const std::u16string text(data, data + size);
+  const std::vector<std::uint8_t> decoded = decode(text, stop);
   std::size_t accepted = 0;
   while (accepted < size && inAlphabet(data[accepted])) ++accepted;
+  require(stop == accepted, "reading stopped elsewhere");
   const std::size_t tail = accepted % 4;
   require(decoded.size() == accepted / 4 * 3 + (tail == 2 ? 1 : tail == 3 ? 2 : 0),
           "decoded length");
   const std::size_t whole = accepted - tail;
-  require(encodeBase64(decoded.data(), decoded.size()).compare(0, whole, text.substr(0, whole)) ==
-              0,
+  require(encodeBase64(decoded.data(), decoded.size())
+                  .compare(0, whole, reinterpret_cast<const char*>(data), whole) == 0,
           "re-encoding differs from the text's complete groups");
+  require(decodesToNothing(text) == decoded.empty(), "decodesToNothing is wrong");
+  std::size_t unread = accepted;
+  while (unread < size && !inAlphabet(data[unread])) ++unread;
+  require(findUnreadBase64(text, stop) == (unread < size ? unread : std::u16string_view::npos),
+          "unread data missed");
 
   // As wide text, unit by unit: units beyond one byte are stop characters.
   std::u16string wide;
   for (std::size_t i = 0; i + 1 < size; i += 2)
     wide += static_cast<char16_t>(data[i] | data[i + 1] << 8);
-  std::string narrowed;
-  for (char16_t unit : wide) narrowed += unit < 256 ? static_cast<char>(unit) : '!';
-  std::vector<std::uint8_t> pieces;
-  decodeBase64(wide, [&pieces](const std::uint8_t* p, std::size_t n) {
-    pieces.insert(pieces.end(), p, p + n);
-    return true;
-  });
-  require(pieces == decodeBase64(narrowed), "wide and narrow decoders disagree");
-  require(decodesToNothing(wide) == pieces.empty(), "decodesToNothing is wrong");
+  std::u16string narrowed;
+  for (char16_t unit : wide) narrowed += unit < 256 ? unit : u'!';
+  std::size_t ignored = 0;
+  require(decode(wide, stop) == decode(narrowed, ignored), "units above 0xFF decode");
   return 0;
 }

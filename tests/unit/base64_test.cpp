@@ -8,9 +8,22 @@ std::string encode(const std::string& bytes) {
   return encodeBase64(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
+// The decoded bytes, and where reading stopped.
+std::pair<std::string, std::size_t> read(std::u16string_view text) {
+  std::string out;
+  std::size_t stop = 0;
+  decodeBase64(
+      text,
+      [&out](const std::uint8_t* data, std::size_t size) {
+        out.append(reinterpret_cast<const char*>(data), size);
+        return true;
+      },
+      &stop);
+  return {out, stop};
+}
+
 std::string decode(std::string_view text) {
-  std::vector<std::uint8_t> bytes = decodeBase64(text);
-  return std::string(bytes.begin(), bytes.end());
+  return read(std::u16string(text.begin(), text.end())).first;
 }
 
 TEST(Base64, EncodesWithPadding) {
@@ -42,22 +55,20 @@ TEST(Base64, DecodesUpToFirstStopCharacter) {
   EXPECT_EQ(decode(std::string("+/+/")), std::string("\xFB\xFF\xBF", 3));
 }
 
-std::string decodeWide(std::u16string_view text) {
-  std::string out;
-  decodeBase64(text, [&out](const std::uint8_t* data, std::size_t size) {
-    out.append(reinterpret_cast<const char*>(data), size);
-    return true;
-  });
-  return out;
-}
-
-TEST(Base64, WideTextDecodesLikeNarrow) {
-  EXPECT_EQ(decodeWide(u"Zm9vYmE"), decode("Zm9vYmE"));
+TEST(Base64, ReportsWhereReadingStoppedAndWhatItLeftUnread) {
   // A non-ASCII unit is a stop character, not its low byte.
   std::u16string text = u"Zm9v";
   text += char16_t(0x0141);  // low byte 0x41 is 'A'
   text += u"YmFy";
-  EXPECT_EQ(decodeWide(text), "foo");
+  EXPECT_EQ(read(text), std::make_pair(std::string("foo"), std::size_t{4}));
+  EXPECT_EQ(findUnreadBase64(text, 4), 5u);
+  EXPECT_EQ(read(u"Zm9vYmE").second, 7u);
+  EXPECT_EQ(findUnreadBase64(u"Zm9vYmE", 7), std::u16string_view::npos);
+  // What padding, line ends and blanks close holds no data.
+  EXPECT_EQ(read(u"Zg==\r\n \t=").second, 2u);
+  EXPECT_EQ(findUnreadBase64(u"Zg==\r\n \t=", 2), std::u16string_view::npos);
+  EXPECT_EQ(findUnreadBase64(u"Zg==Zg==", 2), 4u);
+  EXPECT_EQ(findUnreadBase64(u"Zm9v-_/", 4), 6u);
 }
 
 TEST(Base64, RoundTripsEveryByteValue) {
@@ -73,13 +84,13 @@ TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
   for (int i = 0; i < 200000; ++i) bytes += static_cast<char>(i * 7 + i / 13);
   const std::string text = encode(bytes) + "=trailing";
   const std::u16string wide(text.begin(), text.end());
+  EXPECT_EQ(decode(text), bytes);
   int pieces = 0;
   EXPECT_TRUE(decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
     ++pieces;
     return true;
   }));
   EXPECT_GT(pieces, 1);
-  EXPECT_EQ(decodeWide(wide), bytes);
   int calls = 0;
   EXPECT_FALSE(decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
     ++calls;
