@@ -1,5 +1,7 @@
 #include "base64/base64.h"
 
+namespace kelto {
+
 namespace {
 
 constexpr char kAlphabet[] =
@@ -89,3 +91,5 @@ std::size_t findUnreadBase64(std::u16string_view text, std::size_t from) {
     if (sextet(text[at]) >= 0) return at;
   return std::u16string_view::npos;
 }
+
+}  // namespace kelto

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace kelto {
+
 std::string encodeBase64(const std::uint8_t* data, std::size_t size);
 
 // True when decoding gives no bytes for the text; looks at two characters.
@@ -28,3 +30,5 @@ bool decodeBase64(std::u16string_view text,
 // The offset of the first alphabet character at or after `from`, or npos:
 // where decoding stopped at `from`, the data that it left unread.
 std::size_t findUnreadBase64(std::u16string_view text, std::size_t from);
+
+}  // namespace kelto

@@ -2,9 +2,11 @@
 
 #include <utf8.h>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+
+namespace kelto {
 
 const char16_t kAllocErrorReply[] =
     u"{\"data\":{\"description\":\"Error alloc memory for message\",\"result\":\"error\"}}";
@@ -91,3 +93,5 @@ void writeMessage(const std::u16string& reply) {
   if (kelto::platform::writeReply(prefix, sizeof prefix))
     kelto::platform::writeReply(body.data(), body.size());
 }
+
+}  // namespace kelto

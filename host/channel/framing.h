@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace kelto {
+
 // Larger bodies are never allocated: they are read past and answered with
 // kAllocErrorReply so that the stream stays in step.
 constexpr std::uint32_t kMaxMessageSize = 256u * 1024u * 1024u;
@@ -31,3 +33,5 @@ void discardMessage(std::FILE* in, std::uint32_t length);
 // nothing. A reply that cannot be encoded is dropped whole: a partial frame
 // is never written.
 void writeMessage(const std::u16string& reply);
+
+}  // namespace kelto

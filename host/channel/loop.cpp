@@ -5,6 +5,8 @@
 #include "request/dispatch.h"
 #include "request/logtext.h"
 
+namespace kelto {
+
 // This is main's loop: its records carry main's name wherever the code lives.
 #define LOOP_DEBUG KELTO_LOG_IN(::kelto::log::debug, "int main()")
 #define LOOP_ERROR KELTO_LOG_IN(::kelto::log::error, "int main()")
@@ -39,3 +41,5 @@ void serveRequests(std::FILE* in) {
     }
   }
 }
+
+}  // namespace kelto

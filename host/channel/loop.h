@@ -4,6 +4,10 @@
 
 #include <cstdio>
 
+namespace kelto {
+
 // Serves requests read from `in`, one at a time, writing each reply on the
 // reply channel, until a zero length or the end of input. Never throws.
 void serveRequests(std::FILE* in);
+
+}  // namespace kelto

@@ -7,7 +7,7 @@
 
 int main() {
   kelto::platform::prepareStandardStreams();
-  startLog(KELTO_LOG_SEVERITY);
+  kelto::startLog(KELTO_LOG_SEVERITY);
 
   switch (kelto::platform::takeReplyChannel()) {
     case kelto::platform::ReplyChannelSetup::Ok:
@@ -23,6 +23,6 @@ int main() {
       return 0;
   }
 
-  serveRequests(stdin);
+  kelto::serveRequests(stdin);
   return 0;
 }

@@ -1,5 +1,5 @@
 #include "base64/base64.h"
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"

@@ -1,13 +1,16 @@
 #include <algorithm>
 #include <new>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/enumeration.h"
 #include "crypto/handles.h"
 #include "crypto/providers.h"
 #include "logging/logger.h"
+#include "platform/platform.h"
+
+namespace kelto {
 
 std::u16string enumerateContainers(std::uint32_t bufferSize,
                                    const EnumerateContainer& enumerate) {
@@ -23,15 +26,13 @@ std::u16string enumerateContainers(std::uint32_t bufferSize,
       buffer.assign(length, '\0');
       continue;
     }
-    names += ansiToWide(std::string(buffer.c_str()));
+    names += platform::ansiToWide(std::string(buffer.c_str()));
     names += u';';
     first = false;
   }
   if (!names.empty()) names.pop_back();
   return names;
 }
-
-namespace kelto {
 
 bool DataSigned::getListContainer(const std::u16string& alias, std::u16string& description,
                                   std::u16string& containers) {

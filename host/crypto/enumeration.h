@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+namespace kelto {
+
 // One PP_ENUMCONTAINERS call: fills `buffer` (of `length` bytes) with the
 // first (`first`) or next zero-terminated name and sets `length`; on failure
 // returns false with the system error in `error` and, for ERROR_MORE_DATA,
@@ -20,3 +22,5 @@ using EnumerateContainer = std::function<bool(std::uint8_t* buffer, std::uint32_
 // the list with the names gathered so far.
 std::u16string enumerateContainers(std::uint32_t bufferSize,
                                    const EnumerateContainer& enumerate);
+
+}  // namespace kelto

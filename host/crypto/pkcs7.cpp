@@ -1,4 +1,4 @@
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"

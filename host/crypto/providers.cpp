@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/cryptoapi.h"
 #include "platform/platform.h"
+
+namespace kelto {
 
 const ProviderInfo providerTable[] = {
     {u"Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider",
@@ -93,3 +95,5 @@ std::uint32_t tryKeySpecs(const std::function<bool(std::uint32_t keySpec)>& atte
   if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) SetLastError(signatureError);
   return 0;
 }
+
+}  // namespace kelto

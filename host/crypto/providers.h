@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+namespace kelto {
+
 struct ProviderInfo {
   const char16_t* alias;
   const char16_t* name;
@@ -33,3 +35,5 @@ std::u16string getErrorDescription();
 // the last error is put back to the signature key's: that one tells what is
 // wrong (a wrong PIN, a damaged key), not "key does not exist".
 std::uint32_t tryKeySpecs(const std::function<bool(std::uint32_t keySpec)>& attempt);
+
+}  // namespace kelto

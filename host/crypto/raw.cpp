@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"

@@ -1,12 +1,13 @@
 #include <cstring>
 #include <type_traits>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/handles.h"
 #include "crypto/providers.h"
 #include "logging/logger.h"
+#include "platform/platform.h"
 
 static_assert(std::is_same_v<HCRYPTPROV, kelto::ProviderHandle>,
               "the service's handle type must be CryptoAPI's");
@@ -50,7 +51,7 @@ bool DataSigned::openProvider(const std::u16string& containerName,
     LOG_ERROR << u"openProvider: " << description;
     return false;
   }
-  std::string pin = wideToAnsi(password);
+  std::string pin = platform::wideToAnsi(password);
   const std::uint32_t type = getProviderTypeByAlias(alias);
   LOG_DEBUG << u"Provider type: " << type;
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace kelto {
+
 JsonValue::JsonValue(JsonArray elements)
     : payload_(std::make_unique<JsonArray>(std::move(elements))) {}
 
@@ -55,3 +57,5 @@ std::vector<std::u16string> JsonValue::memberNames() const {
   for (const auto& entry : asObject()) names.push_back(entry.first);
   return names;
 }
+
+}  // namespace kelto

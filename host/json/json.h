@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+namespace kelto {
+
 class JsonValue;
 using JsonArray = std::vector<JsonValue>;
 using JsonObject = std::map<std::u16string, JsonValue, std::less<>>;
@@ -92,3 +94,5 @@ class JsonValue {
   std::variant<std::monostate, std::u16string, bool, double, ArrayPtr, ObjectPtr>
       payload_;
 };
+
+}  // namespace kelto

@@ -3,6 +3,8 @@
 
 #include "json/json.h"
 
+namespace kelto {
+
 namespace {
 
 // A recursive-descent reader over UTF-16 code units. Literals are matched
@@ -301,3 +303,5 @@ std::unique_ptr<JsonValue> JsonValue::parseOwned(std::u16string&& text) {
   if (view.empty()) return nullptr;
   return Parser(view, text).parseDocument();
 }
+
+}  // namespace kelto

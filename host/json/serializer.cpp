@@ -4,6 +4,8 @@
 
 #include "json/json.h"
 
+namespace kelto {
+
 namespace {
 
 bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -123,3 +125,5 @@ std::u16string JsonValue::serialize(const JsonValue& value) {
   write(out, value);
   return out;
 }
+
+}  // namespace kelto

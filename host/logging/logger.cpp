@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "logging/random.h"
 #include "platform/platform.h"
 
@@ -38,35 +38,6 @@ const char* severityName(Severity severity) {
   }
 }
 
-// Log text may hold lone surrogates that arrived through JSON escapes; the
-// line must still be written, so they become U+FFFD instead of failing.
-void appendUtf8Lenient(std::string& out, std::u16string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-}
 
 void writeLine(const std::string& line) {
   LoggerState& s = state();
@@ -148,7 +119,14 @@ std::string functionName(const char* prettyFunction) {
       break;
     }
   }
-  return std::string(text.substr(start, open - start));
+  std::string_view name = text.substr(start, open - start);
+  // The program's own namespace is not written for its free functions, which
+  // the log names bare ("processingMessage", "createDataFile"); a member keeps
+  // its class and namespace ("kelto::DataSigned::openProvider").
+  constexpr std::string_view kOwn = "kelto::";
+  if (name.substr(0, kOwn.size()) == kOwn && name.find("::", kOwn.size()) == name.npos)
+    name.remove_prefix(kOwn.size());
+  return std::string(name);
 }
 
 Record::Record(Severity severity, const char* prettyFunction, int line)
@@ -168,7 +146,8 @@ Record::~Record() {
     line += '@';
     line += std::to_string(line_);
     line += "] ";
-    appendUtf8Lenient(line, message_);
+    // Lone surrogates that arrived through JSON escapes must not cost the line.
+    line += wideToUtf8Lenient(message_, 0xFFFD);
     line += '\n';
     writeLine(line);
   } catch (...) {
@@ -182,7 +161,7 @@ Record& Record::operator<<(std::u16string_view text) {
 }
 
 Record& Record::operator<<(const std::string& text) {
-  message_ += ansiToWide(text);
+  message_ += platform::ansiToWide(text);
   return *this;
 }
 

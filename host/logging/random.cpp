@@ -1,5 +1,7 @@
 #include "logging/random.h"
 
+namespace kelto {
+
 namespace {
 
 thread_local std::uint32_t t_state = 1;
@@ -22,3 +24,5 @@ std::string randomString(std::int32_t length) {
   for (std::int32_t i = 0; i < length; ++i) result += kAlphabet[draw() % 62u];
   return result;
 }
+
+}  // namespace kelto

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace kelto {
+
 // How many names a caller draws before it gives up: among 62^7 names only a
 // file system that reports every name as taken exhausts this, and a search
 // without end would hold the lock every other instance waits for.
@@ -16,3 +18,5 @@ void seedRandom(std::uint32_t seed);
 
 // `length` characters of 0-9, A-Z, a-z; empty (and nothing drawn) below 1.
 std::string randomString(std::int32_t length);
+
+}  // namespace kelto

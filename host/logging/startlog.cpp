@@ -1,9 +1,11 @@
 #include "logging/startlog.h"
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "logging/logger.h"
 #include "logging/random.h"
 #include "platform/platform.h"
+
+namespace kelto {
 
 void startLog(int maxSeverity) {
   // The first record is written while the lock is held, so another instance
@@ -12,7 +14,7 @@ void startLog(int maxSeverity) {
   seedRandom(kelto::platform::processId());
   const std::u16string prefix = kelto::platform::tempFolder();
   auto candidate = [prefix] {
-    return prefix + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".log";
+    return prefix + u"KeltoDataSigned_" + platform::ansiToWide(randomString(7)) + u".log";
   };
   std::u16string name = candidate();
   for (int attempt = 1; attempt < kNameAttempts && kelto::platform::fileExists(name); ++attempt)
@@ -22,3 +24,5 @@ void startLog(int maxSeverity) {
   kelto::log::init(maxSeverity, name, candidate);
   LOG_DEBUG << u"Start keltoDataSigned...";
 }
+
+}  // namespace kelto

@@ -5,4 +5,8 @@
 // Seeds the random-name generator with the process id.
 #pragma once
 
+namespace kelto {
+
 void startLog(int maxSeverity);
+
+}  // namespace kelto

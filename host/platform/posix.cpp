@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -16,6 +17,8 @@
 #include <softcsp/wincrypt.h>
 #include <utf8.h>
 
+#include "text/textconv.h"
+
 namespace kelto::platform {
 
 namespace {
@@ -28,28 +31,19 @@ class NativePath {
  public:
   explicit NativePath(const std::u16string& path) {
     std::size_t out = 0;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-      char32_t cp = path[i];
-      if (cp == 0) return;  // see platform.h: such a path names nothing
-      if (cp >= 0xD800 && cp <= 0xDFFF) {
-        if (cp > 0xDBFF || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF)
-          return;
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (path[++i] - 0xDC00u);
-      }
-      const std::size_t length = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-      if (out + length >= sizeof bytes_) return;  // longer than the system takes
-      if (length == 1) {
-        bytes_[out++] = static_cast<char>(cp);
-        continue;
-      }
-      static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-      for (std::size_t k = length; k-- > 0; cp >>= 6)
-        bytes_[out + k] = static_cast<char>(k == 0 ? kLead[length] | cp : 0x80 | (cp & 0x3F));
+    // U+0000 and lone surrogates: see platform.h, such a path names nothing.
+    ok_ = forEachCodePoint(path, 0, [this, &out](char32_t cp) {
+      char encoded[4];
+      const auto length = static_cast<std::size_t>(
+          utf8::unchecked::append(static_cast<utf8::uint32_t>(cp), encoded) - encoded);
+      // Beyond PATH_MAX no system call takes the path anyway.
+      if (cp == 0 || out + length >= sizeof bytes_) return false;
+      std::memcpy(bytes_ + out, encoded, length);
       out += length;
-    }
+      return true;
+    });
     bytes_[out] = 0;
     size_ = out;
-    ok_ = true;
   }
   // Null when no bytes name exactly that path.
   char* get() { return ok_ ? bytes_ : nullptr; }
@@ -251,23 +245,7 @@ std::u16string ansiToWide(const std::string& text) {
   return wide;
 }
 
-std::string wideToAnsi(const std::u16string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() &&
-        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      out += '?';
-      continue;
-    }
-    utf8::unchecked::append(static_cast<utf8::uint32_t>(cp), std::back_inserter(out));
-  }
-  return out;
-}
+std::string wideToAnsi(const std::u16string& text) { return wideToUtf8Lenient(text, U'?'); }
 
 NamedLock::NamedLock(const std::u16string& name) : handle_(-1) {
   // In a shared folder anyone could create the file first and hold it.

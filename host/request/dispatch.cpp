@@ -6,6 +6,8 @@
 #include "request/response.h"
 #include "staging/staging.h"
 
+namespace kelto {
+
 namespace {
 
 // The provider service lives as long as the process: it remembers the
@@ -92,3 +94,5 @@ void processingMessage(JsonValue& root, std::u16string& result,
     LOG_ERROR << description;
   }
 }
+
+}  // namespace kelto

@@ -8,6 +8,8 @@
 
 #include "json/json.h"
 
+namespace kelto {
+
 // Returns the reply text, or an empty string when the text is not a JSON
 // object (such a request gets no reply). Takes the text by value so that a
 // large request is released as soon as it has been parsed.
@@ -20,3 +22,5 @@ void processingMessage(JsonValue& root, std::u16string& result,
                        std::u16string& description, std::u16string& signature,
                        std::u16string& certificate, std::u16string& containers,
                        std::uint64_t& handleProvider);
+
+}  // namespace kelto

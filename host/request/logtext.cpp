@@ -2,6 +2,8 @@
 
 #include "json/json.h"
 
+namespace kelto {
+
 namespace {
 
 void maskPasswords(JsonValue& value) {
@@ -30,3 +32,5 @@ std::u16string textForLog(const std::u16string& json) {
   maskPasswords(*document);
   return JsonValue::serialize(*document);
 }
+
+}  // namespace kelto

@@ -6,4 +6,8 @@
 
 #include <string>
 
+namespace kelto {
+
 std::u16string textForLog(const std::u16string& json);
+
+}  // namespace kelto

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace kelto {
+
 namespace {
 
 const JsonValue* dataMember(const JsonValue& root, std::u16string_view key) {
@@ -72,3 +74,19 @@ std::uint64_t getHandleProvider(const JsonValue& root) {
   if (std::isnan(number) || number >= kTwo63 || number < -kTwo63) return kSignBit;
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(number));
 }
+
+StagedFile getContentFile(const JsonValue& root) {
+  const JsonObject& data = getData(root);
+  auto content = data.find(u"contentFile");
+  if (content == data.end() || !content->second.isString()) return {};
+  return stageContent(getWorkingDirectory(root), content->second.asString());
+}
+
+std::u16string getFileData(const JsonValue& root, StagedFile& staged) {
+  std::u16string path = getFileDataPath(root);
+  if (!path.empty()) return path;
+  staged = getContentFile(root);
+  return staged.path();
+}
+
+}  // namespace kelto

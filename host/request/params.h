@@ -7,6 +7,9 @@
 #include <string>
 
 #include "json/json.h"
+#include "staging/staging.h"
+
+namespace kelto {
 
 // The `data` object of the request, or an empty object when there is none or
 // it is not an object. The reference lives as long as the request document.
@@ -29,3 +32,15 @@ bool hasHandleProvider(const JsonValue& root);
 // returned as its 64 bits; NaN and values outside the signed range give the
 // sign bit alone. A handle below 2^53 comes back exactly as it was sent.
 std::uint64_t getHandleProvider(const JsonValue& root);
+
+// A new data file holding the decoded `data.contentFile`, staged in
+// `data.workingDirectory` or the default directory; its path is empty when
+// the request has no string `contentFile` (nothing is created then) or when
+// staging failed.
+StagedFile getContentFile(const JsonValue& root);
+
+// `data.fileDataPath` when given (nothing is staged), else the path of the
+// file getContentFile stages, which `staged` then owns.
+std::u16string getFileData(const JsonValue& root, StagedFile& staged);
+
+}  // namespace kelto

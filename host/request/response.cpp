@@ -1,8 +1,10 @@
 #include "request/response.h"
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "logging/logger.h"
 #include "request/params.h"
+
+namespace kelto {
 
 namespace {
 
@@ -64,3 +66,5 @@ std::u16string buildResponse(const JsonValue& request, const std::u16string& res
   if (size > kMaxReplySize) return buildReplyTooLarge(request, size);
   return reply;
 }
+
+}  // namespace kelto

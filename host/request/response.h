@@ -19,6 +19,8 @@
 
 #include "json/json.h"
 
+namespace kelto {
+
 constexpr std::size_t kMaxReplySize = 1024 * 1024;
 
 std::u16string buildResponse(const JsonValue& request, const std::u16string& result,
@@ -27,3 +29,5 @@ std::u16string buildResponse(const JsonValue& request, const std::u16string& res
                              const std::u16string& certificate,
                              const std::u16string& containers,
                              std::uint64_t handleProvider);
+
+}  // namespace kelto

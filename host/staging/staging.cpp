@@ -5,11 +5,12 @@
 #include <utility>
 
 #include "base64/base64.h"
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "logging/logger.h"
 #include "logging/random.h"
 #include "platform/platform.h"
-#include "request/params.h"
+
+namespace kelto {
 
 namespace {
 
@@ -20,11 +21,11 @@ struct FileClose {
 
 bool endsWithSeparator(const std::u16string& path) {
   return !path.empty() &&
-         (path.back() == u'/' || path.back() == kelto::platform::pathSeparator());
+         (path.back() == u'/' || path.back() == platform::pathSeparator());
 }
 
 std::u16string withSeparator(std::u16string path) {
-  if (!path.empty() && !endsWithSeparator(path)) path += kelto::platform::pathSeparator();
+  if (!path.empty() && !endsWithSeparator(path)) path += platform::pathSeparator();
   return path;
 }
 
@@ -45,7 +46,7 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
 StagedFile::~StagedFile() { release(); }
 
 void StagedFile::release() noexcept {
-  if (!path_.empty() && !kelto::platform::removeFile(path_)) {
+  if (!path_.empty() && !platform::removeFile(path_)) {
     try {
       // The dispatcher's record: the file was staged for its request.
       KELTO_LOG_IN(kelto::log::error, "void processingMessage()")
@@ -53,46 +54,33 @@ void StagedFile::release() noexcept {
     } catch (...) {
     }
   }
-  if (!directory_.empty()) kelto::platform::removeDirectory(directory_);
+  if (!directory_.empty()) platform::removeDirectory(directory_);
   path_.clear();
   directory_.clear();
 }
 
 std::u16string getDefaultWorkingDirectory() {
-  const std::u16string folder = kelto::platform::privateFolder();
+  const std::u16string folder = platform::privateFolder();
   if (folder.empty()) return {};
-  std::u16string directory = folder + u"kelto_data_signed" + kelto::platform::pathSeparator();
-  kelto::platform::createDirectory(directory);  // usually exists already
+  std::u16string directory = folder + u"kelto_data_signed" + platform::pathSeparator();
+  platform::createDirectory(directory);  // usually exists already
   return directory;
 }
 
-std::u16string getFileData(const JsonValue& root, StagedFile& staged) {
-  std::u16string path = getFileDataPath(root);
-  if (!path.empty()) return path;
-  staged = getContentFile(root);
-  return staged.path();
-}
-
-StagedFile getContentFile(const JsonValue& root) {
-  const JsonObject& data = getData(root);
-  auto content = data.find(u"contentFile");
-  if (content == data.end() || !content->second.isString()) return {};
-  const std::u16string& text = content->second.asString();
-
-  const std::u16string requested = getWorkingDirectory(root);
-  if (!requested.empty()) {
-    const std::u16string directory = withSeparator(requested);
-    kelto::platform::createDirectory(directory);
-    return createDataFile(directory, text);
+StagedFile stageContent(const std::u16string& workingDirectory, std::u16string_view content) {
+  if (!workingDirectory.empty()) {
+    const std::u16string directory = withSeparator(workingDirectory);
+    platform::createDirectory(directory);
+    return createDataFile(directory, content);
   }
   const std::u16string directory = getDefaultWorkingDirectory();
-  if (!directory.empty() && kelto::platform::isPrivateDirectory(directory))
-    return createDataFile(directory, text);
+  if (!directory.empty() && platform::isPrivateDirectory(directory))
+    return createDataFile(directory, content);
   // A link or someone else's directory in its place must neither receive the
   // data nor stop the signing.
-  const std::u16string own = kelto::platform::createUniqueDirectory(
-      withSeparator(kelto::platform::tempFolder()), u"kelto_data_signed_");
-  return createDataFile(own, text, !own.empty());
+  const std::u16string own = platform::createUniqueDirectory(
+      withSeparator(platform::tempFolder()), u"kelto_data_signed_");
+  return createDataFile(own, content, !own.empty());
 }
 
 StagedFile createDataFile(const std::u16string& workingDirectory,
@@ -107,17 +95,17 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
     return staged;
   }
 
-  kelto::platform::NamedLock lock(u"keltoDataSignedCreateDataFileLock");
+  platform::NamedLock lock(u"keltoDataSignedCreateDataFileLock");
   std::u16string name;
   bool available = false;
   for (int attempt = 0; attempt < kNameAttempts && !available; ++attempt) {
-    name = workingDirectory + u"KeltoDataSigned_" + ansiToWide(randomString(7)) + u".bin";
-    available = !kelto::platform::fileExists(name);
+    name = workingDirectory + u"KeltoDataSigned_" + platform::ansiToWide(randomString(7)) + u".bin";
+    available = !platform::fileExists(name);
   }
 
   std::u16string owned = name;  // copied first: taking the new file cannot fail
   std::unique_ptr<std::FILE, FileClose> file(
-      available && !workingDirectory.empty() ? kelto::platform::createNewFile(name) : nullptr);
+      available && !workingDirectory.empty() ? platform::createNewFile(name) : nullptr);
   if (!file) {
     LOG_ERROR << u"Error open file " << name;
     return staged;
@@ -148,3 +136,5 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
   LOG_DEBUG << u"Write file " << name << u" ok...";
   return staged;
 }
+
+}  // namespace kelto

@@ -1,4 +1,4 @@
-// Content staging: a request's Base64 `contentFile` is decoded into a new
+// Content staging: Base64 content of a request is decoded into a new
 // data file, "KeltoDataSigned_" + seven random letters or digits + ".bin", in
 // the request's `workingDirectory` or in the default directory
 // "kelto_data_signed" of the user's private folder. The file is created
@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "json/json.h"
+
+namespace kelto {
 
 // Owns a staged data file, and the directory made for it alone when there is
 // one; deletes both when it goes (a failed deletion is logged). Move-only.
@@ -41,16 +42,13 @@ class StagedFile {
 // created (owner-only) when missing; empty when there is no private folder.
 std::u16string getDefaultWorkingDirectory();
 
-// A new data file holding the decoded `data.contentFile`; its path is empty
-// when the request has no string `contentFile` or staging failed (the reason
-// goes to the log). When the default directory cannot be used (a link or
-// another user's directory in its place) the file goes into a private
-// directory made for it alone in the temporary folder.
-StagedFile getContentFile(const JsonValue& root);
-
-// `data.fileDataPath` when given (nothing is staged), else the path of the
-// file getContentFile stages, which `staged` then owns.
-std::u16string getFileData(const JsonValue& root, StagedFile& staged);
+// A new data file holding the decoded content, in `workingDirectory` (made
+// when missing, one level) or, when that is empty, in the default directory.
+// Its path is empty when staging failed (the reason goes to the log). When the
+// default directory cannot be used (a link or another user's directory in its
+// place) the file goes into a private directory made for it alone in the
+// temporary folder.
+StagedFile stageContent(const std::u16string& workingDirectory, std::u16string_view content);
 
 // Writes the decoded content into a new file in the directory (which ends in
 // a separator; an empty one fails as a directory that cannot be written).
@@ -59,3 +57,5 @@ std::u16string getFileData(const JsonValue& root, StagedFile& staged);
 // deleted.
 StagedFile createDataFile(const std::u16string& workingDirectory,
                           std::u16string_view content, bool ownsDirectory = false);
+
+}  // namespace kelto

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "json/json.h"
 #include "sandbox.h"
 

@@ -23,7 +23,7 @@
 #include <string>
 
 #include "channel/loop.h"
-#include "channel/textconv.h"
+#include "text/textconv.h"
 #include "json/json.h"
 #include "platform/platform.h"
 #include "sandbox.h"

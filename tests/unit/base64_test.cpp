@@ -2,6 +2,7 @@
 
 #include "base64/base64.h"
 
+namespace kelto {
 namespace {
 
 std::string encode(const std::string& bytes) {
@@ -107,3 +108,4 @@ TEST(Base64, DecodesToNothingLooksAtTheStart) {
 }
 
 }  // namespace
+}  // namespace kelto

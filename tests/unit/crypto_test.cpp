@@ -6,6 +6,7 @@
 #include "crypto/enumeration.h"
 #include "crypto/providers.h"
 
+namespace kelto {
 namespace {
 
 TEST(ProviderTable, LookupsAreExact) {
@@ -107,3 +108,4 @@ TEST(ContainerEnumeration, OtherFailuresEndTheList) {
 }
 
 }  // namespace
+}  // namespace kelto

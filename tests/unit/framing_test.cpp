@@ -7,6 +7,7 @@
 #include "failing_alloc.h"
 #include "platform/platform.h"
 
+namespace kelto {
 namespace {
 
 std::string frame(const std::string& body) {
@@ -46,3 +47,4 @@ TEST(Framing, ABodyThatCannotBeHeldIsReadPast) {
 }
 
 }  // namespace
+}  // namespace kelto

@@ -5,6 +5,7 @@
 
 #include "json/json.h"
 
+namespace kelto {
 namespace {
 
 std::u16string roundTrip(std::u16string_view text) {
@@ -163,3 +164,4 @@ TEST(JsonParser, OwnedTextGivesTheSameDocument) {
 }
 
 }  // namespace
+}  // namespace kelto

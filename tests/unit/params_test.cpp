@@ -4,6 +4,7 @@
 
 #include "request/params.h"
 
+namespace kelto {
 namespace {
 
 JsonValue request(std::u16string_view text) {
@@ -67,3 +68,4 @@ TEST(RequestParams, HandleConversion) {
 }
 
 }  // namespace
+}  // namespace kelto

@@ -3,6 +3,7 @@
 #include "request/logtext.h"
 #include "request/response.h"
 
+namespace kelto {
 namespace {
 
 std::u16string reply(std::u16string_view requestText, const std::u16string& result,
@@ -103,3 +104,4 @@ TEST(LogText, PasswordsNeverReachTheLog) {
 }
 
 }  // namespace
+}  // namespace kelto

@@ -12,14 +12,15 @@
 #include "request/dispatch.h"
 #include "staging/staging.h"
 
+namespace kelto {
 namespace {
 
 std::u16string testDirectory() {
   const std::u16string directory =
-      kelto::platform::tempFolder() + u"kelto_staging_test_" +
-      std::u16string(1, char16_t(u'0' + kelto::platform::processId() % 10)) +
-      kelto::platform::pathSeparator();
-  kelto::platform::createDirectory(directory);
+      platform::tempFolder() + u"kelto_staging_test_" +
+      std::u16string(1, char16_t(u'0' + platform::processId() % 10)) +
+      platform::pathSeparator();
+  platform::createDirectory(directory);
   return directory;
 }
 
@@ -27,15 +28,10 @@ std::u16string testDirectory() {
 // as long as its owner lives, and goes with it.
 TEST(Staging, TheDataFileLivesExactlyAsLongAsItsOwner) {
   const std::u16string directory = testDirectory();
-  JsonObject data;
-  data.emplace(u"contentFile", JsonValue(u"c2lnbiBtZQ=="));
-  data.emplace(u"workingDirectory", JsonValue(directory));
-  JsonObject root;
-  root.emplace(u"data", JsonValue(std::move(data)));
   const std::filesystem::path dir(directory);
   std::filesystem::path staged;
   {
-    const StagedFile file = getContentFile(JsonValue(std::move(root)));
+    const StagedFile file = stageContent(directory, u"c2lnbiBtZQ==");
     ASSERT_FALSE(file.path().empty());
     staged = std::filesystem::path(file.path());
     EXPECT_EQ(staged.parent_path(), dir.parent_path());
@@ -44,13 +40,13 @@ TEST(Staging, TheDataFileLivesExactlyAsLongAsItsOwner) {
         << staged;
     std::ifstream in(staged, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sign me");
-    if (kelto::platform::pathSeparator() == u'/')
+    if (platform::pathSeparator() == u'/')
       EXPECT_EQ(std::filesystem::status(staged).permissions(),
                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
   EXPECT_FALSE(std::filesystem::exists(staged));
   EXPECT_TRUE(std::filesystem::is_empty(dir));
-  kelto::platform::removeDirectory(directory);
+  platform::removeDirectory(directory);
 }
 
 // A staged file goes with its request on every path: when any allocation
@@ -69,14 +65,15 @@ TEST(Staging, AStagedFileIsDeletedHoweverItsRequestEnds) {
   const std::u16string request = JsonValue::serialize(JsonValue(std::move(root)));
 
   std::u16string reply;
-  const long runs = kelto::test::forEachAllocationFailing(
+  const long runs = test::forEachAllocationFailing(
       [&] { reply = processingMessage(request); },
       [&] { EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(directory))); });
   // Without a failure the file was staged, and signing failed on the container.
   EXPECT_GT(runs, 1);
   EXPECT_NE(reply.find(u"\"description\":\"Error 0x80090016 - "), std::u16string::npos)
       << std::string(reply.begin(), reply.end());
-  kelto::platform::removeDirectory(directory);
+  platform::removeDirectory(directory);
 }
 
 }  // namespace
+}  // namespace kelto

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 #include <utf8.h>
 
-#include "channel/textconv.h"
+#include "text/textconv.h"
 
+namespace kelto {
 namespace {
 
 TEST(Utf8ToWide, DecodesBmpAndSupplementaryPlanes) {
@@ -35,12 +36,14 @@ TEST(TextConversion, RoundTripsValidUtf8) {
     EXPECT_EQ(wideToUtf8(utf8ToWide(text)), text);
 }
 
-TEST(AnsiConversion, EmptyStaysEmptyAndAsciiRoundTrips) {
-  EXPECT_EQ(ansiToWide(""), u"");
-  EXPECT_EQ(wideToAnsi(u""), "");
-  EXPECT_EQ(wideToAnsi(ansiToWide("C:\\dir\\file.bin")), "C:\\dir\\file.bin");
+TEST(WideToUtf8Lenient, ReplacesOnlyLoneSurrogatesAndAgreesWithTheCount) {
+  const std::u16string text{u'a', 0xD83D, 0xDE00, 0xDC00, u'\u00e9', 0xD800};
+  EXPECT_EQ(wideToUtf8Lenient(text, U'?'), "a\xF0\x9F\x98\x80?\xC3\xA9?");
+  const std::string replaced = wideToUtf8Lenient(text, 0xFFFD);
+  EXPECT_EQ(replaced, "a\xF0\x9F\x98\x80\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBD");
+  EXPECT_EQ(utf8Length(text), replaced.size());
+  EXPECT_EQ(utf8Length(u"\u07FF\u0800"), 5u);
 }
-
 
 TEST(Utf8Decoder, SequencesSplitBetweenPiecesDecodeAsWhole) {
   const std::string text = "a\xD0\x9F\xF0\x9F\x98\x80\xE2\x82\xAC z";
@@ -78,3 +81,4 @@ TEST(Utf8Decoder, MalformedOrUnfinishedInputThrows) {
 }
 
 }  // namespace
+}  // namespace kelto

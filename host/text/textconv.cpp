@@ -1,11 +1,11 @@
-#include "channel/textconv.h"
+#include "text/textconv.h"
 
 #include <algorithm>
 #include <iterator>
 
 #include <utf8.h>
 
-#include "platform/platform.h"
+namespace kelto {
 
 namespace {
 
@@ -106,28 +106,21 @@ std::string wideToUtf8(const std::u16string& text) {
 
 std::size_t utf8Length(std::u16string_view text) {
   std::size_t bytes = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (unit < 0x80) {
-      bytes += 1;
-    } else if (unit < 0x800) {
-      bytes += 2;
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
-               text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      bytes += 4;
-      ++i;
-    } else {
-      bytes += 3;
-    }
-  }
+  forEachCodePoint(text, 0xFFFD, [&bytes](char32_t cp) {
+    bytes += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    return true;
+  });
   return bytes;
 }
 
-std::u16string ansiToWide(const std::string& bytes) {
-  return kelto::platform::ansiToWide(bytes);
+std::string wideToUtf8Lenient(std::u16string_view text, char32_t lone) {
+  std::string bytes;
+  bytes.reserve(text.size());
+  forEachCodePoint(text, lone, [&bytes](char32_t cp) {
+    utf8::unchecked::append(static_cast<utf8::uint32_t>(cp), std::back_inserter(bytes));
+    return true;
+  });
+  return bytes;
 }
 
-std::string wideToAnsi(const std::u16string& text) {
-  return kelto::platform::wideToAnsi(text);
-}
-
+}  // namespace kelto
