@@ -28,7 +28,8 @@ class DataSigned {
                     const std::u16string& password, std::u16string& description,
                     ProviderHandle& handle);
   // The system calls behind openProvider. A null container or PIN means none.
-  // A PIN refused for both key kinds releases the context and zeroes handle.
+  // `handle` is written only on success: a PIN refused for both key kinds
+  // releases the context it was given to.
   bool openCryptoProvider(ProviderHandle& handle, const char16_t* containerName,
                           const char16_t* providerName, std::uint32_t providerType,
                           const char* pin, std::u16string& description);

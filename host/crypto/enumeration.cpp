@@ -7,6 +7,7 @@
 #include "crypto/enumeration.h"
 #include "crypto/handles.h"
 #include "crypto/providers.h"
+#include "crypto/steps.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
 
@@ -40,58 +41,44 @@ bool DataSigned::getListContainer(const std::u16string& alias, std::u16string& d
   LOG_DEBUG << u"Provider alias: " << (alias.empty() ? u"is empty" : alias.c_str());
 
   const char16_t* providerName = getProviderNameByAlias(alias);
-  if (!providerName) {
-    description = u"Bad parameter providerName in action getListContainer";
-    LOG_ERROR << u"getListContainer: " << description;
-    return false;
-  }
+  if (!providerName)
+    return refused(KELTO_HERE, u"getListContainer",
+                   u"Bad parameter providerName in action getListContainer", description);
   LOG_DEBUG << u"Provider name: " << providerName;
   const std::uint32_t type = getProviderTypeByAlias(alias);
   LOG_DEBUG << u"Provider type: " << type;
 
-  LOG_DEBUG << u"Start CryptAcquireContext...";
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextW(&provider, nullptr, wideArg(providerName), type,
-                            CRYPT_VERIFYCONTEXT)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptAcquireContext: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptAcquireContext success...";
+  const Step acquire(KELTO_HERE, u"CryptAcquireContext");
+  CryptProvider provider;
+  if (!CryptAcquireContextW(provider.out(), nullptr, wideArg(providerName), type,
+                            CRYPT_VERIFYCONTEXT))
+    return acquire.failed(description);
+  acquire.succeeded();
 
-  LOG_DEBUG << u"Start CryptGetProvParam...";
+  // The size query starts the enumeration and gives the longest name's size.
+  const Step sizing(KELTO_HERE, u"CryptGetProvParam(PP_ENUMCONTAINERS)(size)",
+                    u"CryptGetProvParam");
   DWORD length = 0;
-  if (!CryptGetProvParam(provider, PP_ENUMCONTAINERS, nullptr, &length, CRYPT_FIRST)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptGetProvParam(PP_ENUMCONTAINERS)(size): " << description;
-    CryptReleaseContext(provider, 0);
-    return false;
-  }
-  LOG_DEBUG << u"CryptGetProvParam(PP_ENUMCONTAINERS)(size) success...";
+  if (!CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, nullptr, &length, CRYPT_FIRST))
+    return sizing.failed(description);
+  sizing.succeeded();
 
   try {
     containers += enumerateContainers(
-        length, [provider](std::uint8_t* buffer, std::uint32_t& size, bool first,
-                           std::uint32_t& error) {
+        length, [&provider](std::uint8_t* buffer, std::uint32_t& size, bool first,
+                            std::uint32_t& error) {
           DWORD inOut = size;
-          if (CryptGetProvParam(provider, PP_ENUMCONTAINERS, buffer, &inOut,
-                                first ? CRYPT_FIRST : CRYPT_NEXT)) {
-            size = inOut;
-            return true;
-          }
-          error = GetLastError();
+          const bool ok = CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, buffer, &inOut,
+                                            first ? CRYPT_FIRST : CRYPT_NEXT) != FALSE;
+          if (!ok) error = GetLastError();
           size = inOut;
-          return false;
+          return ok;
         });
   } catch (const std::bad_alloc&) {
-    description = u"Error alloc memory";
-    LOG_ERROR << u"getListContainer: " << description;
-    CryptReleaseContext(provider, 0);
-    return false;
+    return refused(KELTO_HERE, u"getListContainer", u"Error alloc memory", description);
   }
 
   LOG_DEBUG << u"getListContainer result: " << containers;
-  CryptReleaseContext(provider, 0);
   return true;
 }
 

@@ -29,6 +29,8 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   Handle get() const { return handle_; }
+  // Hands the handle over to the caller, who releases it from now on.
+  Handle release() { return std::exchange(handle_, 0); }
   Handle* out() {
     reset();
     return &handle_;
@@ -42,6 +44,11 @@ class ScopedHandle {
   Handle handle_ = 0;
 };
 
+inline BOOL WINAPI releaseProviderContext(HCRYPTPROV provider) {
+  return CryptReleaseContext(provider, 0);
+}
+
+using CryptProvider = ScopedHandle<HCRYPTPROV, releaseProviderContext>;
 using CryptKey = ScopedHandle<HCRYPTKEY, CryptDestroyKey>;
 using CryptHash = ScopedHandle<HCRYPTHASH, CryptDestroyHash>;
 

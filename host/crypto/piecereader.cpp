@@ -1,6 +1,7 @@
 #include "crypto/piecereader.h"
 
 #include "crypto/bytes.h"
+#include "logging/logger.h"
 #include "platform/platform.h"
 
 namespace kelto {
@@ -25,6 +26,31 @@ PieceReader::Result PieceReader::readAll(
       (reportedSize_ > 0 && total_ < static_cast<std::uint64_t>(reportedSize_)))
     return ReadFailed;
   return Ok;
+}
+
+namespace {
+
+bool failed(Here here, PieceReader::Result result, const std::u16string& path,
+            std::u16string& description) {
+  description = PieceReader::describe(result);
+  KELTO_LOG_AT(log::error, here.function, here.line) << description << u": " << path;
+  return false;
+}
+
+}  // namespace
+
+bool PieceReader::open(Here here, const std::u16string& path, std::u16string& description) {
+  const Result opened = open(path);
+  return opened == Ok || failed(here, opened, path, description);
+}
+
+bool PieceReader::readAll(Here here, const std::u16string& path, std::u16string& description,
+                          const Step& step,
+                          const std::function<bool(const std::uint8_t*, std::size_t)>& consume) {
+  const Result read = readAll([&](const std::uint8_t* piece, std::size_t size) {
+    return consume(piece, size) || step.failed(description);
+  });
+  return read == Ok || (read != Stopped && failed(here, read, path, description));
 }
 
 const char16_t* PieceReader::describe(Result result) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/handles.h"
+#include "crypto/steps.h"
 
 namespace kelto {
 
@@ -29,6 +30,15 @@ class PieceReader {
   // file that ends short of it, cut while being read, is ReadFailed: a
   // signature over part of a file would be a valid-looking lie.
   Result readAll(const std::function<bool(const std::uint8_t*, std::size_t)>& consume);
+
+  // open and readAll as an operation reports them (see steps.h): a failure
+  // gives `description` its reply text, recorded with the path, and false. A
+  // piece that `consume` refuses is the failure of `step`, the call it went
+  // to, recorded as that step's at once.
+  bool open(Here here, const std::u16string& path, std::u16string& description);
+  bool readAll(Here here, const std::u16string& path, std::u16string& description,
+               const Step& step,
+               const std::function<bool(const std::uint8_t*, std::size_t)>& consume);
 
   // The size the system reported at open (-1 when it could not tell).
   std::int64_t reportedSize() const { return reportedSize_; }

@@ -5,6 +5,7 @@
 #include "crypto/handles.h"
 #include "crypto/piecereader.h"
 #include "crypto/providers.h"
+#include "crypto/steps.h"
 #include "logging/logger.h"
 
 namespace kelto {
@@ -26,54 +27,29 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   if (!readCertificate(handle, storageType, certificateData, keySpec, description))
     return false;
 
-  LOG_DEBUG << u"Start CertCreateCertificateContext...";
+  const Step createContext(KELTO_HERE, u"CertCreateCertificateContext");
   CertContext certificate(CertCreateCertificateContext(
       kEncoding, certificateData.data(), static_cast<DWORD>(certificateData.size())));
-  if (!certificate) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CertCreateCertificateContext: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CertCreateCertificateContext success...";
+  if (!certificate) return createContext.failed(description);
+  createContext.succeeded();
 
   SYSTEMTIME now;
   GetSystemTime(&now);
   FILETIME signingTime;
   SystemTimeToFileTime(&now, &signingTime);
 
-  LOG_DEBUG << u"Start CryptEncodeObject(size)...";
-  DWORD timeSize = 0;
-  if (!CryptEncodeObject(kEncoding, kSigningTimeOid, &signingTime, nullptr, &timeSize)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptEncodeObject(size): " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptEncodeObject(size) success...";
   std::vector<std::uint8_t> encodedTime;
-  if (!allocate(encodedTime, timeSize)) {
-    description = u"Error alloc memory for CryptEncodeObject";
-    LOG_ERROR << description;
+  if (!fetchSized(KELTO_HERE, u"CryptEncodeObject", u"Error alloc memory for CryptEncodeObject",
+                  description, encodedTime, [&](BYTE* buffer, DWORD* size) {
+                    return CryptEncodeObject(kEncoding, kSigningTimeOid, &signingTime, buffer,
+                                             size);
+                  }))
     return false;
-  }
-  LOG_DEBUG << u"Start CryptEncodeObject...";
-  if (!CryptEncodeObject(kEncoding, kSigningTimeOid, &signingTime, encodedTime.data(),
-                         &timeSize)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptEncodeObject: " << description;
-    return false;
-  }
-  encodedTime.resize(timeSize);
-  LOG_DEBUG << u"CryptEncodeObject success...";
 
   // The file is opened before the message: a file that cannot be read must
   // not cost a key unlocked (or a token asking for its PIN) for nothing.
   PieceReader reader;
-  const PieceReader::Result opened = reader.open(filePath);
-  if (opened != PieceReader::Ok) {
-    description = PieceReader::describe(opened);
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
+  if (!reader.open(KELTO_HERE, filePath, description)) return false;
 
   CRYPT_ATTR_BLOB timeValue{};
   timeValue.cbData = static_cast<DWORD>(encodedTime.size());
@@ -109,71 +85,31 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   signedInfo.cCertEncoded = 1;
   signedInfo.rgCertEncoded = &certificateBlob;
 
-  LOG_DEBUG << u"Start CryptMsgOpenToEncode...";
+  const Step openMessage(KELTO_HERE, u"CryptMsgOpenToEncode");
   CryptMsg message(CryptMsgOpenToEncode(kEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED,
                                         &signedInfo, nullptr, nullptr));
-  if (!message) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptMsgOpenToEncode: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptMsgOpenToEncode success...";
+  if (!message) return openMessage.failed(description);
+  openMessage.succeeded();
 
   // The file streams through the message's hash: only one piece is ever held.
-  LOG_DEBUG << u"Start CryptMsgUpdate...";
+  const Step update(KELTO_HERE, u"CryptMsgUpdate");
   LOG_DEBUG << u"File size = " << reader.reportedSize();
-  const PieceReader::Result read =
-      reader.readAll([&](const std::uint8_t* piece, std::size_t size) {
-        if (CryptMsgUpdate(message.get(), piece, static_cast<DWORD>(size), FALSE))
-          return true;
-        description = getErrorDescription();
-        return false;
+  const bool read = reader.readAll(
+      KELTO_HERE, filePath, description, update, [&](const std::uint8_t* piece, std::size_t size) {
+        return CryptMsgUpdate(message.get(), piece, static_cast<DWORD>(size), FALSE) != FALSE;
       });
-  if (read == PieceReader::Stopped) {
-    LOG_ERROR << u"CryptMsgUpdate: " << description;
-    return false;
-  }
-  if (read != PieceReader::Ok) {
-    description = PieceReader::describe(read);
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
+  if (!read) return false;
   LOG_DEBUG << u"Read data size = " << reader.total();
   // The end of the file is known only once a read finds nothing more, so the
   // final update that signs carries no bytes of its own.
-  if (!CryptMsgUpdate(message.get(), nullptr, 0, TRUE)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptMsgUpdate: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptMsgUpdate success...";
+  if (!CryptMsgUpdate(message.get(), nullptr, 0, TRUE)) return update.failed(description);
+  update.succeeded();
 
   // Reading the message, size or bytes, does not sign again.
-  LOG_DEBUG << u"Start CryptMsgGetParam(size)...";
-  DWORD messageSize = 0;
-  if (!CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, nullptr, &messageSize)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptMsgGetParam(size): " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptMsgGetParam(size) success...";
-  std::vector<std::uint8_t> encoded;
-  if (!allocate(encoded, messageSize)) {
-    description = u"Error alloc memory for data from file";
-    LOG_ERROR << description;
-    return false;
-  }
-  LOG_DEBUG << u"Start CryptMsgGetParam...";
-  if (!CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, encoded.data(),
-                        &messageSize)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptMsgGetParam: " << description;
-    return false;
-  }
-  encoded.resize(messageSize);
-  LOG_DEBUG << u"CryptMsgGetParam success...";
-  signatureData = std::move(encoded);
-  return true;
+  return fetchSized(KELTO_HERE, u"CryptMsgGetParam", u"Error alloc memory for data from file",
+                    description, signatureData, [&](BYTE* buffer, DWORD* size) {
+                      return CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, buffer, size);
+                    });
 }
 
 }  // namespace kelto

@@ -7,6 +7,7 @@
 #include "crypto/handles.h"
 #include "crypto/piecereader.h"
 #include "crypto/providers.h"
+#include "crypto/steps.h"
 #include "logging/logger.h"
 
 namespace kelto {
@@ -29,72 +30,44 @@ std::string bytesToHex(const std::uint8_t* data, std::size_t size) {
 bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePath,
                              std::uint32_t hashAlg, std::vector<std::uint8_t>& signatureData,
                              std::u16string& description) {
-  LOG_DEBUG << u"Start CryptCreateHash...";
+  const Step createHash(KELTO_HERE, u"CryptCreateHash");
   CryptHash hash;
-  if (!CryptCreateHash(handle, hashAlg, 0, 0, hash.out())) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptCreateHash: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptCreateHash success...";
+  if (!CryptCreateHash(handle, hashAlg, 0, 0, hash.out())) return createHash.failed(description);
+  createHash.succeeded();
 
   PieceReader reader;
-  const PieceReader::Result opened = reader.open(filePath);
-  if (opened != PieceReader::Ok) {
-    description = PieceReader::describe(opened);
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
+  if (!reader.open(KELTO_HERE, filePath, description)) return false;
 
-  LOG_DEBUG << u"Start CryptHashData...";
+  const Step hashData(KELTO_HERE, u"CryptHashData");
   LOG_DEBUG << u"File size = " << reader.reportedSize();
-  const PieceReader::Result read =
-      reader.readAll([&](const std::uint8_t* piece, std::size_t size) {
-        if (CryptHashData(hash.get(), piece, static_cast<DWORD>(size), 0)) return true;
-        description = getErrorDescription();
-        return false;
+  const bool hashed = reader.readAll(
+      KELTO_HERE, filePath, description, hashData, [&](const std::uint8_t* piece, std::size_t size) {
+        return CryptHashData(hash.get(), piece, static_cast<DWORD>(size), 0) != FALSE;
       });
-  if (read == PieceReader::Stopped) {
-    LOG_ERROR << u"CryptHashData: " << description;
-    return false;
-  }
-  if (read != PieceReader::Ok) {
-    description = PieceReader::describe(read);
-    LOG_ERROR << description << u": " << filePath;
-    return false;
-  }
-  LOG_DEBUG << u"CryptHashData success...";
+  if (!hashed) return false;
+  hashData.succeeded();
   LOG_DEBUG << u"Read data size = " << reader.total();
 
-  LOG_DEBUG << u"Start CryptSignHash(size)...";
+  // The size query picks the key that signs.
+  const Step sizing(KELTO_HERE, u"CryptSignHash(size)");
   DWORD size = 0;
   const DWORD keySpec = tryKeySpecs([&](std::uint32_t s) {
     return CryptSignHashW(hash.get(), s, nullptr, 0, nullptr, &size) != FALSE;
   });
-  if (keySpec == 0) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptSignHash(size): " << description;
-    return false;
-  }
+  if (keySpec == 0) return sizing.failed(description);
   LOG_DEBUG << (keySpec == AT_SIGNATURE ? u"CryptSignHash key is AT_SIGNATURE..."
                                         : u"CryptSignHash key is AT_KEYEXCHANGE...");
-  LOG_DEBUG << u"CryptSignHash(size) success...";
+  sizing.succeeded();
   LOG_DEBUG << u"Signature size = " << size;
 
   std::vector<std::uint8_t> signature;
-  if (!allocate(signature, size)) {
-    description = u"Error alloc memory for signature";
-    LOG_ERROR << description;
-    return false;
-  }
-  LOG_DEBUG << u"Start CryptSignHash...";
-  if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, signature.data(), &size)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptSignHash: " << description;
-    return false;
-  }
+  if (!allocate(signature, size))
+    return refused(KELTO_HERE, {}, u"Error alloc memory for signature", description);
+  const Step sign(KELTO_HERE, u"CryptSignHash");
+  if (!CryptSignHashW(hash.get(), keySpec, nullptr, 0, signature.data(), &size))
+    return sign.failed(description);
   signature.resize(size);
-  LOG_DEBUG << u"CryptSignHash success...";
+  sign.succeeded();
   LOG_DEBUG << u"Signature: " << utf8ToWide(bytesToHex(signature.data(), signature.size()));
 
   // CryptoAPI returns the least significant byte first; the standard form

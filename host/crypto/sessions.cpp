@@ -6,6 +6,7 @@
 #include "crypto/cryptoapi.h"
 #include "crypto/handles.h"
 #include "crypto/providers.h"
+#include "crypto/steps.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
 
@@ -37,19 +38,15 @@ bool DataSigned::openProvider(const std::u16string& containerName,
   LOG_DEBUG << u"Password: " << (password.empty() ? u"is empty" : u"is exist");
 
   const char16_t* providerName = getProviderNameByAlias(alias);
-  if (!providerName) {
-    description = u"Bad parameter providerName in action openCryptoProvider";
-    LOG_ERROR << u"openProvider: " << description;
-    return false;
-  }
+  if (!providerName)
+    return refused(KELTO_HERE, u"openProvider",
+                   u"Bad parameter providerName in action openCryptoProvider", description);
   LOG_DEBUG << u"Provider name: " << providerName;
   // The system would read the name only up to a U+0000 and open the
   // container that the part before it names: no container has such a name.
   if (containerName.find(u'\0') != std::u16string::npos) {
     SetLastError(static_cast<DWORD>(NTE_BAD_KEYSET));
-    description = getErrorDescription();
-    LOG_ERROR << u"openProvider: " << description;
-    return false;
+    return refused(KELTO_HERE, u"openProvider", getErrorDescription(), description);
   }
   std::string pin = platform::wideToAnsi(password);
   const std::uint32_t type = getProviderTypeByAlias(alias);
@@ -70,39 +67,35 @@ bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* cont
                                     const char16_t* providerName,
                                     std::uint32_t providerType, const char* pin,
                                     std::u16string& description) {
-  LOG_DEBUG << u"Start CryptAcquireContext...";
+  const Step acquire(KELTO_HERE, u"CryptAcquireContext");
+  CryptProvider provider;
   // CRYPT_SILENT keeps the provider from asking the user for the PIN itself.
-  if (!CryptAcquireContextW(&handle, wideArg(containerName), wideArg(providerName),
-                            providerType, pin ? CRYPT_SILENT : 0)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptAcquireContext: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptAcquireContext success...";
-  if (!pin) return true;
+  if (!CryptAcquireContextW(provider.out(), wideArg(containerName), wideArg(providerName),
+                            providerType, pin ? CRYPT_SILENT : 0))
+    return acquire.failed(description);
+  acquire.succeeded();
 
-  const BYTE* pinBytes = reinterpret_cast<const BYTE*>(pin);
-  // The container may hold only an exchange key: the PIN is tried for that
-  // one too.
-  const std::uint32_t spec = tryKeySpecs([&](std::uint32_t keySpec) {
-    if (keySpec == AT_SIGNATURE) {
-      LOG_DEBUG << u"Start CryptSetProvParam(PP_SIGNATURE_PIN)...";
-      return CryptSetProvParam(handle, PP_SIGNATURE_PIN, pinBytes, 0) != FALSE;
-    }
-    LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
-    LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
-    return CryptSetProvParam(handle, PP_KEYEXCHANGE_PIN, pinBytes, 0) != FALSE;
-  });
-  if (spec != 0) {
+  if (pin) {
+    const BYTE* pinBytes = reinterpret_cast<const BYTE*>(pin);
+    // The container may hold only an exchange key: the PIN is tried for that
+    // one too.
+    const std::uint32_t spec = tryKeySpecs([&](std::uint32_t keySpec) {
+      if (keySpec == AT_SIGNATURE) {
+        LOG_DEBUG << u"Start CryptSetProvParam(PP_SIGNATURE_PIN)...";
+        return CryptSetProvParam(provider.get(), PP_SIGNATURE_PIN, pinBytes, 0) != FALSE;
+      }
+      LOG_DEBUG << u"CryptSetProvParam(PP_SIGNATURE_PIN): " << getErrorDescription();
+      LOG_DEBUG << u"Start CryptSetProvParam(PP_KEYEXCHANGE_PIN)...";
+      return CryptSetProvParam(provider.get(), PP_KEYEXCHANGE_PIN, pinBytes, 0) != FALSE;
+    });
+    if (spec == 0)
+      return refused(KELTO_HERE, u"CryptSetProvParam(PP_KEYEXCHANGE_PIN)",
+                     getErrorDescription(), description);
     LOG_DEBUG << (spec == AT_SIGNATURE ? u"CryptSetProvParam(PP_SIGNATURE_PIN) success..."
                                        : u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...");
-    return true;
   }
-  description = getErrorDescription();
-  LOG_ERROR << u"CryptSetProvParam(PP_KEYEXCHANGE_PIN): " << description;
-  CryptReleaseContext(handle, 0);
-  handle = 0;
-  return false;
+  handle = provider.release();
+  return true;
 }
 
 bool DataSigned::runInSession(ProviderHandle handle, bool useHandleProvider,
@@ -122,13 +115,9 @@ bool DataSigned::runInSession(ProviderHandle handle, bool useHandleProvider,
 bool DataSigned::closeProvider(ProviderHandle handle, std::u16string& description) {
   LOG_DEBUG << u"Start closeProvider...";
   LOG_DEBUG << u"Handle provider: " << handle;
-  LOG_DEBUG << u"Start CryptReleaseContext...";
-  if (!CryptReleaseContext(handle, 0)) {
-    description = getErrorDescription();
-    LOG_ERROR << u"CryptReleaseContext: " << description;
-    return false;
-  }
-  LOG_DEBUG << u"CryptReleaseContext success...";
+  const Step release(KELTO_HERE, u"CryptReleaseContext");
+  if (!CryptReleaseContext(handle, 0)) return release.failed(description);
+  release.succeeded();
   LOG_DEBUG << u"closeProvider success...";
   return true;
 }

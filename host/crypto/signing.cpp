@@ -2,6 +2,7 @@
 #include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/providers.h"
+#include "crypto/steps.h"
 #include "logging/logger.h"
 
 namespace kelto {
@@ -12,10 +13,7 @@ bool DataSigned::signData(ProviderHandle handle, const std::u16string& container
                           const std::u16string& storageType, bool useHandleProvider,
                           std::u16string& description, std::u16string& signature) {
   LOG_DEBUG << u"Start signData...";
-  LOG_DEBUG << u"Handle provider: " << handle;
-  LOG_DEBUG << u"Container name: " << (containerName.empty() ? u"is empty" : containerName);
-  LOG_DEBUG << u"Provider alias: " << (alias.empty() ? u"is empty" : alias);
-  LOG_DEBUG << u"Password: " << (password.empty() ? u"is empty" : u"is exist");
+  recordKeyParameters(KELTO_HERE, handle, containerName, alias, password);
   LOG_DEBUG << u"File data: " << (filePath.empty() ? u"is empty" : filePath);
   LOG_DEBUG << u"Signature type: "
             << (signatureType.empty() ? u"is empty(using RAW)" : signatureType);
@@ -23,16 +21,12 @@ bool DataSigned::signData(ProviderHandle handle, const std::u16string& container
             << (storageType.empty() ? u"is empty(using CONTAINER)" : storageType);
   LOG_DEBUG << u"Use handle provider: " << (useHandleProvider ? u"yes" : u"no");
 
-  if (filePath.empty()) {
-    description = u"Bad parameter fileData in action getSignature";
-    LOG_ERROR << u"signData: " << description;
-    return false;
-  }
-  if (useHandleProvider && !isSession(handle)) {
-    description = u"Bad parameter handleProvider in action getSignature";
-    LOG_ERROR << u"signData: " << description;
-    return false;
-  }
+  if (filePath.empty())
+    return refused(KELTO_HERE, u"signData", u"Bad parameter fileData in action getSignature",
+                   description);
+  if (useHandleProvider && !isSession(handle))
+    return refused(KELTO_HERE, u"signData",
+                   u"Bad parameter handleProvider in action getSignature", description);
 
   const char* hashOid = getHashOidByAlias(alias);
   LOG_DEBUG << u"Provider hash algIdStr: " << (hashOid ? hashOid : "not found");

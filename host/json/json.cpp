@@ -50,12 +50,4 @@ JsonValue* JsonValue::member(std::u16string_view name) {
   return const_cast<JsonValue*>(std::as_const(*this).member(name));
 }
 
-std::vector<std::u16string> JsonValue::memberNames() const {
-  std::vector<std::u16string> names;
-  if (!isObject()) return names;
-  names.reserve(asObject().size());
-  for (const auto& entry : asObject()) names.push_back(entry.first);
-  return names;
-}
-
 }  // namespace kelto

@@ -70,9 +70,6 @@ class JsonValue {
   const JsonValue* member(std::u16string_view name) const;
   JsonValue* member(std::u16string_view name);
 
-  // All member names in key order; empty for anything but an object.
-  std::vector<std::u16string> memberNames() const;
-
   // Compact JSON text: no blanks outside strings, members in key order.
   static std::u16string serialize(const JsonValue& value);
 

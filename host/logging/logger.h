@@ -88,10 +88,14 @@ class Record {
 
 // A record in the name of another function (a signature such as "int main()"),
 // for code that acts for that function from elsewhere.
-#define KELTO_LOG_IN(severity, function)      \
-  if (!::kelto::log::enabled(severity)) {     \
-  } else                                      \
-    ::kelto::log::Record(severity, function, __LINE__)
+#define KELTO_LOG_IN(severity, function) KELTO_LOG_AT(severity, function, __LINE__)
+
+// A record in the name of a function at a line of it, for helpers that report
+// what an operation does in that operation's name.
+#define KELTO_LOG_AT(severity, function, line) \
+  if (!::kelto::log::enabled(severity)) {      \
+  } else                                       \
+    ::kelto::log::Record(severity, function, line)
 
 #define LOG_DEBUG KELTO_LOG(::kelto::log::debug)
 #define LOG_ERROR KELTO_LOG(::kelto::log::error)

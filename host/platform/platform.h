@@ -64,9 +64,6 @@ bool removeDirectory(const std::u16string& path);
 // True when an entry of that name exists (file, directory or other).
 bool fileExists(const std::u16string& path);
 
-// Opens a file with a C stdio mode; nullptr on failure. The caller closes it.
-std::FILE* openFile(const std::u16string& path, const char* mode);
-
 // Opens an existing regular file for binary reading; nullptr for anything
 // else. Whatever the path names (a FIFO, a device, a socket, a directory), the
 // open never blocks, and only a plain file on disk is read: a request must not

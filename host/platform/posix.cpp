@@ -145,11 +145,6 @@ bool fileExists(const std::u16string& path) {
   return native.get() && stat(native.get(), &st) == 0;
 }
 
-std::FILE* openFile(const std::u16string& path, const char* mode) {
-  NativePath native(path);
-  return native.get() ? std::fopen(native.get(), mode) : nullptr;
-}
-
 std::FILE* openRegularFile(const std::u16string& path) {
   NativePath native(path);
   if (!native.get()) return nullptr;

@@ -109,12 +109,6 @@ bool fileExists(const std::u16string& path) {
   return !unusable(path) && GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::FILE* openFile(const std::u16string& path, const char* mode) {
-  if (unusable(path)) return nullptr;
-  std::wstring wmode(mode, mode + strlen(mode));
-  return _wfopen(wide(path), wmode.c_str());
-}
-
 std::FILE* openRegularFile(const std::u16string& path) {
   if (unusable(path) || namesDevice(path)) return nullptr;
   HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

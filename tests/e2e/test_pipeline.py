@@ -142,16 +142,6 @@ class Stream(unittest.TestCase):
             self.assertEqual(len(frames), 1)
             self.assertEqual(set(glob.glob(os.path.join(temp, "KeltoDataSigned_*"))), before)
 
-    def test_command_line_is_ignored(self):
-        cmd = hostproc.command() + ["--help", "x"]
-        import subprocess
-        proc = subprocess.run(cmd, input=frame({"contentId": "c"}), stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=hostproc.host_env(),
-                              timeout=hostproc.TIMEOUT)
-        self.assertEqual(hostproc.split_frames(proc.stdout),
-                         [b'{"contentId":"c","data":{"description":"Unknow request action ",'
-                          b'"result":"error"}}'])
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -77,13 +77,11 @@ TEST(JsonModel, DeepCopyOutlivesSource) {
   JsonValue copy(*source);
   source.reset();
   EXPECT_EQ(JsonValue::serialize(copy), u"{\"a\":{\"b\":[1,\"x\"]},\"c\":true}");
-  EXPECT_EQ(copy.memberNames(), (std::vector<std::u16string>{u"a", u"c"}));
-  EXPECT_TRUE(JsonValue(u"text").memberNames().empty());
   EXPECT_EQ(copy.member(u"missing"), nullptr);
   EXPECT_EQ(JsonValue(u"text").member(u"a"), nullptr);
 }
 
-TEST(JsonParser, RejectsWhatIsNotOneCompleteValue) {
+TEST(JsonParser, TakesExactlyOneCompleteValue) {
   for (const char16_t* text :
        {u"", u"  \t\r\n", u"{\"a\":1} x", u"truex", u"012", u"-", u"+1", u".5", u"1.",
         u"1e", u"1e+", u"\"a\nb\"", u"\"\\x\"", u"[1,]", u"{\"a\":1,}", u"{a\":1}",
@@ -91,16 +89,12 @@ TEST(JsonParser, RejectsWhatIsNotOneCompleteValue) {
         u"'a'", u"nul", u"[", u"{\"a\":1", u"{\"a\":1,", u"\"\\"}) {
     EXPECT_EQ(roundTrip(text), u"<null>") << std::string(text, text + 0);
   }
-}
-
-TEST(JsonParser, AcceptsItsLiberties) {
-  EXPECT_EQ(roundTrip(u" {\"a\" : 1} "), u"{\"a\":1}");
+  // Blanks around tokens, literals in any letter case, raw tabs in strings;
+  // a repeated key keeps its last value.
+  EXPECT_EQ(roundTrip(u" {\"a\" : [ ] ,\"b\":{ }} "), u"{\"a\":[],\"b\":{}}");
   EXPECT_EQ(roundTrip(u"[TRUE,False,NULL]"), u"[true,false,null]");
   EXPECT_EQ(roundTrip(u"\"a\tb\""), u"\"a\\tb\"");
-  EXPECT_EQ(roundTrip(u"[ ]"), u"[]");
-  EXPECT_EQ(roundTrip(u"{ }"), u"{}");
   EXPECT_EQ(roundTrip(u"{\"a\":1,\"a\":2}"), u"{\"a\":2}");
-  EXPECT_EQ(roundTrip(u"\"x\""), u"\"x\"");
 }
 
 TEST(JsonParser, StringEscapes) {

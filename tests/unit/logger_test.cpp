@@ -71,7 +71,7 @@ TEST(Logger, FilteredStatementsEvaluateNothingAndCreateNoFile) {
 }
 
 void writeFile(const std::u16string& name, const char* text) {
-  std::FILE* f = platform::openFile(name, "wb");
+  std::FILE* f = std::fopen(std::string(name.begin(), name.end()).c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fputs(text, f);
   std::fclose(f);
