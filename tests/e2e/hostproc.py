@@ -22,8 +22,9 @@ def require_host():
         raise RuntimeError("KELTO_HOST must name the built program, got %r" % HOST)
 
 
-def command():
-    return ["wine", HOST] if UNDER_WINE else [HOST]
+def command(program=None):
+    program = program or HOST
+    return ["wine", program] if UNDER_WINE else [program]
 
 
 def host_env(extra=None):

@@ -14,8 +14,7 @@ import stat
 import unittest
 
 import hostproc
-from keystore import PIN, STRONG, Conversation, HostCase, echo
-from test_actions_staging import NO_FILE, staging
+from fixture import NO_FILE, PIN, STRONG, Conversation, HostCase, echo
 
 PROMPTLY = 5  # seconds: ample for an answer that needs no waiting at all
 NO_OPEN = "Error open file data"
@@ -25,6 +24,14 @@ NOBODY = 65534
 
 def bad_alias(action):
     return "Bad parameter providerName in action " + action
+
+
+def staging(content, working=None):
+    request = {"requestAction": "getSignature", "containerName": "c", "providerName": STRONG,
+               "password": PIN, "contentFile": content}
+    if working is not None:
+        request["workingDirectory"] = working
+    return request
 
 
 def signing(path, kind="RAW", container="c", **extra):

@@ -11,7 +11,7 @@ import subprocess
 import unittest
 
 import hostproc
-from keystore import GOST_2012, KEYTOOL, PIN, STRONG, HostCase, gost_available
+from fixture import GOST_2012, KEYTOOL, PIN, STRONG, HostCase, gost_available
 
 ERROR = r"\AError 0x[0-9A-F]{8} - \S.*\r\n\Z"
 NOT_FOUND = 0x80092004       # CRYPT_E_NOT_FOUND: no such certificate in "MY"

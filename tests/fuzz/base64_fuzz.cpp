@@ -13,6 +13,7 @@
 
 using kelto_fuzz::require;
 
+namespace kelto {
 namespace {
 
 bool inAlphabet(unsigned c) {
@@ -33,9 +34,7 @@ std::vector<std::uint8_t> decode(std::u16string_view text, std::size_t& stop) {
   return out;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+int testOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string encoded = encodeBase64(data, size);
   require(encoded.size() == (size + 2) / 3 * 4, "encoded length");
   std::size_t stop = 0;
@@ -71,4 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t ignored = 0;
   require(decode(wide, stop) == decode(narrowed, ignored), "units above 0xFF decode");
   return 0;
+}
+
+}  // namespace
+}  // namespace kelto
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return kelto::testOneInput(data, size);
 }

@@ -24,6 +24,7 @@
 
 using kelto_fuzz::require;
 
+namespace kelto {
 namespace {
 
 std::u16string textOf(const std::uint8_t* data, std::size_t size) {
@@ -72,9 +73,7 @@ bool stable(const JsonValue& first, const JsonValue& again) {
   return false;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+int testOneInput(const std::uint8_t* data, std::size_t size) {
   const std::u16string text = textOf(data, size);
   const std::unique_ptr<JsonValue> first = JsonValue::parse(text);
   std::u16string donor = text;
@@ -92,4 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(again != nullptr, "serialized text does not parse");
   require(stable(*first, *again), "parse(serialize(value)) is another value");
   return 0;
+}
+
+}  // namespace
+}  // namespace kelto
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return kelto::testOneInput(data, size);
 }

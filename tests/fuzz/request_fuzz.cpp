@@ -62,7 +62,7 @@ void serve(const std::string& input) {
   if (input.empty()) return;
   std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "rb");
   require(in != nullptr, "fmemopen");
-  serveRequests(in);
+  kelto::serveRequests(in);
   std::fclose(in);
 }
 
@@ -80,11 +80,11 @@ std::set<double> checkReplies(const std::string& out) {
     const std::string_view body(out.data() + pos, length);
     pos += length;
     require(utf8::is_valid(body.begin(), body.end()), "reply is not UTF-8");
-    const std::unique_ptr<JsonValue> reply = JsonValue::parse(utf8ToWide(body));
+    const std::unique_ptr<kelto::JsonValue> reply = kelto::JsonValue::parse(kelto::utf8ToWide(body));
     require(reply && reply->isObject(), "reply is not a JSON object");
-    const JsonValue* data = reply->member(u"data");
+    const kelto::JsonValue* data = reply->member(u"data");
     require(data && data->isObject(), "reply has no data object");
-    const JsonValue* handle = data->member(u"handleProvider");
+    const kelto::JsonValue* handle = data->member(u"handleProvider");
     if (handle && handle->isNumber()) handles.insert(handle->asNumber());
   }
   return handles;

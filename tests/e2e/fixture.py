@@ -1,10 +1,19 @@
-"""Shared set-up for the action suites: a private key store per test, the
-expected reply text, and signature checks by the openssl command line.
+"""The one fixture of the end-to-end suites: the expected reply text, one host
+process spoken to request by request, signature checks by the openssl command
+line, and the keys each runner signs with.
 
-Every test gets its own XDG_DATA_HOME (softcsp's containers and "MY" store),
-XDG_RUNTIME_DIR (the default staging folder), TMPDIR and HOME, made fresh and
-removed after.
-Containers are made with kelto-keytool, never by writing softcsp's files.
+HostCase (Linux) gives every test its own XDG_DATA_HOME (softcsp's containers
+and "MY" store), XDG_RUNTIME_DIR (the default staging folder), TMPDIR and
+HOME, made fresh and removed after; containers are made with kelto-keytool,
+never by writing softcsp's files.
+
+ActionCase runs on either runner (KELTO_WINE=1: the Windows build under Wine's
+CryptoAPI) against the same two keys, "kelto-sig" (a signature key) and
+"kelto-exch" (an exchange key only), whose certificates are in "MY": made by
+kelto-keytool once per class natively, by kelto_wine_fixture once per test run
+under Wine. What differs under Wine is said where a test meets it: rsaenh
+takes no PIN and keeps no certificate in a key (KP_CERTIFICATE), Windows paths
+name the files, and descriptions carry FormatMessageW's texts.
 """
 import base64
 import datetime
@@ -232,8 +241,11 @@ class HostCase(unittest.TestCase):
         self.keytool("store-add", "--cert", pem)
         return self.der(pem)
 
-    def conversation(self):
-        talk = Conversation(self.env)
+    def conversation(self, program=None):
+        """One host process (or `program`, another build of it) for a sequence
+        of requests; sessions live per process."""
+        command = None if program is None else hostproc.command(program)
+        talk = Conversation(self.env, command)
         self.addCleanup(talk.close)
         return talk
 
@@ -298,3 +310,136 @@ class HostCase(unittest.TestCase):
         printed = self.openssl("cms", *engine, "-cmsout", "-print", "-inform", "DER",
                                "-in", msg).stdout.decode()
         return certs, printed
+
+
+# --- both runners: the same two keys, under Wine's CryptoAPI or softcsp ------
+
+UNDER_WINE = hostproc.UNDER_WINE
+WINE_KEYS = os.environ.get("KELTO_WINE_KEYS", "")
+WINE_FIXTURE = os.environ.get("KELTO_WINE_FIXTURE", "")
+NO_FILE = "Bad parameter fileData in action getSignature"
+SHA256 = "2.16.840.1.101.3.4.2.1"
+SHA1_RSA = "1.2.840.113549.1.1.5"
+_texts = {}
+
+
+def system_text(code):
+    """What FormatMessageW says for a code in the Wine prefix, asked of the
+    fixture program; None when the system has no text for it."""
+    if code not in _texts:
+        out = subprocess.run(["wine", WINE_FIXTURE, "message", "%X" % code],
+                             env=hostproc.host_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True, check=True,
+                             timeout=hostproc.TIMEOUT).stdout.split()
+        if out[:1] != ["%X" % code] or len(out) != 2:
+            raise AssertionError("the fixture answered %r for 0x%X" % (out, code))
+        _texts[code] = None if out[1] == "-" else bytes.fromhex(out[1]).decode("utf-8")
+    return _texts[code]
+
+
+def described(code):
+    """Under Wine, the description the host must give for a failed call that
+    left `code`."""
+    text = system_text(code)
+    return "Error 0x%X - %s" % (code, "unknow error" if text is None else text)
+
+
+class ActionCase(HostCase):
+    """Tests that run the same on both runners (see the module's text)."""
+    KEYS = (("kelto-sig", "signature"), ("kelto-exch", "exchange"))
+    # The digest a message names: softcsp takes the hash of the certificate's
+    # sha256RSA; Wine's crypt32 writes the signature algorithm's own OID.
+    DIGEST = SHA1_RSA if UNDER_WINE else SHA256
+
+    @classmethod
+    def setUpClass(cls):
+        hostproc.require_host()
+        cls.certs = {}
+        if UNDER_WINE:
+            for name, value in (("KELTO_WINE_KEYS", WINE_KEYS),
+                                ("KELTO_WINE_FIXTURE", WINE_FIXTURE)):
+                if not value or not os.path.exists(value):
+                    raise RuntimeError("%s must name what tests/wine.cmake gives, got %r" %
+                                       (name, value))
+            for container, keyspec in cls.KEYS:
+                with open(os.path.join(WINE_KEYS, keyspec + ".der"), "rb") as f:
+                    cls.certs[container] = f.read()
+            return
+        HostCase.setUpClass()
+        cls._store = tempfile.TemporaryDirectory(prefix="kelto-keys-")
+        cls.data_home = os.path.join(cls._store.name, "data")
+        env = hostproc.host_env({"XDG_DATA_HOME": cls.data_home, "HOME": cls._store.name})
+        for container, keyspec in cls.KEYS:
+            der = os.path.join(cls._store.name, container + ".der")
+            for args in (("generate", "--container", container, "--keyspec", keyspec,
+                          "--pin", PIN, "--store"),
+                         ("export-cert", "--container", container, "--keyspec", keyspec,
+                          "--out", der)):
+                subprocess.run([KEYTOOL, args[0], "--provider", STRONG, *args[1:]], env=env,
+                               check=True, capture_output=True)
+            with open(der, "rb") as f:
+                cls.certs[container] = f.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        if not UNDER_WINE:
+            cls._store.cleanup()
+
+    def setUp(self):
+        super().setUp()
+        if UNDER_WINE:
+            self.env = {}
+            self.default_staging = os.path.join(hostproc.windows_temp_dir(), "kelto_data_signed")
+        else:
+            self.env["XDG_DATA_HOME"] = self.data_home
+            self.default_staging = os.path.join(self.runtime, "kelto_data_signed")
+
+    def host_path(self, path):
+        """The path as the host names it: Wine maps the Linux root to Z:."""
+        return "Z:" + path.replace("/", "\\") if UNDER_WINE else path
+
+    def request(self, action, container=None, **extra):
+        """A request's data for the provider both runners have; it carries the
+        keys' PIN natively (rsaenh takes none)."""
+        data = {"requestAction": action, "providerName": STRONG}
+        if container is not None:
+            data["containerName"] = container
+        if not UNDER_WINE:
+            data["password"] = PIN
+        data.update(extra)
+        return data
+
+    def assertFailure(self, data, code, text=None):
+        """The reply to one request (or to this reply `text`) is the echo with a
+        description of `code`: the system's text exactly under Wine, softcsp's
+        loosely; a string `code` is the description itself."""
+        text = self.call(data) if text is None else text
+        description = json.loads(text)["data"].get("description", "")
+        if isinstance(code, str):
+            self.assertEqual(description, code)
+        elif UNDER_WINE:
+            self.assertEqual(description, described(code))
+        else:
+            self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
+        self.assertEqual(text, echo(data, description=description, result="error"))
+
+    def signature_of(self, text, data):
+        """The Base64 signature of a successful reply, checked exactly."""
+        signature = json.loads(text)["data"].get("signature", "")
+        self.assertTrue(signature, text)
+        self.assertEqual(text, echo(data, result="success", signature=signature))
+        return signature
+
+    def check_raw(self, signature, container, path):
+        self.verify_raw(signature, self.certs[container], path, "-sha1")
+
+    def check_cms(self, signature, container, path):
+        """A detached message over the file with the key's certificate, a
+        signing time and the digest the runner names."""
+        certs, printed = self.verify_cms(signature, path)
+        self.assertEqual(certs, [self.certs[container]])
+        self.assertIn("eContent: <ABSENT>", printed)
+        signing_time(printed)
+        digests = re.findall(r"digestAlgorithms?:\s*\n\s*algorithm: [^\n]*\(([\d.]+)\)",
+                             printed)
+        self.assertEqual(digests, [self.DIGEST] * 2, printed)

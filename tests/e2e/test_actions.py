@@ -1,0 +1,277 @@
+"""The five actions as the browser sees them, the same on both runners (the
+Linux build over softcsp, the Windows build under Wine's CryptoAPI): replies
+byte for byte, every signature verified by openssl, sessions living within
+one host process, staged content gone when its reply comes."""
+import base64
+import json
+import os
+import stat
+import subprocess
+import threading
+import unittest
+
+import hostproc
+from fixture import NO_FILE, STRONG, UNDER_WINE, ActionCase, echo
+
+NO_KEYSET = 0x80090016
+NOT_INSTALLED = 0x80090019   # a table provider that this machine does not have
+NO_CERTIFICATE_PARAM = 0x8009000A   # rsaenh knows no KP_CERTIFICATE
+NO_OPEN = "Error open file data"
+
+
+def bad_handle(action):
+    return "Bad parameter handleProvider in action " + action
+
+
+def bad_alias(action):
+    return "Bad parameter providerName in action " + action
+
+
+class Sessions(ActionCase):
+    def open(self, talk, container, **extra):
+        data = self.request("openCryptoProvider", container, **extra)
+        text = talk.send(data)
+        handle = json.loads(text)["data"].get("handleProvider")
+        self.assertIsInstance(handle, int, text)
+        self.assertGreater(handle, 0)
+        self.assertEqual(text, echo(data, handleProvider=handle, result="success"))
+        return handle
+
+    def test_sessions_serve_several_requests_until_closed(self):
+        path = self.write("data.bin", os.urandom(5000))
+        named = self.host_path(path)
+        talk = self.conversation()
+        # The reply echoes every member of the request but adds the handle.
+        handles = {"kelto-sig": self.open(talk, "kelto-sig", Zed=[1, {"b": None}]),
+                   "kelto-exch": self.open(talk, "kelto-exch")}
+        self.assertNotEqual(handles["kelto-sig"], handles["kelto-exch"])
+        # Both stay open and answer in turn; container name and PIN are not
+        # used inside a session, the provider name only chooses the hash.
+        for turn in range(2):
+            for container, handle in handles.items():
+                with self.subTest(turn=turn, container=container):
+                    session = {"handleProvider": handle, "containerName": "other",
+                               "password": "wrong"}
+                    certificate = base64.b64encode(self.certs[container]).decode()
+                    data = self.request("getCertificate", storageType="STORAGE", **session)
+                    self.assertEqual(talk.send(data),
+                                     echo(data, certificate=certificate, result="success"))
+                    data = self.request("getCertificate", **session)
+                    if UNDER_WINE:
+                        self.assertFailure(data, NO_CERTIFICATE_PARAM, talk.send(data))
+                    else:
+                        self.assertEqual(talk.send(data), echo(
+                            data, certificate=certificate, result="success"))
+                    data = self.request("getSignature", fileDataPath=named, **session)
+                    self.check_raw(self.signature_of(talk.send(data), data), container, path)
+                    data = self.request("getSignature", fileDataPath=named,
+                                        signatureType="PKCS#7", storageType="STORAGE",
+                                        **session)
+                    self.check_cms(self.signature_of(talk.send(data), data), container, path)
+        for handle in handles.values():
+            data = {"requestAction": "closeCryptoProvider", "handleProvider": handle}
+            self.assertEqual(talk.send(data), echo(data, result="success"))
+        for action, extra, description in (
+                ("closeCryptoProvider", {}, bad_handle("closeCryptoProvider")),
+                ("getCertificate", {"storageType": "STORAGE"}, bad_handle("getCertificate")),
+                ("getSignature", {"fileDataPath": named}, bad_handle("getSignature")),
+                # The file is checked before the session.
+                ("getSignature", {}, NO_FILE)):
+            with self.subTest(closed=action, **extra):
+                data = self.request(action, handleProvider=handles["kelto-sig"], **extra)
+                self.assertEqual(talk.send(data),
+                                 echo(data, description=description, result="error"))
+
+    def test_numbers_that_name_no_open_session_are_refused(self):
+        path = self.write("data.bin", b"forged")
+        named = self.host_path(path)
+        talk = self.conversation()
+        handle = self.open(talk, "kelto-sig")
+        # This opens and closes a session of its own, whose number dies with it.
+        data = self.request("getCertificate", "kelto-sig", storageType="STORAGE")
+        self.assertEqual(json.loads(talk.send(data))["data"]["result"], "success")
+        for number in (handle + 1, handle - 8, handle * 2, 0, -1, 2 ** 40, 12345.5):
+            for action, extra in (("closeCryptoProvider", {}),
+                                  ("getCertificate", {"storageType": "STORAGE"}),
+                                  ("getSignature", {"fileDataPath": named,
+                                                    "signatureType": "PKCS#7",
+                                                    "storageType": "STORAGE"})):
+                with self.subTest(number=number, action=action):
+                    data = self.request(action, handleProvider=number, **extra)
+                    self.assertEqual(talk.send(data), echo(
+                        data, description=bad_handle(action), result="error"))
+        data = self.request("getSignature", handleProvider=handle, fileDataPath=named)
+        self.check_raw(self.signature_of(talk.send(data), data), "kelto-sig", path)
+        data = {"requestAction": "closeCryptoProvider", "handleProvider": handle}
+        self.assertEqual(talk.send(data), echo(data, result="success"))
+
+
+class ContainersAndProviders(ActionCase):
+    def test_containers_are_listed_and_provider_names_matched_exactly(self):
+        listing = self.request("getListContainer", containerName="ignored")
+        text = self.call(listing)
+        names = json.loads(text)["data"].get("containers", "")
+        expected = {c for c, _ in self.KEYS} | ({"kelto-empty"} if UNDER_WINE else set())
+        self.assertEqual(sorted(names.split(";")), sorted(expected))
+        self.assertEqual(text, echo(listing, containers=names, result="success"))
+        for alias in (STRONG + " ", STRONG.lower(), "", "Avest", "avest csp"):
+            for action, extra in (("getListContainer", {}), ("openCryptoProvider", {}),
+                                  ("getCertificate", {}),
+                                  ("getSignature", {"fileDataPath": "x"})):
+                with self.subTest(alias=alias, action=action):
+                    data = self.request(action, "kelto-sig", providerName=alias, **extra)
+                    self.assertReply(data, description=bad_alias(
+                        "openCryptoProvider" if action != "getListContainer" else action),
+                                     result="error")
+        for data, code in ((self.request("getListContainer", providerName="Avest CSP"),
+                            NOT_INSTALLED),
+                           (self.request("openCryptoProvider", "kelto-sig",
+                                         providerName="Avest CSP"), NOT_INSTALLED),
+                           (self.request("openCryptoProvider", "nope"), NO_KEYSET)):
+            with self.subTest(request=data):
+                self.assertFailure(data, code)
+
+
+class Signatures(ActionCase):
+    def test_raw_and_pkcs7_signatures_verify_with_openssl(self):
+        cases = []
+        for container, _ in self.KEYS:
+            # Anything but "PKCS#7" exactly signs raw.
+            for size, kind in ((0, None), (1, ""), (4097, "pkcs#7"), (70001, "RAW"),
+                               (3, "PKCS#7 ")):
+                path = self.write("%s %d.bin" % (container, size), os.urandom(size))
+                extra = {} if kind is None else {"signatureType": kind}
+                cases.append((container, path, "raw", self.request(
+                    "getSignature", container, fileDataPath=self.host_path(path), **extra)))
+            for size in (0, 20000):
+                path = self.write("%s %d.p7" % (container, size), os.urandom(size))
+                cases.append((container, path, "pkcs7", self.request(
+                    "getSignature", container, fileDataPath=self.host_path(path),
+                    signatureType="PKCS#7", storageType="STORAGE")))
+        before = {path: self.read(path) for _, path, _, _ in cases}
+        replies = self.ask(*({"data": data} for *_, data in cases))
+        self.assertEqual(len(replies), len(cases))
+        for (container, path, kind, data), text in zip(cases, replies):
+            with self.subTest(request=data):
+                signature = self.signature_of(text, data)
+                if kind == "raw":
+                    self.assertEqual(len(base64.b64decode(signature)), 256)
+                    self.check_raw(signature, container, path)
+                else:
+                    self.check_cms(signature, container, path)
+        self.assertEqual({path: self.read(path) for path in before}, before,
+                         "the named files stay as they were")
+
+    def test_files_that_cannot_be_read_are_refused(self):
+        os.mkdir(self.path("folder"))
+        for kind in ("RAW", "PKCS#7"):
+            for where, description in (({"fileDataPath": self.host_path(self.path("none"))},
+                                        NO_OPEN),
+                                       ({"fileDataPath": self.host_path(self.path("folder"))},
+                                        NO_OPEN),
+                                       ({"fileDataPath": ""}, NO_FILE),
+                                       ({"fileDataPath": 7}, NO_FILE), ({}, NO_FILE)):
+                with self.subTest(kind=kind, **where):
+                    data = self.request("getSignature", "kelto-sig", signatureType=kind,
+                                        storageType="STORAGE", **where)
+                    self.assertReply(data, description=description, result="error")
+
+
+class Staging(ActionCase):
+    def staging(self, content, working=None, container="kelto-sig", **extra):
+        data = self.request("getSignature", container, contentFile=content,
+                            storageType="STORAGE", **extra)
+        if working is not None:
+            data["workingDirectory"] = self.host_path(working)
+        return data
+
+    def test_content_is_signed_and_its_data_file_removed(self):
+        content = os.urandom(6000)
+        original = self.write("original.bin", content)
+        encoded = base64.b64encode(content).decode()
+        os.mkdir(self.path("there"))
+        separator = "\\" if UNDER_WINE else "/"
+        for working, where in ((None, self.default_staging), (self.path("there"), self.path("there")),
+                               (self.path("made") + separator, self.path("made"))):
+            for kind in ("RAW", "PKCS#7"):
+                with self.subTest(workingDirectory=working, signatureType=kind):
+                    data = self.staging(encoded, working, signatureType=kind)
+                    signature = self.signature_of(self.call(data), data)
+                    if kind == "RAW":
+                        self.check_raw(signature, "kelto-sig", original)
+                    else:
+                        self.check_cms(signature, "kelto-sig", original)
+                    self.assertEqual(os.listdir(where), [])
+        # A signing that fails leaves nothing behind either.
+        self.assertFailure(self.staging(encoded, container="nope"), NO_KEYSET)
+        self.assertEqual(os.listdir(self.default_staging), [])
+        if not UNDER_WINE:
+            self.assertEqual(stat.S_IMODE(os.lstat(self.default_staging).st_mode), 0o700)
+
+    def test_only_content_that_decodes_whole_is_staged(self):
+        named = self.write("named.bin", b"named file")
+        # Nothing to stage, or content that lenient decoding would cut short
+        # (line breaks, blanks, URL-safe characters, Base64 after padding).
+        wrapped = base64.encodebytes(os.urandom(200)).decode()  # 76-character lines
+        for content in ("", "!!!*", 42, wrapped, "QU JD", "QUJD-_QUJD", "QUI=QUI="):
+            with self.subTest(contentFile=content):
+                self.assertReply(self.staging(content), description=NO_FILE, result="error")
+                if os.path.isdir(self.default_staging):
+                    self.assertEqual(os.listdir(self.default_staging), [])
+        # What decodes without losing anything signs exactly its bytes.
+        for content, plain in (("QUJD", b"ABC"), ("QUI=", b"AB"), ("QUI=\n", b"AB"),
+                               ("QUJD\r\n", b"ABC")):
+            with self.subTest(contentFile=content):
+                data = self.staging(content)
+                self.check_raw(self.signature_of(self.call(data), data), "kelto-sig",
+                               self.write("plain.bin", plain))
+        # fileDataPath wins over contentFile; other actions never stage.
+        data = self.staging("QUJD", fileDataPath=self.host_path(named))
+        self.check_raw(self.signature_of(self.call(data), data), "kelto-sig", named)
+        data = self.request("getCertificate", "kelto-sig", storageType="STORAGE",
+                            contentFile="QUJD", workingDirectory=self.host_path(self.dir))
+        self.assertReply(data, result="success",
+                         certificate=base64.b64encode(self.certs["kelto-sig"]).decode())
+        self.assertEqual(self.read(named), b"named file")
+        self.assertEqual(sorted(os.listdir(self.default_staging)), [])
+
+    def test_two_instances_stage_at_once_without_collision(self):
+        shared = self.path("shared")
+        jobs = []
+        for instance in range(2):
+            contents, frames = [], []
+            for i in range(16):
+                content = os.urandom(20000 + i)
+                # Half in a shared working directory, half in the default one.
+                data = self.staging(base64.b64encode(content).decode(),
+                                    shared if i % 2 else None)
+                contents.append((content, data))
+                frames.append(hostproc.frame({"data": data}))
+            proc = subprocess.Popen(hostproc.command(), stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    env=hostproc.host_env(self.env))
+            self.addCleanup(proc.kill)
+            jobs.append((proc, b"".join(frames), contents, {}))
+
+        def talk(proc, stdin, _contents, out):
+            out["stdout"], _ = proc.communicate(stdin, timeout=hostproc.TIMEOUT)
+
+        threads = [threading.Thread(target=talk, args=job) for job in jobs]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for instance, (_, _, contents, out) in enumerate(jobs):
+            replies = hostproc.split_frames(out.get("stdout", b""))
+            self.assertEqual(len(replies), len(contents), "instance %d" % instance)
+            for i, ((content, data), text) in enumerate(zip(contents, replies)):
+                with self.subTest(instance=instance, request=i):
+                    # Signed over its own bytes: no instance read the other's file.
+                    self.check_raw(self.signature_of(text.decode("utf-8"), data), "kelto-sig",
+                                   self.write("content.bin", content))
+        self.assertEqual(os.listdir(shared), [])
+        self.assertEqual(os.listdir(self.default_staging), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

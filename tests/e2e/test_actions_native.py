@@ -1,0 +1,236 @@
+"""The actions over softcsp's keys where they go beyond what both runners
+share: PINs, the default container, certificates in the key as well as in
+"MY" and the algorithms they decide, keys without certificates, GOST, and
+files far beyond one read piece. Every test has a key store of its own."""
+import base64
+import datetime
+import json
+import os
+import re
+import unittest
+
+from fixture import (ENGINE, GOST, GOST_2012, PIN, READ_PIECE, SHA256, STRONG,
+                     HostCase, echo, gost_available, needs_gost, signing_time)
+
+WRONG_PIN = 0x8010006B
+NO_KEYSET = 0x80090016
+BAD_ALGID = 0x80090008
+NO_CERTIFICATE = 0x8010002C
+NOT_FOUND = 0x80092004
+SHA384, SHA512 = ("2.16.840.1.101.3.4.2.%d" % i for i in (2, 3))
+GOST_DIGESTS = ("1.2.643.2.2.9", "1.2.643.7.1.1.2.2", "1.2.643.7.1.1.2.3")
+EDGES = (0, 1, 2 * READ_PIECE, 2 * READ_PIECE + 1)
+LARGE = 48 * READ_PIECE
+
+
+def request(action, container, provider=STRONG, **extra):
+    return dict({"requestAction": action, "containerName": container,
+                 "providerName": provider, "password": PIN}, **extra)
+
+
+def b64(der):
+    return base64.b64encode(der).decode()
+
+
+def now():
+    return datetime.datetime.now(datetime.timezone.utc)
+
+
+class Keys(HostCase):
+    def test_pins_containers_and_the_default_container(self):
+        self.make("sig")
+        self.make("exch", keyspec="exchange")
+        second = self.make("second")
+        data = self.write("data.bin", b"x")
+        # A wrong PIN is reported as such, whichever kind of key the container
+        # holds: a missing key of the other kind is not the reason.
+        for action, extra in (("openCryptoProvider", {}), ("getCertificate", {}),
+                              ("getSignature", {"fileDataPath": data})):
+            for container, password, code in (("sig", "bad", WRONG_PIN),
+                                              ("exch", "bad", WRONG_PIN),
+                                              ("nope", PIN, NO_KEYSET)):
+                with self.subTest(action=action, container=container):
+                    self.assertSystemError(request(action, container, password=password,
+                                                   **extra), code)
+        # A refused open sends back a handle it was given, unchanged, and no new one.
+        self.assertSystemError(request("openCryptoProvider", "exch", password="bad",
+                                       handleProvider=5), WRONG_PIN)
+        # An empty container name opens the default container.
+        self.keytool("default", "--provider", STRONG, "--container", "second")
+        self.assertReply(request("getCertificate", ""), certificate=b64(second),
+                         result="success")
+
+    def test_every_container_of_the_provider_type_is_listed(self):
+        listing = request("getListContainer", "ignored")
+        self.assertReply(listing, result="success")  # none: no member
+        # Names of mixed lengths: each enumeration call must be offered the
+        # whole buffer again, not the length of the name before.
+        names = {"x", "a-much-longer-container-name-than-the-others", "yy", "ключ №2",
+                 "mid-length-name"}
+        for name in sorted(names):
+            self.make(name, pin="", cert=False)
+        listed = json.loads(self.call(listing))["data"].get("containers", "")
+        self.assertEqual(sorted(listed.split(";")), sorted(names))
+        self.assertReply(listing, containers=listed, result="success")
+        if gost_available():
+            self.make("g", provider=GOST_2012)
+            for provider in (GOST_2012, "Crypto-Pro GOST R 34.10-2012 KC2 CSP"):
+                self.assertReply(request("getListContainer", "", provider), containers="g",
+                                 result="success")
+            self.assertReply(listing, containers=listed, result="success")
+
+
+class Certificates(HostCase):
+    def test_the_container_is_the_source_unless_storage_is_exactly_STORAGE(self):
+        cert = b64(self.make("c"))
+        for storage in (None, "", "CONTAINER", "storage", " STORAGE", "STORAGE "):
+            with self.subTest(storage=storage):
+                extra = {} if storage is None else {"storageType": storage}
+                self.assertReply(request("getCertificate", "c", **extra), certificate=cert,
+                                 result="success")
+        # "MY" holds it only once added; another key's certificate is no match.
+        self.make("stored", store=True)
+        self.assertSystemError(request("getCertificate", "c", storageType="STORAGE"),
+                               NOT_FOUND)
+        self.keytool("store-add", "--cert", self.path("c-signature.der"))
+        self.assertReply(request("getCertificate", "c", storageType="STORAGE"),
+                         certificate=cert, result="success")
+        # A key without a certificate.
+        self.make("bare", cert=False)
+        self.assertSystemError(request("getCertificate", "bare"), NO_CERTIFICATE)
+        self.assertSystemError(request("getCertificate", "bare", storageType="STORAGE"),
+                               NOT_FOUND)
+
+    @needs_gost
+    def test_gost_containers(self):
+        for provider, _, _ in GOST:
+            with self.subTest(provider=provider):
+                cert = b64(self.make("g", provider=provider, store=True))
+                for storage in ("", "STORAGE"):
+                    self.assertReply(request("getCertificate", "g", provider,
+                                             storageType=storage),
+                                     certificate=cert, result="success")
+
+
+class RawSignatures(HostCase):
+    def test_a_key_without_certificate_signs_and_the_alias_chooses_the_hash(self):
+        path = self.write("data.bin", b"bare key\n" * 50)
+        # Raw signing needs no certificate: openssl checks with the key's own public half.
+        key, _ = self.import_pfx("bare", cert=False)
+        pub = self.path("bare.pub")
+        self.openssl("pkey", "-in", key, "-pubout", "-out", pub)
+        self.verify_raw(self.signed(request("getSignature", "bare", fileDataPath=path)), pub,
+                        path, "-sha1")
+        # In a session an alias out of the table gives no hash algorithm at all.
+        talk = self.conversation()
+        opened = json.loads(talk.send(request("openCryptoProvider", "bare")))["data"]
+        data = {"requestAction": "getSignature", "handleProvider": opened["handleProvider"],
+                "providerName": "no such provider", "fileDataPath": path}
+        text = talk.send(data)
+        description = json.loads(text)["data"].get("description", "")
+        self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % BAD_ALGID)
+        self.assertEqual(text, echo(data, description=description, result="error"))
+
+    @needs_gost
+    def test_gost_hashes_of_each_provider(self):
+        path = self.write("data.bin", os.urandom(5000))
+        for provider, digest, length in GOST:
+            with self.subTest(provider=provider):
+                cert = self.make("g", provider=provider)
+                signature = self.signed(request("getSignature", "g", provider,
+                                                fileDataPath=path))
+                self.assertEqual(len(base64.b64decode(signature)), length)
+                self.verify_raw(signature, cert, path, digest, ENGINE)
+
+
+class Pkcs7Signatures(HostCase):
+    def check(self, text, data, path, cert, digest, start, engine=()):
+        """The reply is exact, and openssl finds the message sound, detached,
+        over the file and signed between `start` and now."""
+        end = now()
+        signature = json.loads(text)["data"].get("signature", "")
+        self.assertTrue(signature, text)
+        self.assertEqual(text, echo(data, result="success", signature=signature))
+        certs, printed = self.verify_cms(signature, path, engine)
+        self.assertEqual(certs, [cert])
+        oids = re.findall(r"digestAlgorithms?:\s*\n\s*algorithm: [^\n]*\(([\d.]+)\)", printed)
+        self.assertEqual(oids, [digest, digest], printed)
+        self.assertIn("eContent: <ABSENT>", printed)
+        stamp = signing_time(printed)
+        self.assertTrue(start <= stamp <= end, "signed at %s, asked %s..%s" % (stamp, start, end))
+        return base64.b64decode(signature)
+
+    def sign(self, data, path, cert, digest, engine=()):
+        start = now().replace(microsecond=0)
+        return self.check(self.call(data), data, path, cert, digest, start, engine)
+
+    def signing(self, container, path, provider=STRONG, **extra):
+        return request("getSignature", container, provider, fileDataPath=path,
+                       signatureType="PKCS#7", **extra)
+
+    def test_the_certificate_source_and_its_algorithm_decide(self):
+        key, in_container = self.import_pfx("p", "-sha384")
+        in_store = self.store_other_certificate(key, "-sha512")
+        path = self.write("data.bin", b"which certificate?")
+        self.sign(self.signing("p", path), path, in_container, SHA384)
+        self.sign(self.signing("p", path, storageType="STORAGE"), path, in_store, SHA512)
+        # In a session an alias outside the table still signs, by the certificate.
+        talk = self.conversation()
+        opened = json.loads(talk.send(request("openCryptoProvider", "p")))["data"]
+        data = {"requestAction": "getSignature", "signatureType": "PKCS#7",
+                "handleProvider": opened.get("handleProvider"),
+                "providerName": "no such provider", "fileDataPath": path}
+        start = now().replace(microsecond=0)
+        self.check(talk.send(data), data, path, in_container, SHA384, start)
+        # A key without a certificate cannot sign a message.
+        self.make("bare", cert=False)
+        self.assertSystemError(self.signing("bare", path), NO_CERTIFICATE)
+        self.assertSystemError(self.signing("bare", path, storageType="STORAGE"), NOT_FOUND)
+
+    def test_a_message_above_12288_bytes(self):
+        path = self.write("data.bin", b"large certificate")
+        names = ",".join("DNS:host-%04d.signing.example.test" % i for i in range(500))
+        _, big = self.import_pfx("big", "-sha256", ("-addext", "subjectAltName=" + names))
+        self.assertGreater(len(big), 12288)
+        self.assertGreater(len(self.sign(self.signing("big", path), path, big, SHA256)), 12288)
+
+    def sparse(self):
+        """A file far beyond one read piece that takes almost no disk."""
+        path = self.path("large.bin")
+        with open(path, "wb") as f:
+            f.write(b"first bytes")
+            f.seek(LARGE - 10)
+            f.write(b"last bytes")
+        return path
+
+    def sign_all(self, container, paths, cert, digest, engine=(), **extra):
+        """Signs every file in one host process and checks each reply."""
+        requests = [self.signing(container, path, **extra) for path in paths]
+        start = now().replace(microsecond=0)
+        texts = self.ask(*({"data": r} for r in requests))
+        self.assertEqual(len(texts), len(requests))
+        for path, data, text in zip(paths, requests, texts):
+            with self.subTest(path=os.path.basename(path)):
+                self.check(text, data, path, cert, digest, start, engine)
+
+    def test_files_at_the_edges_of_read_pieces_and_far_beyond(self):
+        cert = self.make("c")
+        contents = {self.write("edge %d.bin" % size, os.urandom(size)): size for size in EDGES}
+        self.sign_all("c", list(contents) + [self.sparse()], cert, SHA256)
+        # Staged content takes the same path: more than one piece, decoded.
+        edge = [path for path, size in contents.items() if size == 2 * READ_PIECE + 1][0]
+        data = {k: v for k, v in self.signing("c", edge).items() if k != "fileDataPath"}
+        data["contentFile"] = base64.b64encode(self.read(edge)).decode()
+        self.sign(data, edge, cert, SHA256)
+
+    @needs_gost
+    def test_gost_at_the_edges_of_read_pieces(self):
+        paths = [self.write("edge %d.bin" % size, os.urandom(size)) for size in EDGES]
+        for (provider, _, _), digest in zip(GOST, GOST_DIGESTS):
+            with self.subTest(provider=provider):
+                cert = self.make("g", provider=provider)
+                self.sign_all("g", paths, cert, digest, ENGINE, provider=provider)
+
+
+if __name__ == "__main__":
+    unittest.main()
