@@ -2,7 +2,6 @@
 add_executable(softcsp_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/providers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/certificates_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/signing_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/damaged_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/messages_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/requests_test.cpp

@@ -109,10 +109,6 @@ std::shared_ptr<Session> findSession(HCRYPTPROV handle) {
   return find<Session>(HandleKind::Provider, handle);
 }
 
-bool releaseSession(HCRYPTPROV handle) {
-  return removeHandle(HandleKind::Provider, handle);
-}
-
 }  // namespace softcsp
 
 extern "C" unsigned long long SoftCspPrivateKeyUses(void) {

@@ -57,9 +57,6 @@ class Session {
 
 // The session behind a provider handle, or null (last error: NTE_BAD_UID).
 std::shared_ptr<Session> findSession(HCRYPTPROV handle);
-// Releases a provider handle from inside the library (certificate contexts
-// that own their provider).
-bool releaseSession(HCRYPTPROV handle);
 
 // Counts one use of a private key to sign (SoftCspPrivateKeyUses).
 void notePrivateKeyUse();

@@ -166,17 +166,5 @@ TEST_F(ProvidersTest, StaleAndForgedHandlesFailWithoutEffect) {
   EXPECT_TRUE(CryptDestroyHash(hash));
 }
 
-TEST(SoftCspErrors, EveryCodeHasAWindowsStyleText) {
-  for (const DWORD code :
-       {NTE_BAD_KEYSET, NTE_KEYSET_NOT_DEF, NTE_PROV_TYPE_NO_MATCH, NTE_NO_KEY,
-        NTE_BAD_UID, SCARD_W_WRONG_CHV, CRYPT_E_NOT_FOUND, CRYPT_E_UNKNOWN_ALGO,
-        DWORD(ERROR_MORE_DATA), DWORD(ERROR_NO_MORE_ITEMS), DWORD(ERROR_INVALID_PARAMETER)}) {
-    const std::u16string text = SoftCspErrorMessage(code);
-    ASSERT_GE(text.size(), 3u) << std::hex << code;
-    EXPECT_EQ(text.substr(text.size() - 2), u"\r\n");
-  }
-  EXPECT_EQ(SoftCspErrorMessage(0x12345678), nullptr);
-}
-
 }  // namespace
 }  // namespace softcsp_test
