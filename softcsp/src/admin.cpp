@@ -17,6 +17,7 @@ namespace softcsp::keystore {
 namespace {
 
 using X509ExtPtr = std::unique_ptr<X509_EXTENSION, OsslFree<X509_EXTENSION_free>>;
+using BnPtr = std::unique_ptr<BIGNUM, OsslFree<BN_free>>;
 void freeCerts(STACK_OF(X509) *s) { sk_X509_pop_free(s, X509_free); }
 using CertsPtr = std::unique_ptr<STACK_OF(X509), OsslFree<freeCerts>>;
 
@@ -116,9 +117,8 @@ Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
   RAND_bytes(serial, sizeof serial);
   serial[0] &= 0x7F;  // positive
   AsnIntegerPtr sn(ASN1_INTEGER_new());
-  BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
-  const bool serialOk = bn != nullptr && BN_to_ASN1_INTEGER(bn, sn.get()) != nullptr;
-  BN_free(bn);
+  const BnPtr bn(BN_bin2bn(serial, sizeof serial, nullptr));
+  const bool serialOk = bn && BN_to_ASN1_INTEGER(bn.get(), sn.get()) != nullptr;
   const char *usage = keySpec == AT_SIGNATURE || prov.keyKind != KeyKind::Rsa
                           ? "critical,digitalSignature,nonRepudiation"
                           : "critical,digitalSignature,keyEncipherment";

@@ -51,20 +51,11 @@ bool ensureGost() {
   static bool loaded = false;
   std::call_once(once, [] {
     ensureOpenSsl();
-    ENGINE *e = ENGINE_by_id("gost");
-    if (e == nullptr) {
-      ERR_clear_error();
-      return;
-    }
-    // The structural reference is dropped; the functional one from
+    // The structural reference is dropped on return; the functional one from
     // ENGINE_init keeps the engine until OpenSSL's clean-up at exit.
-    if (ENGINE_init(e) != 1) {
-      ENGINE_free(e);
-      ERR_clear_error();
-      return;
-    }
-    loaded = ENGINE_set_default(e, ENGINE_METHOD_ALL) == 1;
-    ENGINE_free(e);
+    const std::unique_ptr<ENGINE, OsslFree<ENGINE_free>> e(ENGINE_by_id("gost"));
+    loaded = e && ENGINE_init(e.get()) == 1 &&
+             ENGINE_set_default(e.get(), ENGINE_METHOD_ALL) == 1;
     ERR_clear_error();
   });
   return loaded;
