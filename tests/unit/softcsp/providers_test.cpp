@@ -50,6 +50,13 @@ TEST_F(ProvidersTest, AcquireFailsLikeWindowsForUnknownProvidersTypesAndContaine
               return CryptAcquireContextW(nullptr, nullptr, kStrong, PROV_RSA_FULL,
                                           CRYPT_VERIFYCONTEXT);
             }));
+  // A name is stored as UTF-8: text with a lone surrogate has no such form.
+  for (const char16_t *name : {u"a\xD800" u"b", u"a\xDBFF", u"\xDC00" u"a"})
+    EXPECT_EQ(NTE_BAD_KEYSET_PARAM, errorOf([&] {
+                return CryptAcquireContextW(&h, name, kStrong, PROV_RSA_FULL, 0);
+              }));
+  makeKey(PROV_RSA_FULL, "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", AT_SIGNATURE);
+  EXPECT_TRUE(CryptReleaseContext(acquire(u"\u00E9\u20AC\U0001D11E"), 0));
 }
 
 TEST_F(ProvidersTest, NullContainerOpensTheDefaultContainer) {
