@@ -173,16 +173,6 @@ Status checkFree(const ProviderType &prov, const std::string &container,
   return {};
 }
 
-std::string subjectOf(X509 *cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio) return {};
-  X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0,
-                     XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-  char *data = nullptr;
-  const long len = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(len));
-}
-
 }  // namespace
 
 std::vector<std::pair<std::string, DWORD>> providers() {
@@ -346,7 +336,7 @@ Status storeAdd(const std::string &storeName, const std::string &certificate,
   }
   if (!cert) return failed(CRYPT_E_ASN1_BADTAG, "not a certificate");
   const std::string der = toDer(i2d_X509, cert.get());
-  added = StoreEntry{certfiles::thumbprint(der), subjectOf(cert.get()),
+  added = StoreEntry{certfiles::thumbprint(der), subjectText(cert.get()),
                      certfiles::fileName(der), {}};
   const std::string dir = storage::storeDir(storeName);
   if (DWORD err = storage::ensureDirectory(dir))
@@ -374,7 +364,7 @@ Status storeList(const std::string &storeName, std::vector<StoreEntry> &out) {
     }
     const auto *p = reinterpret_cast<const unsigned char *>(e.der.data());
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
-    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectOf(cert.get()), e.file, {}});
+    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectText(cert.get()), e.file, {}});
   }
   ERR_clear_error();
   return {};

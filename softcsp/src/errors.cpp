@@ -64,6 +64,7 @@ constexpr Message kMessages[] = {
     {SCARD_E_NO_SUCH_CERTIFICATE, u"The requested certificate does not exist.\r\n"},
     {SCARD_W_WRONG_CHV, u"The card cannot be accessed because the wrong PIN was "
                         u"presented.\r\n"},
+    {SCARD_W_CANCELLED_BY_USER, u"The action was cancelled by the user.\r\n"},
     {SCARD_W_CARD_NOT_AUTHENTICATED,
      u"No PIN was presented to the smart card.\r\n"},
 };

@@ -87,4 +87,14 @@ std::string oidText(const ASN1_OBJECT *obj) {
   return big;
 }
 
+std::string subjectText(X509 *cert) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio) return {};
+  X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0,
+                     XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char *data = nullptr;
+  const long len = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(len));
+}
+
 }  // namespace softcsp

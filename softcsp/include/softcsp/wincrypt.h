@@ -279,6 +279,7 @@ typedef struct _CMSG_STREAM_INFO {
 #define CRYPT_E_ASN1_BADTAG ((DWORD)0x8009310B)
 #define SCARD_E_NO_SUCH_CERTIFICATE ((DWORD)0x8010002C)
 #define SCARD_W_WRONG_CHV ((DWORD)0x8010006B)
+#define SCARD_W_CANCELLED_BY_USER ((DWORD)0x8010006E)
 #define SCARD_W_CARD_NOT_AUTHENTICATED ((DWORD)0x8010006F)
 
 /* ---- provider contexts --------------------------------------------------- */
