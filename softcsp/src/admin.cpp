@@ -5,10 +5,12 @@
 #include <openssl/x509v3.h>
 
 #include "algorithms.h"
+#include "askpin.h"
 #include "certfiles.h"
 #include "handles.h"
 #include "keyfile.h"
 #include "ossl.h"
+#include "pinentry.h"
 #include "session.h"
 #include "softcsp/keystore.h"
 #include "storage.h"
@@ -217,6 +219,21 @@ Status generate(DWORD type, const std::string &container, DWORD keySpec,
   return storeKey(*prov, container, keySpec, key.get(), cert.get(), pin);
 }
 
+Status canStore(DWORD type, const std::string &container, DWORD keySpec) {
+  auto lock = lockApi();
+  const ProviderType *prov = nullptr;
+  if (Status s = servedType(type, prov); !s.ok()) return s;
+  return checkFree(*prov, container, keySpec);
+}
+
+Status askNewPin(const std::string &container, std::string &pin) {
+  std::string why;
+  if (DWORD err = softcsp::askNewPin(container, pin, why)) return failed(err, why);
+  return {};
+}
+
+void wipePin(std::string &pin) { wipe(pin); }
+
 Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
                  const std::string &pfx, const std::string &pfxPassword,
                  const std::string &pin, std::string &certDer) {
@@ -320,6 +337,14 @@ Status exportCertificate(DWORD type, const std::string &container,
                                 : " key file is damaged"));
   der = toDer(i2d_X509, cert.get());
   return {};
+}
+
+std::string certificateSubject(const std::string &der) {
+  ensureOpenSsl();
+  const auto *p = reinterpret_cast<const unsigned char *>(der.data());
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  ERR_clear_error();
+  return cert ? subjectText(cert.get()) : std::string();
 }
 
 Status storeAdd(const std::string &storeName, const std::string &certificate,

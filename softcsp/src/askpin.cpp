@@ -35,8 +35,8 @@ DWORD cannotAsk(const Pinentry &pinentry, std::string *why) {
 // Cancelled or TimedOut: the person did not give a PIN.
 DWORD notAnswered(Pinentry::Answer answer, std::string *why) {
   if (why != nullptr)
-    *why = answer == Pinentry::Answer::Cancelled ? "no PIN was given: cancelled"
-                                                 : "no PIN was given in time";
+    *why = answer == Pinentry::Answer::Cancelled ? "the PIN dialogue was cancelled"
+                                                 : "no PIN was entered in time";
   return SCARD_W_CANCELLED_BY_USER;
 }
 

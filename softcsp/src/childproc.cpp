@@ -86,7 +86,7 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::start(const std::string &program, std::string &why) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    why = "no socket for " + program + ": " + errnoText(errno);
+    why = "no socket to speak to it: " + errnoText(errno);
     return false;
   }
   UniqueFd ours(ends[0]);
@@ -94,12 +94,12 @@ bool ChildProcess::start(const std::string &program, std::string &why) {
 
   SpawnSettings settings(theirs.get());
   if (!settings.ready()) {
-    why = "cannot prepare to start " + program;
+    why = "cannot prepare to start it";
     return false;
   }
   pid_t pid = -1;
   if (const int err = settings.spawn(program, pid)) {
-    why = "cannot start " + program + ": " + errnoText(err);
+    why = "cannot start it: " + errnoText(err);
     return false;
   }
   pid_ = pid;
