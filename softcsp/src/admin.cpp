@@ -181,7 +181,7 @@ std::vector<std::pair<std::string, DWORD>> providers() {
   std::vector<std::pair<std::string, DWORD>> out;
   for (const char *const *n = providerNames(); *n != nullptr; ++n) {
     DWORD type = 0;
-    providerType(*n, type);
+    registeredType(std::u16string(*n, *n + std::char_traits<char>::length(*n)), type);
     out.emplace_back(*n, type);
   }
   return out;

@@ -134,12 +134,15 @@ TEST_F(ProvidersTest, PinIsCheckedAgainstTheKeyOfThatSpec) {
 
 TEST_F(ProvidersTest, ProtectedKeyWithoutPinCannotSign) {
   makeKey(PROV_RSA_FULL, "locked", AT_SIGNATURE, "secret");
+  // A context that may ask has no pinentry to ask with: it fails as if it
+  // might not ask.
+  setenv("KELTO_PINENTRY", (dir_ + "/no-pinentry").c_str(), 1);
   for (const DWORD flags : {0u, CRYPT_SILENT}) {
     const HCRYPTPROV h = acquire(u"locked", flags);
     HCRYPTHASH hash = 0;
     ASSERT_TRUE(CryptCreateHash(h, CALG_SHA1, 0, 0, &hash));
     DWORD len = 0;
-    // The size needs no PIN; the signature does, and nothing prompts.
+    // The size needs no PIN; the signature does.
     ASSERT_TRUE(CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len));
     std::vector<BYTE> sig(len);
     EXPECT_EQ(flags == CRYPT_SILENT ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED,
@@ -147,6 +150,7 @@ TEST_F(ProvidersTest, ProtectedKeyWithoutPinCannotSign) {
     CryptDestroyHash(hash);
     CryptReleaseContext(h, 0);
   }
+  unsetenv("KELTO_PINENTRY");
 }
 
 TEST_F(ProvidersTest, StaleAndForgedHandlesFailWithoutEffect) {
