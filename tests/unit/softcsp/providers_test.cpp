@@ -59,18 +59,6 @@ TEST_F(ProvidersTest, AcquireFailsLikeWindowsForUnknownProvidersTypesAndContaine
   EXPECT_TRUE(CryptReleaseContext(acquire(u"\u00E9\u20AC\U0001D11E"), 0));
 }
 
-TEST_F(ProvidersTest, NullContainerOpensTheDefaultContainer) {
-  makeKey(PROV_RSA_FULL, "first", AT_SIGNATURE);
-  makeKey(PROV_RSA_FULL, "second", AT_SIGNATURE);
-  ASSERT_TRUE(softcsp::keystore::setDefaultContainer(PROV_RSA_FULL, "second").ok());
-  const HCRYPTPROV h = acquire(nullptr);
-  char name[32] = {};
-  DWORD len = sizeof name;
-  ASSERT_TRUE(CryptGetProvParam(h, PP_CONTAINER, reinterpret_cast<BYTE *>(name), &len, 0));
-  EXPECT_STREQ(name, "second");
-  EXPECT_TRUE(CryptReleaseContext(h, 0));
-}
-
 TEST_F(ProvidersTest, NewKeysetCreatesOnceAndDeleteKeysetRemoves) {
   HCRYPTPROV h = acquire(u"fresh", CRYPT_NEWKEYSET);
   EXPECT_TRUE(CryptReleaseContext(h, 0));
