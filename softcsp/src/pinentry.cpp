@@ -188,7 +188,7 @@ bool Pinentry::start() {
     return false;
   }
   unsigned code = 0;
-  Reply greeting = transact("", kCommandWait, nullptr, code);
+  const Reply greeting = transact("", kCommandWait, nullptr, code);
   if (greeting != Reply::Ok) {
     unusable(greeting == Reply::Error ? "it greeted with an error: " + problem_
                                       : "no greeting of a pinentry: " + problem_);
