@@ -82,7 +82,7 @@ DWORD writeTemp(const std::string &path, const std::string &data,
 }
 
 DWORD removeTree(const std::string &dir) {
-  {
+  {  // the stream is closed before the directory goes
     const DirPtr d(opendir(dir.c_str()));
     if (!d) return fromErrno(errno);
     while (dirent *e = readdir(d.get())) {
