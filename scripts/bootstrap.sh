@@ -15,6 +15,7 @@ packages=(
   wixl msitools          # the Windows installer
   dpkg-dev lintian       # the Debian package (dpkg-shlibdeps) and its check
   chromium firefox-esr   # the browser side's suites
+  pinentry-tty           # a real pinentry that the PIN suite drives on a terminal
 )
 # The browser side's build and test tools run on Node.js; a machine that
 # already has node and npm keeps its own.

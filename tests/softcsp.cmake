@@ -2,7 +2,6 @@
 add_executable(softcsp_unit_tests
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/providers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/certificates_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/signing_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/damaged_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/messages_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/unit/softcsp/requests_test.cpp
@@ -12,12 +11,21 @@ target_link_libraries(softcsp_unit_tests PRIVATE softcsp kelto_host ${KELTO_GTES
 target_compile_options(softcsp_unit_tests PRIVATE ${KELTO_WARNINGS})
 add_test(NAME softcsp_unit_tests COMMAND softcsp_unit_tests)
 
+# The host as a debug build would ship it, every log record written: the PIN
+# suite checks that no PIN reaches the log.
+if(NOT TARGET keltoDataSigned_debug)
+  add_executable(keltoDataSigned_debug ${CMAKE_SOURCE_DIR}/host/channel/main.cpp)
+  target_link_libraries(keltoDataSigned_debug PRIVATE kelto_host)
+  target_compile_options(keltoDataSigned_debug PRIVATE ${KELTO_WARNINGS})
+  target_compile_definitions(keltoDataSigned_debug PRIVATE KELTO_LOG_SEVERITY=5)
+endif()
+
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(suite test_softcsp_gost test_keytool test_hostile_store)
+foreach(suite test_softcsp_gost test_softcsp_pinentry test_keytool test_hostile_store)
   add_test(NAME softcsp_e2e_${suite}
            COMMAND ${Python3_EXECUTABLE} -m unittest -v ${suite}
            WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/e2e)
   set_tests_properties(softcsp_e2e_${suite} PROPERTIES
-    ENVIRONMENT "KELTO_KEYTOOL=$<TARGET_FILE:kelto-keytool>;KELTO_HOST=$<TARGET_FILE:keltoDataSigned>"
+    ENVIRONMENT "KELTO_KEYTOOL=$<TARGET_FILE:kelto-keytool>;KELTO_HOST=$<TARGET_FILE:keltoDataSigned>;KELTO_HOST_DEBUG=$<TARGET_FILE:keltoDataSigned_debug>"
     SKIP_RETURN_CODE 77)
 endforeach()

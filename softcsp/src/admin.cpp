@@ -5,10 +5,12 @@
 #include <openssl/x509v3.h>
 
 #include "algorithms.h"
+#include "askpin.h"
 #include "certfiles.h"
 #include "handles.h"
 #include "keyfile.h"
 #include "ossl.h"
+#include "pinentry.h"
 #include "session.h"
 #include "softcsp/keystore.h"
 #include "storage.h"
@@ -17,6 +19,7 @@ namespace softcsp::keystore {
 namespace {
 
 using X509ExtPtr = std::unique_ptr<X509_EXTENSION, OsslFree<X509_EXTENSION_free>>;
+using BnPtr = std::unique_ptr<BIGNUM, OsslFree<BN_free>>;
 void freeCerts(STACK_OF(X509) *s) { sk_X509_pop_free(s, X509_free); }
 using CertsPtr = std::unique_ptr<STACK_OF(X509), OsslFree<freeCerts>>;
 
@@ -116,9 +119,8 @@ Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
   RAND_bytes(serial, sizeof serial);
   serial[0] &= 0x7F;  // positive
   AsnIntegerPtr sn(ASN1_INTEGER_new());
-  BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
-  const bool serialOk = bn != nullptr && BN_to_ASN1_INTEGER(bn, sn.get()) != nullptr;
-  BN_free(bn);
+  const BnPtr bn(BN_bin2bn(serial, sizeof serial, nullptr));
+  const bool serialOk = bn && BN_to_ASN1_INTEGER(bn.get(), sn.get()) != nullptr;
   const char *usage = keySpec == AT_SIGNATURE || prov.keyKind != KeyKind::Rsa
                           ? "critical,digitalSignature,nonRepudiation"
                           : "critical,digitalSignature,keyEncipherment";
@@ -173,23 +175,13 @@ Status checkFree(const ProviderType &prov, const std::string &container,
   return {};
 }
 
-std::string subjectOf(X509 *cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio) return {};
-  X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0,
-                     XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-  char *data = nullptr;
-  const long len = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(len));
-}
-
 }  // namespace
 
 std::vector<std::pair<std::string, DWORD>> providers() {
   std::vector<std::pair<std::string, DWORD>> out;
   for (const char *const *n = providerNames(); *n != nullptr; ++n) {
     DWORD type = 0;
-    providerType(*n, type);
+    registeredType(std::u16string(*n, *n + std::char_traits<char>::length(*n)), type);
     out.emplace_back(*n, type);
   }
   return out;
@@ -226,6 +218,21 @@ Status generate(DWORD type, const std::string &container, DWORD keySpec,
   }
   return storeKey(*prov, container, keySpec, key.get(), cert.get(), pin);
 }
+
+Status canStore(DWORD type, const std::string &container, DWORD keySpec) {
+  auto lock = lockApi();
+  const ProviderType *prov = nullptr;
+  if (Status s = servedType(type, prov); !s.ok()) return s;
+  return checkFree(*prov, container, keySpec);
+}
+
+Status askNewPin(const std::string &container, std::string &pin) {
+  std::string why;
+  if (DWORD err = softcsp::askNewPin(container, pin, why)) return failed(err, why);
+  return {};
+}
+
+void wipePin(std::string &pin) { wipe(pin); }
 
 Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
                  const std::string &pfx, const std::string &pfxPassword,
@@ -332,6 +339,14 @@ Status exportCertificate(DWORD type, const std::string &container,
   return {};
 }
 
+std::string certificateSubject(const std::string &der) {
+  ensureOpenSsl();
+  const auto *p = reinterpret_cast<const unsigned char *>(der.data());
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  ERR_clear_error();
+  return cert ? subjectText(cert.get()) : std::string();
+}
+
 Status storeAdd(const std::string &storeName, const std::string &certificate,
                 StoreEntry &added) {
   auto lock = lockApi();
@@ -346,7 +361,7 @@ Status storeAdd(const std::string &storeName, const std::string &certificate,
   }
   if (!cert) return failed(CRYPT_E_ASN1_BADTAG, "not a certificate");
   const std::string der = toDer(i2d_X509, cert.get());
-  added = StoreEntry{certfiles::thumbprint(der), subjectOf(cert.get()),
+  added = StoreEntry{certfiles::thumbprint(der), subjectText(cert.get()),
                      certfiles::fileName(der), {}};
   const std::string dir = storage::storeDir(storeName);
   if (DWORD err = storage::ensureDirectory(dir))
@@ -374,7 +389,7 @@ Status storeList(const std::string &storeName, std::vector<StoreEntry> &out) {
     }
     const auto *p = reinterpret_cast<const unsigned char *>(e.der.data());
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
-    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectOf(cert.get()), e.file, {}});
+    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectText(cert.get()), e.file, {}});
   }
   ERR_clear_error();
   return {};

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <unordered_map>
 
-#include "session.h"
 #include "timeconv.h"
 
 namespace softcsp {
@@ -169,10 +168,6 @@ void writePublicKeyInfo(const SpkiParts &parts, BYTE *buffer) {
   info->PublicKey.pbData = p;
   info->PublicKey.cUnusedBits = parts.unusedBits;
   std::memcpy(p, parts.bits.data(), parts.bits.size());
-}
-
-CertObject::~CertObject() {
-  if (hasKeyContext && releaseProv) releaseSession(keyProv);
 }
 
 DWORD newCertContext(const std::string &der, HCERTSTORE store,

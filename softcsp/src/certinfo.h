@@ -35,16 +35,10 @@ struct CertObject {
   std::list<std::string> arena;  // stable storage for what ctx/info point to
   std::vector<CERT_EXTENSION> extensions;
   size_t storeIndex = 0;
-  // CERT_KEY_CONTEXT_PROP_ID
-  bool hasKeyContext = false;
-  HCRYPTPROV keyProv = 0;
-  DWORD keySpec = 0;
-  bool releaseProv = false;
 
   CertObject() = default;
   CertObject(const CertObject &) = delete;
   CertObject &operator=(const CertObject &) = delete;
-  ~CertObject();
 };
 
 // Parses DER into a registered context; CRYPT_E_ASN1_BADTAG when it is not a
@@ -55,7 +49,7 @@ DWORD newCertContext(const std::string &der, HCERTSTORE store,
 CertObject *findCert(PCCERT_CONTEXT ctx);
 bool freeCert(PCCERT_CONTEXT ctx);
 // Frees every context still held (at process exit, before OpenSSL's own
-// clean-up); a provider a context owns is released with it.
+// clean-up).
 void freeAllCerts();
 
 }  // namespace softcsp

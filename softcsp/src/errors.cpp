@@ -60,12 +60,11 @@ constexpr Message kMessages[] = {
     {CRYPT_E_UNKNOWN_ALGO, u"Unknown cryptographic algorithm.\r\n"},
     {CRYPT_E_INVALID_MSG_TYPE, u"Invalid cryptographic message type.\r\n"},
     {CRYPT_E_NOT_FOUND, u"Cannot find object or property.\r\n"},
-    {CRYPT_E_NO_KEY_PROPERTY,
-     u"Cannot find the certificate and private key for decryption.\r\n"},
     {CRYPT_E_ASN1_BADTAG, u"ASN1 bad tag value met.\r\n"},
     {SCARD_E_NO_SUCH_CERTIFICATE, u"The requested certificate does not exist.\r\n"},
     {SCARD_W_WRONG_CHV, u"The card cannot be accessed because the wrong PIN was "
                         u"presented.\r\n"},
+    {SCARD_W_CANCELLED_BY_USER, u"The action was cancelled by the user.\r\n"},
     {SCARD_W_CARD_NOT_AUTHENTICATED,
      u"No PIN was presented to the smart card.\r\n"},
 };

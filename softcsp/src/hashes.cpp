@@ -70,35 +70,6 @@ BOOL CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen,
   return TRUE;
 }
 
-BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
-                       DWORD *pdwDataLen, DWORD dwFlags) {
-  auto lock = lockApi();
-  const std::shared_ptr<HashObject> hash = findHash(hHash);
-  if (!hash) return fail(NTE_BAD_HASH);
-  if (pdwDataLen == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-  switch (dwParam) {
-    case HP_ALGID:
-      return finish(copyOut(&hash->alg, sizeof hash->alg, pbData, pdwDataLen));
-    case HP_HASHSIZE: {
-      const DWORD size = static_cast<DWORD>(EVP_MD_CTX_get_size(hash->ctx.get()));
-      return finish(copyOut(&size, sizeof size, pbData, pdwDataLen));
-    }
-    case HP_HASHVAL: {
-      // A size query must not finish the hash: more data may follow.
-      if (pbData == nullptr && !hash->finished) {
-        *pdwDataLen = static_cast<DWORD>(EVP_MD_CTX_get_size(hash->ctx.get()));
-        return TRUE;
-      }
-      std::string value;
-      if (DWORD err = hash->finish(value)) return fail(err);
-      return finish(copyOut(value.data(), value.size(), pbData, pdwDataLen));
-    }
-    default:
-      return fail(NTE_BAD_TYPE);
-  }
-}
-
 BOOL CryptDestroyHash(HCRYPTHASH hHash) {
   auto lock = lockApi();
   return removeHandle(HandleKind::Hash, hHash) ? TRUE : fail(NTE_BAD_HASH);

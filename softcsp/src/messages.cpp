@@ -1,10 +1,9 @@
 // Signed messages: a detached CMS SignedData whose content is hashed as it
 // arrives (CryptMsgOpenToEncode, CryptMsgUpdate, CryptMsgGetParam,
-// CryptMsgClose), and CryptSignMessage, which is the same done in one call.
+// CryptMsgClose).
 #include <openssl/err.h>
 
 #include <climits>
-#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -16,9 +15,6 @@
 using namespace softcsp;
 
 namespace {
-
-constexpr size_t kBasicParaSize =
-    offsetof(CRYPT_SIGN_MESSAGE_PARA, dwInnerContentType) + sizeof(DWORD);
 
 // A detached message opened to encode. The content runs through digest BIOs
 // into a null sink, so content of any size is hashed in constant memory.
@@ -192,53 +188,6 @@ std::shared_ptr<MessageObject> findMessage(HCRYPTMSG msg) {
   return find<MessageObject>(HandleKind::Message, reinterpret_cast<ULONG_PTR>(msg));
 }
 
-DWORD signMessage(PCRYPT_SIGN_MESSAGE_PARA para, BOOL detached, DWORD count,
-                  const BYTE *pieces[], DWORD sizes[], BYTE *out,
-                  DWORD *outLen) {
-  if (para == nullptr || outLen == nullptr) return E_INVALIDARG;
-  if (para->cbSize < kBasicParaSize) return E_INVALIDARG;
-  if (para->cMsgCrl != 0) return E_INVALIDARG;  // no CRLs are kept
-  if (count != 0 && (pieces == nullptr || sizes == nullptr)) return E_INVALIDARG;
-  if (para->cMsgCert != 0 && para->rgpMsgCert == nullptr) return E_INVALIDARG;
-  CertObject *cert = findCert(para->pSigningCert);
-  if (cert == nullptr) return E_INVALIDARG;
-  if (!cert->hasKeyContext) return CRYPT_E_NO_KEY_PROPERTY;
-
-  CMSG_SIGNER_ENCODE_INFO signer{};
-  signer.cbSize = sizeof signer;
-  signer.pCertInfo = &cert->info;
-  signer.hCryptProv = cert->keyProv;
-  signer.dwKeySpec = cert->keySpec;
-  signer.HashAlgorithm = para->HashAlgorithm;
-  signer.cAuthAttr = para->cAuthAttr;
-  signer.rgAuthAttr = para->rgAuthAttr;
-  signer.cUnauthAttr = para->cUnauthAttr;
-  signer.rgUnauthAttr = para->rgUnauthAttr;
-  std::vector<CERT_BLOB> certs;
-  for (DWORD i = 0; i < para->cMsgCert; ++i) {
-    const CERT_CONTEXT *listed = para->rgpMsgCert[i];
-    if (findCert(listed) == nullptr) return E_INVALIDARG;
-    certs.push_back({listed->cbCertEncoded, listed->pbCertEncoded});
-  }
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof info;
-  info.cSigners = 1;
-  info.rgSigners = &signer;
-  info.cCertEncoded = static_cast<DWORD>(certs.size());
-  info.rgCertEncoded = certs.data();
-
-  std::shared_ptr<MessageObject> msg;
-  if (DWORD err = openSigned(para->dwMsgEncodingType, detached ? CMSG_DETACHED_FLAG : 0,
-                             CMSG_SIGNED, &info, nullptr, nullptr, msg))
-    return err;
-  for (DWORD i = 0; i < count; ++i)
-    if (DWORD err = updateMessage(*msg, pieces[i], sizes[i], i + 1 == count))
-      return err;
-  if (count == 0)
-    if (DWORD err = updateMessage(*msg, nullptr, 0, true)) return err;
-  return copyOut(msg->der.data(), msg->der.size(), out, outLen);
-}
-
 // Every entry point leaves OpenSSL's error queue empty: the errors that
 // matter have been turned into CryptoAPI codes.
 BOOL finishClean(DWORD code) {
@@ -290,17 +239,6 @@ BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
   return removeHandle(HandleKind::Message, reinterpret_cast<ULONG_PTR>(hCryptMsg))
              ? TRUE
              : fail(E_INVALIDARG);
-}
-
-BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
-                      BOOL fDetachedSignature, DWORD cToBeSigned,
-                      const BYTE *rgpbToBeSigned[], DWORD rgcbToBeSigned[],
-                      BYTE *pbSignedBlob, DWORD *pcbSignedBlob) {
-  auto lock = lockApi();
-  ensureOpenSsl();
-  return finishClean(signMessage(pSignPara, fDetachedSignature, cToBeSigned,
-                                 rgpbToBeSigned, rgcbToBeSigned, pbSignedBlob,
-                                 pcbSignedBlob));
 }
 
 }  // extern "C"

@@ -51,20 +51,11 @@ bool ensureGost() {
   static bool loaded = false;
   std::call_once(once, [] {
     ensureOpenSsl();
-    ENGINE *e = ENGINE_by_id("gost");
-    if (e == nullptr) {
-      ERR_clear_error();
-      return;
-    }
-    // The structural reference is dropped; the functional one from
+    // The structural reference is dropped on return; the functional one from
     // ENGINE_init keeps the engine until OpenSSL's clean-up at exit.
-    if (ENGINE_init(e) != 1) {
-      ENGINE_free(e);
-      ERR_clear_error();
-      return;
-    }
-    loaded = ENGINE_set_default(e, ENGINE_METHOD_ALL) == 1;
-    ENGINE_free(e);
+    const std::unique_ptr<ENGINE, OsslFree<ENGINE_free>> e(ENGINE_by_id("gost"));
+    loaded = e && ENGINE_init(e.get()) == 1 &&
+             ENGINE_set_default(e.get(), ENGINE_METHOD_ALL) == 1;
     ERR_clear_error();
   });
   return loaded;
@@ -94,6 +85,16 @@ std::string oidText(const ASN1_OBJECT *obj) {
   OBJ_obj2txt(big.data(), len + 1, obj, 1);
   big.resize(static_cast<size_t>(len));
   return big;
+}
+
+std::string subjectText(X509 *cert) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio) return {};
+  X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0,
+                     XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char *data = nullptr;
+  const long len = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(len));
 }
 
 }  // namespace softcsp

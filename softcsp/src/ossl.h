@@ -71,6 +71,9 @@ std::string toDer(int (*i2d)(const T *, unsigned char **), const T *obj) {
 
 // Dotted text of an object identifier.
 std::string oidText(const ASN1_OBJECT *obj);
+// A certificate's subject as RFC 2253 text, with non-ASCII characters as
+// UTF-8 rather than escaped.
+std::string subjectText(X509 *cert);
 
 }  // namespace softcsp
 

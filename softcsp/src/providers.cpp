@@ -101,7 +101,7 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   auto lock = lockApi();
   if (!findSession(hProv)) return fail(NTE_BAD_UID);
   if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-  releaseSession(hProv);
+  removeHandle(HandleKind::Provider, hProv);
   return TRUE;
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "askpin.h"
 #include "handles.h"
 #include "keyfile.h"
 #include "storage.h"
@@ -31,11 +32,25 @@ DWORD Session::setPin(DWORD keySpec, const std::string &pin) {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
   if (DWORD err = keyfile::checkPin(p12.get(), pin)) return err;
-  const size_t i = slot(keySpec);
+  remember(slot(keySpec), pin);
+  return 0;
+}
+
+void Session::remember(size_t i, const std::string &pin) {
   OPENSSL_cleanse(pins_[i].data(), pins_[i].size());
   pins_[i] = pin;
   hasPin_[i] = true;
-  return 0;
+}
+
+DWORD Session::askPin(DWORD keySpec, PKCS12 *p12, std::string &pin) {
+  X509Ptr cert;
+  const std::string subject =
+      certificate(keySpec, cert) == 0 ? subjectText(cert.get()) : std::string();
+  const DWORD err = askKeyPin(
+      container_, subject, [p12](const std::string &answer) { return keyfile::checkPin(p12, answer); },
+      pin);
+  if (err == 0) remember(slot(keySpec), pin);
+  return err;
 }
 
 DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
@@ -55,8 +70,10 @@ DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
       pin = pins_[i];
     } else if (hasPin_[1 - i]) {
       pin = pins_[1 - i];
-    } else {
-      return silent_ ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED;
+    } else if (silent_) {
+      return NTE_SILENT_CONTEXT;
+    } else if (DWORD err = askPin(keySpec, p12.get(), pin)) {
+      return err;
     }
     PkeyPtr key;
     const DWORD err = keyfile::privateKey(p12.get(), pin, key);
@@ -107,10 +124,6 @@ void notePrivateKeyUse() { ++privateKeyUses; }
 
 std::shared_ptr<Session> findSession(HCRYPTPROV handle) {
   return find<Session>(HandleKind::Provider, handle);
-}
-
-bool releaseSession(HCRYPTPROV handle) {
-  return removeHandle(HandleKind::Provider, handle);
 }
 
 }  // namespace softcsp

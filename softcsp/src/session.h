@@ -30,6 +30,9 @@ class Session {
   // Checks the PIN against the key and remembers it for this context.
   DWORD setPin(DWORD keySpec, const std::string &pin);
   // The decrypted private key; needs a PIN unless the key is unprotected.
+  // Without one, a context that is not silent asks the person through the
+  // pinentry and remembers the answer as if it had been set (see askpin.h
+  // for the errors); a silent one fails with NTE_SILENT_CONTEXT.
   DWORD privateKey(DWORD keySpec, EVP_PKEY *&out);
   // The certificate stored with the key: SCARD_E_NO_SUCH_CERTIFICATE when
   // there is none, NTE_KEYSET_ENTRY_BAD when it is damaged, NTE_BAD_KEY when
@@ -46,6 +49,8 @@ class Session {
 
  private:
   static size_t slot(DWORD keySpec) { return keySpec == AT_SIGNATURE ? 1 : 0; }
+  void remember(size_t slot, const std::string &pin);
+  DWORD askPin(DWORD keySpec, PKCS12 *p12, std::string &pin);
 
   const ProviderType &prov_;
   std::string container_;
@@ -57,9 +62,6 @@ class Session {
 
 // The session behind a provider handle, or null (last error: NTE_BAD_UID).
 std::shared_ptr<Session> findSession(HCRYPTPROV handle);
-// Releases a provider handle from inside the library (certificate contexts
-// that own their provider).
-bool releaseSession(HCRYPTPROV handle);
 
 // Counts one use of a private key to sign (SoftCspPrivateKeyUses).
 void notePrivateKeyUse();

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "scoped.h"
+
 namespace softcsp::storage {
 namespace {
 
@@ -58,22 +60,21 @@ DWORD writeTemp(const std::string &path, const std::string &data,
   const size_t slash = path.rfind('/');
   if (DWORD err = ensureDirectory(path.substr(0, slash))) return err;
   temp = tempNameFor(path);
-  const int fd =
-      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return fromErrno(errno);
+  UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd) return fromErrno(errno);
   size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    const ssize_t n = write(fd.get(), data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int err = errno;
-      close(fd);
+      fd.reset();
       unlink(temp.c_str());
       return fromErrno(err);
     }
     done += static_cast<size_t>(n);
   }
-  if (fsync(fd) != 0 || close(fd) != 0) {
+  if (fsync(fd.get()) != 0 || !fd.close()) {
     unlink(temp.c_str());
     return NTE_FAIL;
   }
@@ -81,18 +82,19 @@ DWORD writeTemp(const std::string &path, const std::string &data,
 }
 
 DWORD removeTree(const std::string &dir) {
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return fromErrno(errno);
-  while (dirent *e = readdir(d)) {
-    const std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    const std::string p = dir + "/" + n;
-    if (isDirectory(p))
-      removeTree(p);
-    else
-      unlink(p.c_str());
+  {  // the stream is closed before the directory goes
+    const DirPtr d(opendir(dir.c_str()));
+    if (!d) return fromErrno(errno);
+    while (dirent *e = readdir(d.get())) {
+      const std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      const std::string p = dir + "/" + n;
+      if (isDirectory(p))
+        removeTree(p);
+      else
+        unlink(p.c_str());
+    }
   }
-  closedir(d);
   return rmdir(dir.c_str()) == 0 ? 0 : fromErrno(errno);
 }
 
@@ -183,14 +185,13 @@ DWORD ensureDirectory(const std::string &path) {
 std::vector<std::string> listContainers(DWORD type) {
   std::vector<std::string> names;
   const std::string dir = typeDir(type);
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent *e = readdir(d)) {
+  const DirPtr d(opendir(dir.c_str()));
+  if (!d) return names;
+  while (dirent *e = readdir(d.get())) {
     std::string name;
     if (e->d_name[0] == '.' || !unescapeName(e->d_name, name)) continue;
     if (isDirectory(dir + "/" + e->d_name)) names.push_back(name);
   }
-  closedir(d);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -227,17 +228,17 @@ DWORD writeDefault(DWORD type, const std::string &name) {
 DWORD readFile(const std::string &path, std::string &data) {
   // O_NONBLOCK: a FIFO or device planted in the store must not keep open()
   // waiting; only a regular file is read, and it reads the same either way.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return fromErrno(errno);
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return fromErrno(errno);
   struct stat st {};
   DWORD err = 0;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
     err = NTE_FAIL;
   } else {
     data.assign(static_cast<size_t>(st.st_size), '\0');
     size_t done = 0;
     while (done < data.size()) {
-      const ssize_t n = read(fd, data.data() + done, data.size() - done);
+      const ssize_t n = read(fd.get(), data.data() + done, data.size() - done);
       if (n < 0 && errno == EINTR) continue;
       // A read error or a file shorter than it said is never taken as
       // its whole content.
@@ -248,7 +249,6 @@ DWORD readFile(const std::string &path, std::string &data) {
       done += static_cast<size_t>(n);
     }
   }
-  close(fd);
   if (err != 0) data.clear();
   return err;
 }
@@ -277,11 +277,10 @@ DWORD replaceFile(const std::string &path, const std::string &data) {
 
 std::vector<std::string> listEntries(const std::string &dir) {
   std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent *e = readdir(d))
+  const DirPtr d(opendir(dir.c_str()));
+  if (!d) return names;
+  while (dirent *e = readdir(d.get()))
     if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-  closedir(d);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -8,7 +8,6 @@
 #include "certinfo.h"
 #include "errors.h"
 #include "handles.h"
-#include "session.h"
 #include "text.h"
 
 using namespace softcsp;
@@ -164,26 +163,6 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
     return nullptr;
   }
   return ctx;
-}
-
-BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext,
-                                       DWORD dwPropId, DWORD dwFlags,
-                                       const void *pvData) {
-  auto lock = lockApi();
-  CertObject *cert = findCert(pCertContext);
-  if (cert == nullptr) return fail(E_INVALIDARG);
-  if (dwPropId != CERT_KEY_CONTEXT_PROP_ID) return fail(E_INVALIDARG);
-  // Replacing the property lets go of a provider the old one owned.
-  if (cert->hasKeyContext && cert->releaseProv) releaseSession(cert->keyProv);
-  cert->hasKeyContext = false;
-  if (pvData == nullptr) return TRUE;
-  const auto *kc = static_cast<const CERT_KEY_CONTEXT *>(pvData);
-  if (kc->cbSize < sizeof(CERT_KEY_CONTEXT)) return fail(E_INVALIDARG);
-  cert->hasKeyContext = true;
-  cert->keyProv = kc->hCryptProv;
-  cert->keySpec = kc->dwKeySpec;
-  cert->releaseProv = (dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG) == 0;
-  return TRUE;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {

@@ -1,33 +1,20 @@
 #include "text.h"
 
+#include <utf8.h>
+
+#include <iterator>
+#include <string_view>
+
 namespace softcsp {
 
 bool utf16ToUtf8(const char16_t *text, std::string &out) {
   out.clear();
-  for (const char16_t *p = text; *p != 0; ++p) {
-    char32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (p[1] < 0xDC00 || p[1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    } else if (c >= 0xDC00 && c <= 0xDFFF) {
-      return false;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+  const std::u16string_view units(text);
+  try {
+    utf8::utf16to8(units.begin(), units.end(), std::back_inserter(out));
+  } catch (const utf8::invalid_utf16 &) {
+    out.clear();
+    return false;
   }
   return true;
 }

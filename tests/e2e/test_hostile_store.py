@@ -200,11 +200,12 @@ class DamagedKeyFiles(StoreCase):
         self.replace(self.key_file("d", spec="exchange"), good)
         code, out, err = self.bounded_keytool("list", "--provider", STRONG)
         self.assertEqual((code, err), (0, ""))
-        self.assertEqual(out, "1\ta\n"
-                              "1\tb\tdamaged: signature key file is damaged\n"
-                              "1\tc\tdamaged: signature key file is damaged\n"
-                              "1\td\tdamaged: exchange key file is damaged\n"
-                              "1\te\n")
+        listed = "1\t" + STRONG + "\t"
+        self.assertEqual(out, listed + "a\n" +
+                              listed + "b\tdamaged: signature key file is damaged\n" +
+                              listed + "c\tdamaged: signature key file is damaged\n" +
+                              listed + "d\tdamaged: exchange key file is damaged\n" +
+                              listed + "e\n")
         code, _, err = self.bounded_keytool("export-cert", "--provider", STRONG,
                                             "--container", "c", "--out", self.path("c.der"))
         self.assertEqual((code, err.count("\n")), (1, 1))
@@ -263,8 +264,8 @@ class PlantedFifos(StoreCase):
         self.assertRegex(replies[2]["description"], r"\AError 0x%X - " % NO_KEYSET)
         self.assertEqual(replies[3]["result"], "success", replies[3])
         code, out, _ = self.bounded_keytool("list")
-        self.assertEqual((code, out), (0, "1\tf\tdamaged: signature key file is damaged\n"
-                                          "1\tk\n"))
+        self.assertEqual((code, out), (0, "1\t%s\tf\tdamaged: signature key file is damaged\n"
+                                          "1\t%s\tk\n" % (STRONG, STRONG)))
         code, out, _ = self.bounded_keytool("store-list")
         self.assertEqual(code, 0)
         self.assertIn("3" * 40 + ".cer\tdamaged: cannot be read as a file", out.splitlines())

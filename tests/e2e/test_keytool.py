@@ -2,19 +2,31 @@
 import base64
 import hashlib
 import os
+import re
+import shutil
 import stat
+import subprocess
 import unittest
 
 from test_softcsp_common import STRONG, StoreMixin
 
+MANPAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                       "keytool", "kelto-keytool.1")
+LISTED = "1\t" + STRONG + "\t"  # how list shows a container of the RSA provider
+
 
 class KeytoolContainers(StoreMixin, unittest.TestCase):
     def test_generate_list_default_delete_round_trip(self):
-        self.keytool("generate", "--provider", STRONG, "--container", "b", "--no-cert")
-        self.keytool("generate", "--provider", STRONG, "--container", "a",
-                     "--subject", "CN=Alice,O=Example", "--days", "30")
-        self.assertEqual(self.keytool("list").stdout, b"1\ta\n1\tb\n")
-        self.assertEqual(self.keytool("list", "--provider", STRONG).stdout, b"1\ta\n1\tb\n")
+        made = self.keytool("generate", "--provider", STRONG, "--container", "b", "--no-cert")
+        self.assertEqual(made.stdout.decode(),
+                         'container "b": new signature key, without a PIN, no certificate\n')
+        made = self.keytool("generate", "--provider", STRONG, "--container", "a",
+                            "--subject", "CN=Alice,O=Example", "--days", "30", "--pin", "1")
+        self.assertEqual(made.stdout.decode(), 'container "a": new signature key, protected by '
+                                               'a PIN, certificate O=Example,CN=Alice\n')
+        listing = LISTED + "a\n" + LISTED + "b\n"
+        self.assertEqual(self.keytool("list").stdout.decode(), listing)
+        self.assertEqual(self.keytool("list", "--provider", STRONG).stdout.decode(), listing)
 
         self.keytool("export-cert", "--provider", STRONG, "--container", "a",
                      "--out", self.path("a.der"))
@@ -31,7 +43,7 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
                          self.read("a.der"))
 
         self.keytool("delete", "--provider", STRONG, "--container", "a")
-        self.assertEqual(self.keytool("list").stdout, b"1\tb\n")
+        self.assertEqual(self.keytool("list").stdout.decode(), LISTED + "b\n")
         self.assertTrue(self.host(default)["description"].startswith("Error 0x80090016 - "))
         proc = self.keytool("delete", "--provider", STRONG, "--container", "a", ok=False)
         self.assertEqual(len(proc.stderr.splitlines()), 1)
@@ -48,13 +60,13 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
         # The other key spec is free.
         self.keytool("generate", "--provider", STRONG, "--container", "c",
                      "--keyspec", "exchange")
-        self.assertEqual(self.keytool("list").stdout, b"1\tc\n")
+        self.assertEqual(self.keytool("list").stdout.decode(), LISTED + "c\n")
 
     def test_storage_is_owner_only_and_holds_no_pin(self):
         pin = b"Pin-That-Must-Not-Leak-42"
         self.keytool("generate", "--provider", STRONG, "--container", "\\\\.\\HDIMAGE\\ключ",
                      "--pin", pin.decode(), "--store")
-        self.assertEqual(self.keytool("list").stdout.decode(), "1\t\\\\.\\HDIMAGE\\ключ\n")
+        self.assertEqual(self.keytool("list").stdout.decode(), LISTED + "\\\\.\\HDIMAGE\\ключ\n")
         root = os.path.join(self.env["XDG_DATA_HOME"], "keltoDataSigned")
         files = 0
         for dirpath, _, filenames in os.walk(root):
@@ -69,10 +81,33 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
 
     def test_unknown_command_and_provider_fail_with_one_line(self):
         for args in (["frobnicate"], ["list", "--provider", "Microsoft Weak Provider"],
-                     ["generate", "--provider", STRONG]):
+                     ["generate", "--provider", STRONG], ["list", "--pin", "1"],
+                     ["generate", "--provider", STRONG, "--container", "x", "--pin", "1",
+                      "--ask-pin"]):
             proc = self.keytool(*args, ok=False)
             self.assertEqual(proc.returncode, 1)
             self.assertEqual(len(proc.stderr.strip().splitlines()), 1, proc.stderr)
+        self.assertEqual(self.keytool("list").stdout, b"")
+
+    def test_help_explains_every_command_and_the_manual_page_too(self):
+        usage = self.keytool("--help").stdout.decode()
+        self.assertEqual(self.keytool("help").stdout.decode(), usage)
+        self.assertEqual(self.keytool(ok=False).stderr.decode(), usage)
+        commands = re.findall(r"^  ([a-z-]+) ", usage, re.MULTILINE)
+        self.assertIn("providers", commands)
+        with open(MANPAGE, encoding="utf-8") as f:
+            manual = f.read()
+        for command in commands[:-1]:  # all but help itself
+            with self.subTest(command=command):
+                text = self.keytool(command, "--help").stdout.decode()
+                self.assertEqual(self.keytool("help", command).stdout.decode(), text)
+                self.assertRegex(text, r"\AUsage: kelto-keytool %s\b" % command)
+                self.assertIn(".B " + command.replace("-", "\\-"), manual)
+        self.assertIn("1\t" + STRONG + "\n", self.keytool("providers").stdout.decode())
+        if shutil.which("man"):
+            rendered = subprocess.run(["man", "--warnings", "-l", MANPAGE], capture_output=True,
+                                      env=dict(self.env, MANWIDTH="80"))
+            self.assertEqual((rendered.returncode, rendered.stderr), (0, b""))
 
 
 class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
@@ -91,8 +126,11 @@ class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
                             "--pfx", pfx, "--pfx-password", "wrong", ok=False)
         self.assertEqual(len(proc.stderr.splitlines()), 1)
         self.assertEqual(self.keytool("list").stdout, b"")
-        self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
-                     "--pfx-password", "pfxpass", "--pin", "newpin", "--store")
+        made = self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
+                            "--pfx-password", "pfxpass", "--pin", "newpin", "--store")
+        self.assertEqual(made.stdout.decode(), 'container "imp": imported signature key, '
+                                               'protected by a PIN, certificate CN=Imported, '
+                                               'also in MY\n')
         self.keytool("export-cert", "--provider", STRONG, "--container", "imp",
                      "--out", self.path("exported.der"))
         self.assertEqual(self.read("exported.der"), self.read("cert.der"))

@@ -44,6 +44,8 @@ class GostSignatures(StoreMixin, unittest.TestCase):
         proc = self.keytool("generate", "--provider", GOST_2012, "--container", "x",
                             ok=False, env=env)
         self.assertEqual(len(proc.stderr.decode().strip().splitlines()), 1)
+        self.assertIn("80\t%s\tunavailable: " % GOST_2012,
+                      self.keytool("providers", env=env).stdout.decode())
         # RSA keeps working.
         self.assertEqual(self.host({"requestAction": "getListContainer",
                                     "providerName": STRONG}, env)["result"], "success")

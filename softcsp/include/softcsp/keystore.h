@@ -34,12 +34,26 @@ struct CertRequest {
   int days = 365;
 };
 
+// Whether a key of `keySpec` could be stored in `container` now (a served
+// type, a valid name, no such key there yet): checked before asking for a
+// PIN that would be in vain.
+Status canStore(DWORD type, const std::string &container, DWORD keySpec);
+
 // A fresh key (RSA 2048, or GOST with the CryptoPro A / TC26 A parameter
 // set) under `pin` (empty: unprotected) and, if asked, a self-signed
 // certificate, whose DER lands in certDer.
 Status generate(DWORD type, const std::string &container, DWORD keySpec,
                 const std::string &pin, const CertRequest &cert,
                 std::string &certDer);
+// Asks the person for the PIN of a new key of `container` through the
+// pinentry that softcsp asks for PINs with (KELTO_PINENTRY, else `pinentry`
+// on PATH): twice, until both answers agree and are not empty. Fails, saying
+// why, when the person cancels or does not answer in time or when no
+// pinentry can be used.
+Status askNewPin(const std::string &container, std::string &pin);
+// Overwrites a PIN's bytes, before its string is dropped.
+void wipePin(std::string &pin);
+
 // Key and certificate from PKCS#12 bytes, re-protected under `pin`.
 Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
                  const std::string &pfx, const std::string &pfxPassword,
@@ -64,6 +78,9 @@ struct StoreEntry {
   std::string file;        // name of the file in the store
   std::string damage;      // why the file is not a usable certificate, or empty
 };
+// The subject of a DER certificate as RFC 2253 text; empty for bytes that
+// are not a certificate.
+std::string certificateSubject(const std::string &der);
 // DER or PEM; adding a certificate that is already there succeeds.
 Status storeAdd(const std::string &storeName, const std::string &certificate,
                 StoreEntry &added);

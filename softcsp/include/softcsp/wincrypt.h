@@ -136,58 +136,11 @@ typedef struct _CERT_CONTEXT {
 } CERT_CONTEXT, *PCERT_CONTEXT;
 typedef const CERT_CONTEXT *PCCERT_CONTEXT;
 
-typedef struct _CRL_CONTEXT CRL_CONTEXT;
-typedef const CRL_CONTEXT *PCCRL_CONTEXT;
-
-typedef struct _CRYPT_KEY_PROV_PARAM {
-  DWORD dwParam;
-  BYTE *pbData;
-  DWORD cbData;
-  DWORD dwFlags;
-} CRYPT_KEY_PROV_PARAM, *PCRYPT_KEY_PROV_PARAM;
-
-typedef struct _CRYPT_KEY_PROV_INFO {
-  LPWSTR pwszContainerName;
-  LPWSTR pwszProvName;
-  DWORD dwProvType;
-  DWORD dwFlags;
-  DWORD cProvParam;
-  PCRYPT_KEY_PROV_PARAM rgProvParam;
-  DWORD dwKeySpec;
-} CRYPT_KEY_PROV_INFO, *PCRYPT_KEY_PROV_INFO;
-
-typedef struct _CERT_KEY_CONTEXT {
-  DWORD cbSize;
-  union {
-    HCRYPTPROV hCryptProv;
-    NCRYPT_KEY_HANDLE hNCryptKey;
-  };
-  DWORD dwKeySpec;
-} CERT_KEY_CONTEXT, *PCERT_KEY_CONTEXT;
-
 typedef struct _CRYPT_ATTRIBUTE {
   LPSTR pszObjId;
   DWORD cValue;
   PCRYPT_ATTR_BLOB rgValue;
 } CRYPT_ATTRIBUTE, *PCRYPT_ATTRIBUTE;
-
-typedef struct _CRYPT_SIGN_MESSAGE_PARA {
-  DWORD cbSize;
-  DWORD dwMsgEncodingType;
-  PCCERT_CONTEXT pSigningCert;
-  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
-  void *pvHashAuxInfo;
-  DWORD cMsgCert;
-  PCCERT_CONTEXT *rgpMsgCert;
-  DWORD cMsgCrl;
-  PCCRL_CONTEXT *rgpMsgCrl;
-  DWORD cAuthAttr;
-  PCRYPT_ATTRIBUTE rgAuthAttr;
-  DWORD cUnauthAttr;
-  PCRYPT_ATTRIBUTE rgUnauthAttr;
-  DWORD dwFlags;
-  DWORD dwInnerContentType;
-} CRYPT_SIGN_MESSAGE_PARA, *PCRYPT_SIGN_MESSAGE_PARA;
 
 /* ---- cryptographic messages ---------------------------------------------- */
 typedef void *HCRYPTMSG;
@@ -258,10 +211,6 @@ typedef struct _CMSG_STREAM_INFO {
 #define KP_KEYLEN 9
 #define KP_CERTIFICATE 26
 
-#define HP_ALGID 0x0001
-#define HP_HASHVAL 0x0002
-#define HP_HASHSIZE 0x0004
-
 /* ---- algorithms ---------------------------------------------------------- */
 #define CALG_MD5 0x00008003u
 #define CALG_SHA1 0x00008004u
@@ -282,10 +231,6 @@ typedef struct _CMSG_STREAM_INFO {
 #define CERT_FIND_ANY 0u
 #define CERT_FIND_SHA1_HASH 0x00010000u
 #define CERT_FIND_PUBLIC_KEY 0x00060000u
-
-#define CERT_KEY_PROV_INFO_PROP_ID 2
-#define CERT_KEY_CONTEXT_PROP_ID 5
-#define CERT_STORE_NO_CRYPT_RELEASE_FLAG 0x00000001u
 
 #define PKCS_UTC_TIME ((LPCSTR)17)
 #define szOID_RSA_signingTime "1.2.840.113549.1.9.5"
@@ -331,10 +276,10 @@ typedef struct _CMSG_STREAM_INFO {
 #define CRYPT_E_UNKNOWN_ALGO ((DWORD)0x80091002)
 #define CRYPT_E_INVALID_MSG_TYPE ((DWORD)0x80091004)
 #define CRYPT_E_NOT_FOUND ((DWORD)0x80092004)
-#define CRYPT_E_NO_KEY_PROPERTY ((DWORD)0x8009200B)
 #define CRYPT_E_ASN1_BADTAG ((DWORD)0x8009310B)
 #define SCARD_E_NO_SUCH_CERTIFICATE ((DWORD)0x8010002C)
 #define SCARD_W_WRONG_CHV ((DWORD)0x8010006B)
+#define SCARD_W_CANCELLED_BY_USER ((DWORD)0x8010006E)
 #define SCARD_W_CARD_NOT_AUTHENTICATED ((DWORD)0x8010006F)
 
 /* ---- provider contexts --------------------------------------------------- */
@@ -375,8 +320,6 @@ BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
                             DWORD dwFlags, HCRYPTHASH *phHash);
 BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData,
                           DWORD dwDataLen, DWORD dwFlags);
-BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
-                              DWORD *pdwDataLen, DWORD dwFlags);
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
 /* The signature comes least significant byte first: reversed, it is the
  * PKCS#1 v1.5 signature (RSA) or s||r (GOST). */
@@ -397,11 +340,6 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
 PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
                                                    const BYTE *pbCertEncoded,
                                                    DWORD cbCertEncoded);
-/* Only CERT_KEY_CONTEXT_PROP_ID. Without CERT_STORE_NO_CRYPT_RELEASE_FLAG the
- * provider handle is released when the context is freed. */
-BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext,
-                                              DWORD dwPropId, DWORD dwFlags,
-                                              const void *pvData);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
 /* ---- encoding and messages ----------------------------------------------- */
@@ -410,17 +348,6 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                               const void *pvStructInfo, BYTE *pbEncoded,
                               DWORD *pcbEncoded);
-/* DER CMS SignedData signed with the key bound to pSigningCert by
- * CERT_KEY_CONTEXT_PROP_ID. HashAlgorithm.pszObjId names a hash or a
- * signature algorithm; anything else fails with CRYPT_E_UNKNOWN_ALGO. Every
- * call signs, a size query too, as on Windows. Detached signatures only
- * (fDetachedSignature FALSE fails with E_INVALIDARG). */
-BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
-                             BOOL fDetachedSignature, DWORD cToBeSigned,
-                             const BYTE *rgpbToBeSigned[],
-                             DWORD rgcbToBeSigned[], BYTE *pbSignedBlob,
-                             DWORD *pcbSignedBlob);
-
 /* A detached signed message built piece by piece: CMSG_SIGNED,
  * CMSG_DETACHED_FLAG, exactly one signer, no CRLs, no stream, inner content
  * type null or szOID_RSA_data. The signer's key is hCryptProv's key of
@@ -429,7 +356,9 @@ BOOL WINAPI CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara,
  * bring it. A pCertInfo whose public key is not the signing key's fails with
  * NTE_BAD_KEY. Other message types fail with CRYPT_E_INVALID_MSG_TYPE; other
  * flags, a stream, structure sizes other than these and the options above
- * with E_INVALIDARG; hash OIDs as in CryptSignMessage. Null on failure. */
+ * with E_INVALIDARG. HashAlgorithm.pszObjId names a hash or a signature
+ * algorithm (as Windows accepts); anything else fails with
+ * CRYPT_E_UNKNOWN_ALGO. Null on failure. */
 HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
                                       DWORD dwMsgType,
                                       const void *pvMsgEncodeInfo,

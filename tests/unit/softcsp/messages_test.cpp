@@ -1,7 +1,8 @@
-// The signed-message functions: many small updates give the message of one,
-// the key signs once per message, and calls out of order or with options
-// softcsp does not serve fail with the Windows codes. That messages verify,
-// for every algorithm, is left to openssl in the end-to-end suites.
+// Signatures: the signed-message functions (many small updates give the
+// message of one, the key signs once per message, calls out of order or with
+// options softcsp does not serve fail with the Windows codes), CryptSignHashW
+// and the signing-time encoding. That signatures verify, for every algorithm,
+// is left to openssl in the end-to-end suites.
 #include <cstddef>
 #include <functional>
 
@@ -185,32 +186,74 @@ TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
   EXPECT_EQ(SoftCspPrivateKeyUses(), before);
 }
 
-TEST_F(MessageFunctions, CryptSignMessageIsTheSameMessageInOneCall) {
-  CERT_KEY_CONTEXT key{sizeof key, {prov_}, AT_SIGNATURE};
-  ASSERT_TRUE(CertSetCertificateContextProperty(cert_, CERT_KEY_CONTEXT_PROP_ID,
-                                                CERT_STORE_NO_CRYPT_RELEASE_FLAG, &key));
-  CRYPT_SIGN_MESSAGE_PARA para{};
-  para.cbSize = sizeof para;
-  para.dwMsgEncodingType = kEncoding;
-  para.pSigningCert = cert_;
-  para.HashAlgorithm = signer_.HashAlgorithm;
-  para.cMsgCert = 1;
-  para.rgpMsgCert = &cert_;
-  para.cAuthAttr = 1;
-  para.rgAuthAttr = &timeAttr_;
-  const BYTE *pieces[] = {reinterpret_cast<const BYTE *>("two "),
-                          reinterpret_cast<const BYTE *>("pieces")};
-  DWORD sizes[] = {4, 6};
-  DWORD size = 0;
-  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes, nullptr, &size));
-  std::string der(size, '\0');
-  ASSERT_TRUE(CryptSignMessage(&para, TRUE, 2, pieces, sizes,
-                               reinterpret_cast<BYTE *>(der.data()), &size));
-  EXPECT_EQ(der, sign("two pieces", {3}));
-  // Only detached signatures are made.
-  EXPECT_EQ(E_INVALIDARG, errorOf([&] {
-              return CryptSignMessage(&para, FALSE, 2, pieces, sizes, nullptr, &size);
+class HashSigning : public StoreTest {};
+
+// CryptSignHashW as the host calls it: a size query first, the exchange key
+// when the container has no signature key; a hash once signed takes no more
+// data but signs again alike.
+TEST_F(HashSigning, SizeQueryShortBufferKeySpecFallbackAndFinishedHash) {
+  makeKey(PROV_RSA_FULL, "x", AT_KEYEXCHANGE);
+  const HCRYPTPROV h = acquire(u"x");
+  HCRYPTHASH hash = 0;
+  for (const ALG_ID bad : {0u, CALG_GR3411_2012_256, CALG_MD5})
+    EXPECT_EQ(NTE_BAD_ALGID, errorOf([&] { return CryptCreateHash(h, bad, 0, 0, &hash); })) << bad;
+  ASSERT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
+  ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE *>("abc"), 3, 0));
+  DWORD len = 0;
+  EXPECT_EQ(NTE_NO_KEY, errorOf([&] { return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len); }));
+  ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, nullptr, &len));
+  EXPECT_EQ(len, 256u);
+  std::vector<BYTE> sig(len);
+  DWORD shortLen = 100;
+  EXPECT_EQ(DWORD(ERROR_MORE_DATA), errorOf([&] {
+              return CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &shortLen);
             }));
+  EXPECT_EQ(shortLen, 256u);
+  ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len));
+  EXPECT_EQ(NTE_BAD_HASH_STATE, errorOf([&] {
+              return CryptHashData(hash, reinterpret_cast<const BYTE *>("d"), 1, 0);
+            }));
+  // PKCS#1 v1.5 gives the same bytes for the same hash.
+  std::vector<BYTE> again(len);
+  ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, again.data(), &len));
+  EXPECT_EQ(sig, again);
+  CryptDestroyHash(hash);
+  CryptReleaseContext(h, 0);
+}
+
+TEST(SoftCspEncode, SigningTimeSwitchesToGeneralizedTimeOutside1950To2049) {
+  struct Case {
+    SYSTEMTIME time;
+    const char *der;
+  };
+  const Case cases[] = {
+      {{1949, 12, 0, 31, 23, 59, 59, 999}, "\x18\x0f" "19491231235959Z"},
+      {{1950, 1, 0, 1, 0, 0, 0, 0}, "\x17\x0d" "500101000000Z"},
+      {{2049, 12, 0, 31, 23, 59, 59, 0}, "\x17\x0d" "491231235959Z"},
+      {{2050, 1, 0, 1, 0, 0, 0, 0}, "\x18\x0f" "20500101000000Z"},
+      {{2024, 2, 0, 29, 12, 34, 56, 0}, "\x17\x0d" "240229123456Z"},
+  };
+  for (const Case &c : cases) {
+    FILETIME ft{};
+    ASSERT_TRUE(SystemTimeToFileTime(&c.time, &ft));
+    DWORD size = 0;
+    ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                  szOID_RSA_signingTime, &ft, nullptr, &size));
+    std::string der(size, '\0');
+    ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft,
+                                  reinterpret_cast<BYTE *>(der.data()), &size));
+    EXPECT_EQ(der, std::string(c.der)) << c.time.wYear;
+  }
+  FILETIME ft{};
+  const SYSTEMTIME y2k{2000, 1, 6, 1, 0, 0, 0, 0};
+  ASSERT_TRUE(SystemTimeToFileTime(&y2k, &ft));
+  EXPECT_EQ((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime, 125911584000000000ull);
+  const SYSTEMTIME feb30{2023, 2, 0, 30, 0, 0, 0, 0};
+  EXPECT_FALSE(SystemTimeToFileTime(&feb30, &ft));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  DWORD size = 0;
+  EXPECT_FALSE(CryptEncodeObject(X509_ASN_ENCODING, "1.2.3.4", &ft, nullptr, &size));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

@@ -1,0 +1,243 @@
+"""A request without a PIN for a protected key: softcsp asks the person
+through a pinentry. A stand-in of the tests' own (pinentry_standin.py)
+answers from a queue and records every start and every command it got;
+Debian's pinentry-tty, on a terminal the test answers, proves the protocol
+against a real implementation."""
+import glob
+import json
+import os
+import re
+import select
+import shutil
+import threading
+import unittest
+
+import hostproc
+from keystore import ENGINE, GOST_2012, STRONG, Conversation, HostCase, gost_available
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STANDIN = os.path.join(HERE, "pinentry_standin.py")
+HOST_DEBUG = os.environ.get("KELTO_HOST_DEBUG", "")
+# Escaping both ways: "%", a line break and non-ASCII characters in the PIN
+# the pinentry returns and in the container name it shows.
+PIN = "pin%Marker\nЖ€"
+CONTAINER = "50%\nключ"
+CANCELLED = "Error 0x8010006E - The action was cancelled by the user.\r\n"
+NO_PIN = "Error 0x8010006F - No PIN was presented to the smart card.\r\n"
+
+
+def alive(pid):
+    """Whether the process still exists, a zombie that nobody reaped included."""
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+
+
+def signing(container, path, provider=STRONG, **extra):
+    return dict({"requestAction": "getSignature", "containerName": container,
+                 "providerName": provider, "fileDataPath": path}, **extra)
+
+
+class PinentryCase(HostCase):
+    def setUp(self):
+        super().setUp()
+        self.answers, self.record = self.path("answers"), self.path("record")
+        open(self.answers, "w").close()
+        self.env.update(KELTO_PINENTRY=STANDIN, KELTO_STANDIN_ANSWERS=self.answers,
+                        KELTO_STANDIN_RECORD=self.record, DISPLAY=":77")
+
+    def answer(self, *answers):
+        with open(self.answers, "a", encoding="utf-8") as f:
+            f.writelines(json.dumps(a) + "\n" for a in answers)
+
+    def dialogues(self):
+        """The stand-in's starts since the last call: (facts, commands) each."""
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record, encoding="utf-8") as f:
+            entries = [json.loads(line) for line in f]
+        os.remove(self.record)
+        starts = []
+        for entry in entries:
+            if "start" in entry:
+                starts.append((entry, []))
+            else:
+                starts[-1][1].append(entry["command"])
+        return starts
+
+    def ask_in(self, talk, request):
+        return json.loads(talk.send(request))["data"]
+
+
+class AskedPins(PinentryCase):
+    def test_asked_once_per_session_and_per_request_and_never_when_given(self):
+        if not os.path.exists(HOST_DEBUG):
+            raise RuntimeError("KELTO_HOST_DEBUG must name the debug build, got %r" % HOST_DEBUG)
+        keys = [(STRONG, CONTAINER, "-sha1", ())]
+        if gost_available():
+            keys.append((GOST_2012, "gost", "-md_gost12_256", ENGINE))
+        data = self.write("data.bin", b"signed with a PIN the person typed")
+        talk = Conversation(self.env, command=[HOST_DEBUG])
+        self.addCleanup(talk.kill)
+        replies = []
+
+        def send(request):
+            replies.append(talk.send(request))
+            return json.loads(replies[-1])["data"]
+
+        seen = []
+        for provider, container, digest, engine in keys:
+            cert = self.make(container, provider=provider, pin=PIN)
+            self.answer(*[{"pin": PIN}] * 3)
+            handle = send({"requestAction": "openCryptoProvider", "providerName": provider,
+                           "containerName": container})["handleProvider"]
+            requests = [signing(container, data, provider, handleProvider=handle,
+                                signatureType=kind) for kind in ("RAW", "PKCS#7")]
+            signatures = [send(r).get("signature") for r in requests]
+            send({"requestAction": "closeCryptoProvider", "handleProvider": handle})
+            signatures += [send(signing(container, data, provider, signatureType=kind))
+                           .get("signature") for kind in ("RAW", "PKCS#7")]
+            for signature, raw in zip(signatures, (True, False, True, False)):
+                self.assertTrue(signature, replies)
+                if raw:
+                    self.verify_raw(signature, cert, data, digest, engine)
+                else:
+                    self.verify_cms(signature, data, engine)
+            dialogues = self.dialogues()
+            self.assertEqual(len(dialogues), 3, "asked once in the session, once per request")
+            for facts, commands in dialogues:
+                seen += commands
+                self.assertEqual((facts["terminal"], facts["own_session"], facts["display"]),
+                                 (False, True, ":77"))
+                self.assertEqual(commands[:3], ["SETTIMEOUT 60", "SETTITLE keltoDataSigned",
+                                                "OPTION display=:77"])
+                self.assertEqual([c.split(" ")[0] for c in commands[3:]],
+                                 ["SETDESC", "SETPROMPT", "GETPIN", "BYE"])
+                shown = re.sub("%([0-9A-F]{2})", lambda m: chr(int(m.group(1), 16)),
+                               commands[3][len("SETDESC "):])
+                self.assertIn('container "%s".\nCertificate: CN=' % container, shown)
+
+        # A request that brings its PIN (which its reply echoes), and a
+        # listing, start no pinentry.
+        for request in (signing(CONTAINER, data, password=PIN),
+                        {"requestAction": "getListContainer", "providerName": STRONG}):
+            self.assertEqual(self.ask_in(talk, request)["result"], "success")
+        talk.close()
+        self.assertEqual(self.dialogues(), [])
+        logs = glob.glob(os.path.join(self.temp, "KeltoDataSigned_*.log"))
+        self.assertEqual(len(logs), 1, logs)
+        with open(logs[0], encoding="utf-8") as f:
+            log = f.read()
+        self.assertIn("CryptSignHash success", log)
+        for text in replies + seen + [log]:
+            self.assertNotIn("Marker", text)
+
+    def test_failures_are_clean_errors_and_every_pinentry_is_reaped(self):
+        cert = self.make("k", pin=PIN)
+        data = self.write("data.bin", b"x")
+        with open(self.path("stderr"), "wb") as stderr:
+            talk = Conversation(self.env, stderr=stderr)
+        self.addCleanup(talk.kill)
+
+        def attempt(*answers, within=talk):
+            self.answer(*answers)
+            reply = self.ask_in(within, signing("k", data))
+            (facts, commands), = self.dialogues()
+            self.assertFalse(alive(facts["start"]), "the pinentry was not reaped")
+            return reply, commands
+
+        reply, commands = attempt({"pin": "wrong"}, {"pin": PIN})
+        self.verify_raw(reply.get("signature", ""), cert, data, "-sha1")
+        self.assertEqual(commands.count("GETPIN"), 2)
+        self.assertIn("SETERROR Wrong PIN: 2 attempts left.", commands)
+        # Three wrong answers fail as a wrong PIN in the request does.
+        wrong = self.ask_in(talk, signing("k", data, password="wrong"))["description"]
+        self.assertEqual(attempt(*[{"pin": "wrong"}] * 3)[0]["description"], wrong)
+        for answer, description in (("cancel", CANCELLED), ("timeout", CANCELLED),
+                                    ("exit", NO_PIN), ("babble", NO_PIN)):
+            with self.subTest(answer=answer):
+                self.assertEqual(attempt(answer)[0]["description"], description)
+        # A pinentry that ignores its own timeout is ended after it.
+        hung = Conversation(dict(self.env, KELTO_PINENTRY_TIMEOUT="1"))
+        self.addCleanup(hung.kill)
+        self.assertEqual(attempt("hang", within=hung)[0]["description"], CANCELLED)
+        missing = dict(self.env, KELTO_PINENTRY=self.path("no-such-pinentry"))
+        (text,) = hostproc.ask({"data": signing("k", data)}, env=missing)
+        self.assertEqual(json.loads(text)["data"]["description"], NO_PIN)
+
+        talk.close()
+        with open(self.path("stderr"), encoding="utf-8") as f:
+            reasons = f.read().splitlines()
+        self.assertEqual(len(reasons), 2, reasons)
+        self.assertIn("GETPIN: the program ended in the middle of the dialogue", reasons[0])
+        self.assertIn("no greeting of a pinentry", reasons[1])
+
+    def test_keytool_asks_for_a_new_pin_twice(self):
+        # Empty, then two that differ, then the same twice.
+        self.answer({"pin": ""}, {"pin": "a"}, {"pin": "b"}, {"pin": PIN}, {"pin": PIN})
+        made = self.keytool("generate", "--provider", STRONG, "--container", "n", "--ask-pin")
+        self.assertEqual(made.stdout.decode(), 'container "n": new signature key, protected by '
+                                               'a PIN, certificate CN=n\n')
+        (_, commands), = self.dialogues()
+        self.assertEqual([c for c in commands if c.startswith("SETERROR")],
+                         ["SETERROR The PIN must not be empty.",
+                          "SETERROR The two PINs differ: choose one again."])
+        self.assertNotIn("Marker", "".join(commands))
+        data = self.write("data.bin", b"x")
+        for password, result in ((PIN, "success"), ("a", "error")):
+            reply = json.loads(self.call(signing("n", data, password=password)))["data"]
+            self.assertEqual(reply["result"], result, reply)
+        # A key that could not be stored is not asked a PIN for; a cancelled
+        # question makes nothing.
+        self.keytool("generate", "--provider", STRONG, "--container", "n", "--ask-pin", ok=False)
+        self.assertEqual(self.dialogues(), [])
+        self.answer("cancel")
+        failed = self.keytool("generate", "--provider", STRONG, "--container", "m",
+                              "--ask-pin", ok=False)
+        self.assertEqual(failed.stderr, b"kelto-keytool generate: the PIN dialogue was "
+                                        b"cancelled\n")
+        self.assertEqual(len(self.dialogues()), 1)
+        self.assertEqual(self.keytool("list").stdout.decode().count("\n"), 1)
+
+    @unittest.skipUnless(shutil.which("pinentry-tty"),
+                         "pinentry-tty is not installed (scripts/bootstrap.sh installs it)")
+    def test_debian_pinentry_tty_on_a_terminal(self):
+        pin = "12%34Ж"
+        self.make("t", pin=pin)
+        data = self.write("data.bin", b"typed on a terminal")
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        self.env.update(KELTO_PINENTRY=os.path.join(HERE, "pinentry_tty.sh"),
+                        KELTO_TEST_TTY=os.ttyname(slave))
+        keys = [b"wrong\r", pin.encode() + b"\r", b"\x04"]  # the last one cancels
+        screens = []
+
+        def person():
+            shown = b""
+            while keys and select.select([master], [], [], 30)[0]:
+                shown += os.read(master, 4096)
+                if shown.rstrip().endswith(b"PIN:"):
+                    screens.append(shown.decode(errors="replace"))
+                    shown = b""
+                    os.write(master, keys.pop(0))
+
+        typist = threading.Thread(target=person, daemon=True)
+        typist.start()
+        reply = json.loads(self.call(signing("t", data, signatureType="PKCS#7")))["data"]
+        self.verify_cms(reply.get("signature", ""), data)
+        cancelled = json.loads(self.call(signing("t", data)))["data"]
+        self.assertEqual(cancelled.get("description"), CANCELLED)
+        typist.join(5)
+        self.assertIn('container "t"', screens[0])
+        self.assertIn("Wrong PIN: 2 attempts left.", screens[1])
+        # Nobody answers: pinentry-tty's own timeout.
+        self.env["KELTO_PINENTRY_TIMEOUT"] = "1"
+        self.assertEqual(json.loads(self.call(signing("t", data)))["data"].get("description"),
+                         CANCELLED)
+
+
+if __name__ == "__main__":
+    unittest.main()
