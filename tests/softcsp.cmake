@@ -11,15 +11,6 @@ target_link_libraries(softcsp_unit_tests PRIVATE softcsp kelto_host ${KELTO_GTES
 target_compile_options(softcsp_unit_tests PRIVATE ${KELTO_WARNINGS})
 add_test(NAME softcsp_unit_tests COMMAND softcsp_unit_tests)
 
-# The host as a debug build would ship it, every log record written: the PIN
-# suite checks that no PIN reaches the log.
-if(NOT TARGET keltoDataSigned_debug)
-  add_executable(keltoDataSigned_debug ${CMAKE_SOURCE_DIR}/host/channel/main.cpp)
-  target_link_libraries(keltoDataSigned_debug PRIVATE kelto_host)
-  target_compile_options(keltoDataSigned_debug PRIVATE ${KELTO_WARNINGS})
-  target_compile_definitions(keltoDataSigned_debug PRIVATE KELTO_LOG_SEVERITY=5)
-endif()
-
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(suite test_softcsp_gost test_softcsp_pinentry test_keytool test_hostile_store)
   add_test(NAME softcsp_e2e_${suite}

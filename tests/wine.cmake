@@ -10,12 +10,6 @@ target_compile_options(kelto_wine_fixture PRIVATE ${KELTO_STRICT_WARNINGS})
 target_link_options(kelto_wine_fixture PRIVATE -municode)
 target_link_libraries(kelto_wine_fixture PRIVATE crypt32 advapi32)
 
-# The host as a debug build would ship it: every log record written.
-add_executable(keltoDataSigned_debug ${CMAKE_SOURCE_DIR}/host/channel/main.cpp)
-target_link_libraries(keltoDataSigned_debug PRIVATE kelto_host)
-target_compile_options(keltoDataSigned_debug PRIVATE ${KELTO_WARNINGS})
-target_compile_definitions(keltoDataSigned_debug PRIVATE KELTO_LOG_SEVERITY=5)
-
 set(WINE_KEYS_DIR ${CMAKE_BINARY_DIR}/wine_keys)
 file(MAKE_DIRECTORY ${WINE_KEYS_DIR})
 add_test(NAME wine_fixture

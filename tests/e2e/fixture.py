@@ -188,15 +188,15 @@ class HostCase(unittest.TestCase):
         with open(path, "rb") as f:
             return f.read()
 
-    def tool(self, program, *args, ok=True):
+    def tool(self, program, *args, ok=True, env=None):
         proc = subprocess.run([program] + [str(a) for a in args], capture_output=True,
-                              env=hostproc.host_env(self.env))
+                              env=hostproc.host_env(self.env if env is None else env))
         self.assertEqual(proc.returncode == 0, ok, "%s %s: %s" % (
             os.path.basename(program), args[:2], proc.stderr.decode(errors="replace")))
         return proc
 
-    def keytool(self, *args, ok=True):
-        return self.tool(KEYTOOL, *args, ok=ok)
+    def keytool(self, *args, ok=True, env=None):
+        return self.tool(KEYTOOL, *args, ok=ok, env=env)
 
     def openssl(self, *args, ok=True):
         return self.tool("openssl", *args, ok=ok)
@@ -252,12 +252,16 @@ class HostCase(unittest.TestCase):
     def ask(self, *requests):
         return hostproc.ask(*requests, env=self.env)
 
-    def call(self, data, content_id=None):
+    def call(self, data, content_id=None, env=None):
         request = {"data": data}
         if content_id:
             request["contentId"] = content_id
-        (text,) = self.ask(request)
+        (text,) = hostproc.ask(request, env=self.env if env is None else env)
         return text
+
+    def reply_data(self, data, env=None):
+        """The `data` of the reply to one request."""
+        return json.loads(self.call(data, env=env))["data"]
 
     def signed(self, data):
         """One signing request that must succeed; returns the Base64 signature."""

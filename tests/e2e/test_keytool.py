@@ -8,14 +8,14 @@ import stat
 import subprocess
 import unittest
 
-from test_softcsp_common import STRONG, StoreMixin
+from fixture import STRONG, HostCase
 
 MANPAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                        "keytool", "kelto-keytool.1")
 LISTED = "1\t" + STRONG + "\t"  # how list shows a container of the RSA provider
 
 
-class KeytoolContainers(StoreMixin, unittest.TestCase):
+class KeytoolContainers(HostCase):
     def test_generate_list_default_delete_round_trip(self):
         made = self.keytool("generate", "--provider", STRONG, "--container", "b", "--no-cert")
         self.assertEqual(made.stdout.decode(),
@@ -39,12 +39,12 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
         # The default container answers a request without a container name.
         self.keytool("default", "--provider", STRONG, "--container", "a")
         default = {"requestAction": "getCertificate", "providerName": STRONG}
-        self.assertEqual(base64.b64decode(self.host(default)["certificate"]),
-                         self.read("a.der"))
+        self.assertEqual(base64.b64decode(self.reply_data(default)["certificate"]),
+                         self.read(self.path("a.der")))
 
         self.keytool("delete", "--provider", STRONG, "--container", "a")
         self.assertEqual(self.keytool("list").stdout.decode(), LISTED + "b\n")
-        self.assertTrue(self.host(default)["description"].startswith("Error 0x80090016 - "))
+        self.assertTrue(self.reply_data(default)["description"].startswith("Error 0x80090016 - "))
         proc = self.keytool("delete", "--provider", STRONG, "--container", "a", ok=False)
         self.assertEqual(len(proc.stderr.splitlines()), 1)
 
@@ -110,7 +110,7 @@ class KeytoolContainers(StoreMixin, unittest.TestCase):
             self.assertEqual((rendered.returncode, rendered.stderr), (0, b""))
 
 
-class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
+class KeytoolImportAndStore(HostCase):
     def make_pfx(self, password, *export_options):
         key, cert = self.path("key.pem"), self.path("cert.pem")
         self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -133,14 +133,14 @@ class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
                                                'also in MY\n')
         self.keytool("export-cert", "--provider", STRONG, "--container", "imp",
                      "--out", self.path("exported.der"))
-        self.assertEqual(self.read("exported.der"), self.read("cert.der"))
+        self.assertEqual(self.read(self.path("exported.der")), self.read(self.path("cert.der")))
 
         data = self.write("data.bin", b"imported key signs")
-        self.write("sig.bin", self.sign_raw(STRONG, "imp", "newpin", data))
-        self.openssl("dgst", "-sha1", "-verify", self.public_key("cert.der"), "-signature",
-                     self.path("sig.bin"), data)
+        signing = {"requestAction": "getSignature", "providerName": STRONG,
+                   "containerName": "imp", "password": "newpin", "fileDataPath": data}
+        self.verify_raw(self.signed(signing), self.read(self.path("cert.der")), data, "-sha1")
         # The PFX password protects nothing any more.
-        self.assertTrue(self.sign_raw(STRONG, "imp", "pfxpass", data).startswith("Error 0x"))
+        self.assertSystemError(dict(signing, password="pfxpass"), 0x8010006B)
         # A second import into the same key spec is refused.
         self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
                      "--pfx-password", "pfxpass", ok=False)
@@ -151,13 +151,13 @@ class KeytoolImportAndStore(StoreMixin, unittest.TestCase):
                      "--pfx-password", "old", "--keyspec", "exchange")
         self.keytool("export-cert", "--provider", STRONG, "--container", "old",
                      "--keyspec", "exchange", "--out", self.path("exported.der"))
-        self.assertEqual(self.read("exported.der"), self.read("cert.der"))
+        self.assertEqual(self.read(self.path("exported.der")), self.read(self.path("cert.der")))
 
     def test_store_add_and_list(self):
         self.make_pfx("x")
         self.keytool("store-add", "--cert", self.path("cert.pem"))
         self.keytool("store-add", "--cert", self.path("cert.der"))  # same one again
-        thumb = hashlib.sha1(self.read("cert.der")).hexdigest()
+        thumb = hashlib.sha1(self.read(self.path("cert.der"))).hexdigest()
         self.assertEqual(self.keytool("store-list").stdout.decode(), thumb + "\tCN=Imported\n")
         self.write("junk.der", b"not a certificate")
         self.keytool("store-add", "--cert", self.path("junk.der"), ok=False)

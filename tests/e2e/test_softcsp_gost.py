@@ -1,19 +1,12 @@
 """GOST keys that users bring, and GOST without the OpenSSL gost engine.
 (Signatures of every GOST provider are checked in the host's action suites.)"""
-import subprocess
 import unittest
 
-from test_softcsp_common import GOST_2001, GOST_2012, STRONG, StoreMixin
-
-ENGINE = ("-engine", "gost")
+from fixture import ENGINE, GOST_2001, GOST_2012, STRONG, HostCase, needs_gost
 
 
-def engine_available():
-    return subprocess.run(["openssl", "engine", "gost"], capture_output=True).returncode == 0
-
-
-@unittest.skipUnless(engine_available(), "the OpenSSL gost engine is not installed")
-class GostSignatures(StoreMixin, unittest.TestCase):
+@needs_gost
+class GostSignatures(HostCase):
     def test_gost_pfx_from_openssl_imports_and_signs(self):
         key, cert = self.path("key.pem"), self.path("cert.pem")
         self.openssl("genpkey", *ENGINE, "-algorithm", "gost2012_256", "-pkeyopt",
@@ -30,16 +23,17 @@ class GostSignatures(StoreMixin, unittest.TestCase):
         self.keytool("import", "--provider", GOST_2012, "--container", "g",
                      "--pfx", self.path("g.pfx"), "--pfx-password", "pw", "--pin", "7")
         data = self.write("data.bin", b"imported GOST key")
-        self.write("sig.bin", self.sign_raw(GOST_2012, "g", "7", data))
         pub = self.path("pub.pem")
         self.openssl("pkey", *ENGINE, "-in", key, "-pubout", "-out", pub)
-        self.openssl("dgst", *ENGINE, "-md_gost12_256", "-verify", pub, "-signature",
-                     self.path("sig.bin"), data)
+        self.verify_raw(self.signed({"requestAction": "getSignature", "providerName": GOST_2012,
+                                     "containerName": "g", "password": "7",
+                                     "fileDataPath": data}),
+                        pub, data, "-md_gost12_256", ENGINE)
 
     def test_without_the_engine_gost_providers_are_not_installed(self):
         env = dict(self.env, OPENSSL_ENGINES=self.path("no-engines"), OPENSSL_CONF="/dev/null")
-        listing = self.host({"requestAction": "getListContainer", "providerName": GOST_2001},
-                            env)
+        listing = self.reply_data({"requestAction": "getListContainer",
+                                   "providerName": GOST_2001}, env)
         self.assertTrue(listing["description"].startswith("Error 0x80090019 - "), listing)
         proc = self.keytool("generate", "--provider", GOST_2012, "--container", "x",
                             ok=False, env=env)
@@ -47,8 +41,8 @@ class GostSignatures(StoreMixin, unittest.TestCase):
         self.assertIn("80\t%s\tunavailable: " % GOST_2012,
                       self.keytool("providers", env=env).stdout.decode())
         # RSA keeps working.
-        self.assertEqual(self.host({"requestAction": "getListContainer",
-                                    "providerName": STRONG}, env)["result"], "success")
+        self.assertEqual(self.reply_data({"requestAction": "getListContainer",
+                                          "providerName": STRONG}, env)["result"], "success")
 
 
 if __name__ == "__main__":

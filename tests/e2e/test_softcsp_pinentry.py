@@ -13,7 +13,7 @@ import threading
 import unittest
 
 import hostproc
-from keystore import ENGINE, GOST_2012, STRONG, Conversation, HostCase, gost_available
+from fixture import ENGINE, GOST_2012, STRONG, Conversation, HostCase, gost_available
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STANDIN = os.path.join(HERE, "pinentry_standin.py")
