@@ -10,8 +10,10 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
 import { build } from "../../browser/build.mjs";
-import { PIN, RSA, Workspace, answerConsent, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
-  from "./support.mjs";
+import { PIN, RSA, Workspace, answerConsent, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve,
+         skipSuiteUnless, until } from "./support.mjs";
+
+skipSuiteUnless(fs.existsSync("/usr/bin/firefox-esr"), "no /usr/bin/firefox-esr");
 
 describe("Firefox", () => {
   let ws;
