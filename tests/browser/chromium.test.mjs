@@ -12,8 +12,8 @@ import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
-import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, openPage as openTestPage,
-         serve, skipSuiteUnless, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
+import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, hopAcross,
+         openPage as openTestPage, serve, skipSuiteUnless, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
 
 skipSuiteUnless(process.getuid?.() === 0, "the administrator's policy under /etc needs root");
 skipSuiteUnless(fs.existsSync("/usr/bin/chromium"), "no /usr/bin/chromium");
@@ -365,19 +365,9 @@ describe("Chromium", () => {
 
   scenario("a question lives while its page waits: a tab hopping across three origins has one window " +
            "at a time, and none once it leaves", async () => {
-    const hops = others.map((other) => `http://127.0.0.1:${other.port}`);
     const page = await browser.newPage();
-    for (const origin of hops) {
-      await page.goto(`${origin}/test/`);
-      await page.waitForFunction(() => document.documentElement.dataset.ready);
-      page.evaluate(() => { lib.connect().catch(() => {}); });
-      await until(`the one consent window to ask for ${origin}`, () => {
-        const open = openConsentWindows();
-        return open.length === 1 && new URL(open[0].url()).searchParams.get("origin") === origin;
-      });
-    }
-    await page.goto(`${managed}/test/`);
-    await until("no consent window once the page left", () => openConsentWindows().length === 0);
+    await hopAcross(page, others.map((other) => `http://127.0.0.1:${other.port}`), managed,
+                    () => openConsentWindows().map((t) => new URL(t.url()).searchParams.get("origin")));
     await page.close();
   });
 

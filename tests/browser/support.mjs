@@ -227,6 +227,23 @@ export async function openPage(browser, origin, pagePath = "/test/") {
 }
 
 /**
+ * Walks one tab across `origins`, each page asking to connect, and then to
+ * `away`. After each hop exactly one consent window is open, asking for that
+ * page's origin; once the tab is away, none. `consentOrigins()` lists the
+ * origins the open consent windows ask for.
+ */
+export async function hopAcross(page, origins, away, consentOrigins) {
+  for (const origin of [...origins, away]) {
+    await page.goto(`${origin}/test/`);
+    await page.waitForFunction(() => document.documentElement.dataset.ready);
+    if (origin === away) break;
+    await page.evaluate(() => { lib.connect().catch(() => {}); });
+    await until(`the one consent window to ask for ${origin}`, async () => (await consentOrigins()).join() === origin);
+  }
+  await until("no consent window once the page left", async () => (await consentOrigins()).length === 0);
+}
+
+/**
  * Presses a button of the consent window. The window closes itself once the
  * answer is stored, and a driver click that waits for the mouse-up to be
  * acknowledged can then fail on a target that is already gone: the click is
