@@ -13,8 +13,16 @@ function toPage(connection, message) {
 }
 
 function open(connection) {
+  let port;
+  try {
+    port = api.runtime.connect({ name: CHANNEL });
+  } catch (error) {
+    // The extension was updated or removed under this page.
+    toPage(connection, { type: "closed", code: ErrorCode.ExtensionMissing,
+                         message: `The keltoDataSigned extension is gone from this page: ${error.message}` });
+    return;
+  }
   toPage(connection, { type: "present" });
-  const port = api.runtime.connect({ name: CHANNEL });
   ports.set(connection, port);
   port.onMessage.addListener((message) => toPage(connection, message));
   port.onDisconnect.addListener(() => {

@@ -95,10 +95,14 @@ export class PageConnection {
 
   openHost() {
     this.state = "probing";
-    this.native = api.runtime.connectNative(hostName);
-    this.native.onMessage.addListener((reply) => this.fromHost(reply));
-    this.native.onDisconnect.addListener((port) => this.hostGone(port));
-    this.native.postMessage({ contentId: PROBE_ID, data: { requestAction: "getListContainer" } });
+    try {
+      this.native = api.runtime.connectNative(hostName);
+      this.native.onMessage.addListener((reply) => this.fromHost(reply));
+      this.native.onDisconnect.addListener((port) => this.hostGone(port));
+      this.native.postMessage({ contentId: PROBE_ID, data: { requestAction: "getListContainer" } });
+    } catch (error) {
+      this.close(ErrorCode.HostMissing, `The signing host cannot be started: ${error.message}`);
+    }
   }
 
   fromHost(reply) {
