@@ -158,10 +158,10 @@ function badArgument(message) {
 // Whatever the browser throws inside a call (a value it cannot clone or
 // serialise, a Blob it cannot read, a getter of the page's own arguments)
 // reaches the page as a DataSignedError: about the page's data, so BadArgument.
-function asDataSignedError(error, action) {
+function asDataSignedError(error) {
   if (error instanceof DataSignedError) return error;
-  const message = error && typeof error.message === "string" ? error.message : String(error);
-  return new DataSignedError(ErrorCode.BadArgument, message, { action });
+  return new DataSignedError(ErrorCode.BadArgument,
+                             error && typeof error.message === "string" ? error.message : String(error));
 }
 
 // Native Base64 where the engine has it (current Chromium and Firefox), a
