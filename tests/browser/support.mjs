@@ -284,6 +284,7 @@ export function writePolicy(extensionId, origin) {
   for (const signal of ["SIGINT", "SIGTERM"]) {
     if (!process.listeners(signal).includes(removeAndExit)) process.once(signal, removeAndExit);
   }
+  if (!process.listeners("exit").includes(removePolicy)) process.once("exit", removePolicy);
 }
 
 function removePolicy() {
