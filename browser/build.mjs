@@ -7,6 +7,14 @@
 // public key that gives the stable extension id, the managed-storage schema)
 // and DIR/firefox (a background script and the add-on id). The host name, the
 // key and the add-on id come from packaging/identity.json and nowhere else.
+//
+// extension/protocol.js is the one source of what the page library, the
+// content script and the background share. The background imports it; the
+// content script cannot import (MV3 content scripts are not modules), so the
+// build writes it with the protocol's text ahead of its own; and pages take
+// the library as one file, so the library carries the protocol's text between
+// two marker lines, rewritten by this command from protocol.js (a unit test
+// fails while the two differ).
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -15,6 +23,11 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.dirname(here);
 const source = path.join(here, "extension");
 const COMMON = "manifest.common.json";
+const PROTOCOL = path.join(source, "protocol.js");
+const CONTENT = "content.js";
+export const LIBRARY = path.join(here, "lib", "keltoDataSigned.js");
+const BEGIN = "// ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----\n";
+const END = "// ---- end of shared protocol ----\n";
 
 function readJson(file) {
   return JSON.parse(fs.readFileSync(file, "utf8"));
@@ -43,6 +56,37 @@ export function manifests() {
   };
 }
 
+/** The protocol's declarations as plain script: its `export` keywords dropped. */
+export function protocolScript() {
+  const text = fs.readFileSync(PROTOCOL, "utf8").replace(/^export (?=(const|function|class) )/gm, "");
+  if (/^\s*(import|export)\b/m.test(text)) {
+    throw new Error(`${PROTOCOL} may only export declarations and may import nothing`);
+  }
+  return text;
+}
+
+// The content script as the browser runs it: one classic script, the
+// protocol inlined where the source imports it, all of it kept out of the
+// content scripts' shared global scope.
+function contentScript() {
+  const text = fs.readFileSync(path.join(source, CONTENT), "utf8");
+  const importLine = /^import \{[^}]*\} from "\.\/protocol\.js";\n/m;
+  const body = text.replace(importLine, "");
+  if (body === text || /^\s*(import|export)\b/m.test(body)) {
+    throw new Error(`${CONTENT} must import only from ./protocol.js, in one line`);
+  }
+  return `(() => {\n${protocolScript()}\n${body}})();\n`;
+}
+
+/** The page library's text with the protocol block as protocol.js has it now. */
+export function libraryText() {
+  const text = fs.readFileSync(LIBRARY, "utf8");
+  const begin = text.indexOf(BEGIN);
+  const end = text.indexOf(END, begin);
+  if (begin < 0 || end < 0) throw new Error(`${LIBRARY} lacks the protocol's marker lines`);
+  return text.slice(0, begin + BEGIN.length) + protocolScript() + text.slice(end);
+}
+
 export function build(out) {
   const { identity, ...browsers } = manifests();
   for (const [browser, manifest] of Object.entries(browsers)) {
@@ -53,8 +97,7 @@ export function build(out) {
       filter: (file) => path.basename(file) !== COMMON &&
         (browser === "chromium" || path.basename(file) !== "managed-schema.json"),
     });
-    // The page library carries the limits and error codes both sides share.
-    fs.copyFileSync(path.join(here, "lib", "keltoDataSigned.js"), path.join(dir, "keltoDataSigned.js"));
+    fs.writeFileSync(path.join(dir, CONTENT), contentScript());
     fs.writeFileSync(path.join(dir, "background", "identity.js"),
                      `export const hostName = ${JSON.stringify(identity.hostName)};\n`);
     fs.writeFileSync(path.join(dir, "manifest.json"), JSON.stringify(manifest, null, 2) + "\n");
@@ -66,4 +109,9 @@ if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.a
   const at = process.argv.indexOf("--out");
   const out = path.resolve(at > 0 ? process.argv[at + 1] : path.join(root, "build", "extension"));
   for (const [browser, dir] of Object.entries(build(out))) console.log(`${browser}: ${dir}`);
+  const library = libraryText();
+  if (library !== fs.readFileSync(LIBRARY, "utf8")) {
+    fs.writeFileSync(LIBRARY, library);
+    console.log(`updated ${path.relative(root, LIBRARY)} from ${path.relative(root, PROTOCOL)}`);
+  }
 }

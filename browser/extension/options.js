@@ -1,7 +1,7 @@
 // Lists the origins the person allowed or denied, with a button to forget
 // each answer (the next visit asks again), and those an administrator allowed.
-import { api } from "./background/api.js";
-import { Choice, forgetDecision, managedOrigins, storedDecisions } from "./background/decisions.js";
+import { Choice, forgetDecision, managedOrigins, onDecisionsChanged, storedDecisions }
+  from "./background/decisions.js";
 import { localise, text } from "./pages.js";
 
 function fill(list, origins, revocable) {
@@ -23,11 +23,16 @@ function fill(list, origins, revocable) {
       const revoke = document.createElement("button");
       revoke.className = "revoke";
       revoke.textContent = text("optionsRevoke");
-      revoke.addEventListener("click", () => forgetDecision(origin));
+      revoke.addEventListener("click", () => forgetDecision(origin).catch(showFailure));
       item.append(revoke);
     }
     list.append(item);
   }
+}
+
+function showFailure(error) {
+  document.getElementById("failure").textContent = error.message;
+  document.getElementById("failure").hidden = false;
 }
 
 async function show() {
@@ -40,5 +45,5 @@ async function show() {
 }
 
 localise();
-api.storage.onChanged.addListener(() => show());
-show();
+onDecisionsChanged(() => show().catch(showFailure));
+show().catch(showFailure);

@@ -2,7 +2,10 @@
 
 /** Why a call failed: the `code` of every DataSignedError. */
 export declare const ErrorCode: Readonly<{
-  /** The extension did not answer: not installed, switched off, or the page is not https/localhost. */
+  /**
+   * The extension is not there for this page: not installed or switched off, or the page is
+   * not https/localhost, is a frame, or is a sandboxed document (opaque origin).
+   */
   ExtensionMissing: "ExtensionMissing";
   /** The host program is not registered with this browser (or not for this extension). */
   HostMissing: "HostMissing";
@@ -38,7 +41,7 @@ export declare class DataSignedError extends Error {
   action?: HostAction;
   /** HostError: the host's own `description`. */
   description?: string;
-  /** HostError: the host's whole reply. */
+  /** HostError: the host's whole reply, without the PIN (`password`) it echoes. */
   reply?: HostReply;
 }
 
@@ -114,7 +117,7 @@ export declare class Signer {
   getCertificate(options: KeyOptions & { source?: CertificateSource }): Promise<Bytes>;
   /** Signs in a session of its own, opened and closed for this one call. */
   sign(options: KeyOptions & SignatureOptions): Promise<Bytes>;
-  /** Sends a request's data object as it stands; resolves with the reply's data object. */
+  /** Sends a request's data object as it stands; resolves with the reply's data object, without `password`. */
   send(data: HostRequestData): Promise<HostReply["data"]>;
   /** Ends the connection; the host process ends with it. */
   close(): void;
@@ -138,6 +141,3 @@ export declare function connect(options?: ConnectOptions): Promise<Signer>;
 
 export declare function toBase64(data: SignData): Promise<string>;
 export declare function fromBase64(text: string): Uint8Array;
-export declare function utf8Length(text: string): number;
-export declare function messageSize(message: unknown): number;
-export declare function tooLargeText(size: number, options?: { atLeast?: boolean }): string;

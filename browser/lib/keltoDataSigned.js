@@ -4,12 +4,27 @@
 //
 // One ES module without dependencies. The path of a request:
 // this module -> window.postMessage -> the extension's content script ->
-// the extension's background -> the host's standard input. The extension
-// copies this file into itself for the limits and error codes below, so both
-// sides always agree on them.
+// the extension's background -> the host's standard input. The channel,
+// limits, error codes and origin rule it shares with the extension come from
+// the extension's protocol module, copied in below, so both sides always
+// agree on them.
+
+// ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----
+// What the page library, the content script and the background agree on: the
+// channel they speak on, the error codes, the limits and the rules both ends
+// apply. The one source of these: browser/build.mjs copies it into the page
+// library and into the content script (neither may import a module), and the
+// background imports it.
+//
+// It holds declarations only, each exported with `export` at the start of its
+// line, and imports nothing: the build turns it into plain script by dropping
+// those keywords.
+
+/** The name under which the page, the content script and the background speak. */
+const CHANNEL = "keltoDataSigned";
 
 /** Why a call failed: the `code` of every DataSignedError. */
-export const ErrorCode = Object.freeze({
+const ErrorCode = Object.freeze({
   ExtensionMissing: "ExtensionMissing",
   HostMissing: "HostMissing",
   AccessDenied: "AccessDenied",
@@ -21,10 +36,10 @@ export const ErrorCode = Object.freeze({
 });
 
 /** The largest message, in bytes of JSON, that a browser hands to the host. */
-export const MAX_MESSAGE_BYTES = 64 * 1024 * 1024;
+const MAX_MESSAGE_BYTES = 64 * 1024 * 1024;
 
 /** The actions the host knows; nothing else is sent to it. */
-export const HOST_ACTIONS = Object.freeze([
+const HOST_ACTIONS = Object.freeze([
   "openCryptoProvider",
   "closeCryptoProvider",
   "getListContainer",
@@ -32,37 +47,29 @@ export const HOST_ACTIONS = Object.freeze([
   "getSignature",
 ]);
 
-/** The name under which the page, the content script and the background speak. */
-export const CHANNEL = "keltoDataSigned";
+/** The longest connection id the content script accepts from a page. */
+const MAX_CONNECTION_ID = 100;
 
-const DEFAULT_TIMEOUT_MS = 5 * 60 * 1000;
-const DEFAULT_EXTENSION_TIMEOUT_MS = 1000;
-// Blobs are read and encoded a piece at a time so that a large file never has
-// to be in memory twice as bytes. A multiple of 3 keeps every piece's Base64
-// free of padding, so the pieces join into one valid text.
-const BLOB_PIECE_BYTES = 3 * 1024 * 1024;
-// String.fromCharCode.apply takes its bytes as arguments: stay well under the
-// engines' argument limits. Also a multiple of 3.
-const CHUNK_BYTES = 3 * 8192;
-
-export class DataSignedError extends Error {
-  /**
-   * @param {string} code one of ErrorCode
-   * @param {string} message what happened, in words
-   * @param {{action?: string, description?: string, reply?: object}} [details]
-   */
-  constructor(code, message, details = {}) {
-    super(message);
-    this.name = "DataSignedError";
-    this.code = code;
-    this.action = details.action;
-    this.description = details.description;
-    this.reply = details.reply;
+/**
+ * Whether the extension serves pages of an origin at all: https, and plain
+ * http on the loopback names for development. Only the canonical form counts
+ * (no path, no user), and "localhost." with its trailing dot is not
+ * "localhost": the browsers run no content script there either.
+ */
+function isEligibleOrigin(origin) {
+  let url;
+  try {
+    url = new URL(origin);
+  } catch {
+    return false;
   }
+  if (url.origin !== origin) return false;
+  if (url.protocol === "https:") return true;
+  return url.protocol === "http:" && (url.hostname === "localhost" || url.hostname === "127.0.0.1");
 }
 
 /** The number of UTF-8 bytes of a string, without encoding it. */
-export function utf8Length(text) {
+function utf8Length(text) {
   let bytes = 0;
   for (let i = 0; i < text.length; i++) {
     const unit = text.charCodeAt(i);
@@ -80,7 +87,7 @@ export function utf8Length(text) {
 const BASE64_TEXT = /^[A-Za-z0-9+/=]*$/;
 
 /** The size in bytes of a message as the browser serialises it for the host. */
-export function messageSize(message) {
+function messageSize(message) {
   const content = message && message.data && message.data.contentFile;
   if (typeof content === "string" && BASE64_TEXT.test(content)) {
     // Base64 is ASCII with nothing to escape: count it without serialising
@@ -91,14 +98,70 @@ export function messageSize(message) {
   return utf8Length(JSON.stringify(message));
 }
 
-export function tooLargeText(size, { atLeast = false } = {}) {
+function tooLargeText(size, { atLeast = false } = {}) {
   return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +
     `${MAX_MESSAGE_BYTES} bytes (64 MiB) to the signing host, about 47 MiB of ` +
     "data to sign. Sign a file this large by its path instead.";
 }
 
+/** Whether a browser's postMessage refused a message for its size. */
+function isSizeError(error) {
+  return /exceed/i.test(String(error && error.message));
+}
+
+/**
+ * A host reply without the PIN: the host echoes every request member, the
+ * `password` of openCryptoProvider, getCertificate and getSignature included,
+ * and no page needs it back.
+ */
+function withoutPin(reply) {
+  const data = reply && typeof reply === "object" ? reply.data : undefined;
+  if (!data || typeof data !== "object" || !Object.hasOwn(data, "password")) return reply;
+  const { password, ...rest } = data;
+  return { ...reply, data: rest };
+}
+// ---- end of shared protocol ----
+
+export { CHANNEL, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES };
+
+const DEFAULT_TIMEOUT_MS = 5 * 60 * 1000;
+const DEFAULT_EXTENSION_TIMEOUT_MS = 1000;
+// Blobs are read and encoded a piece at a time so that a large file never has
+// to be in memory twice as bytes. A multiple of 3 keeps every piece's Base64
+// free of padding, so the pieces join into one valid text.
+const BLOB_PIECE_BYTES = 3 * 1024 * 1024;
+// String.fromCharCode.apply takes its bytes as arguments: stay well under the
+// engines' argument limits. Also a multiple of 3.
+const CHUNK_BYTES = 3 * 8192;
+
+export class DataSignedError extends Error {
+  /**
+   * @param {string} code one of ErrorCode
+   * @param {string} message what happened, in words
+   * @param {{action?: string, description?: string, reply?: object}} [details]
+   *   reply: the host's reply to a failed call, without the PIN it echoes
+   */
+  constructor(code, message, details = {}) {
+    super(message);
+    this.name = "DataSignedError";
+    this.code = code;
+    this.action = details.action;
+    this.description = details.description;
+    this.reply = details.reply;
+  }
+}
+
 function badArgument(message) {
   return new DataSignedError(ErrorCode.BadArgument, message);
+}
+
+// Whatever the browser throws inside a call (a value it cannot clone or
+// serialise, a Blob it cannot read, a getter of the page's own arguments)
+// reaches the page as a DataSignedError: about the page's data, so BadArgument.
+function asDataSignedError(error) {
+  if (error instanceof DataSignedError) return error;
+  return new DataSignedError(ErrorCode.BadArgument,
+                             error && typeof error.message === "string" ? error.message : String(error));
 }
 
 // Native Base64 where the engine has it (current Chromium and Firefox), a
@@ -123,6 +186,14 @@ function asBytes(data) {
  * ArrayBuffer or typed array, or a Blob/File (read piece by piece).
  */
 export async function toBase64(data) {
+  try {
+    return await encode(data);
+  } catch (error) {
+    throw asDataSignedError(error);
+  }
+}
+
+async function encode(data) {
   if (typeof data === "string") return bytesToBase64(new TextEncoder().encode(data));
   const bytes = asBytes(data);
   if (bytes) return bytesToBase64(bytes);
@@ -138,11 +209,15 @@ export async function toBase64(data) {
 }
 
 export function fromBase64(text) {
-  if (typeof Uint8Array.fromBase64 === "function") return Uint8Array.fromBase64(text);
-  const binary = atob(text);
-  const bytes = new Uint8Array(binary.length);
-  for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
-  return bytes;
+  try {
+    if (typeof Uint8Array.fromBase64 === "function") return Uint8Array.fromBase64(text);
+    const binary = atob(text);
+    const bytes = new Uint8Array(binary.length);
+    for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+    return bytes;
+  } catch (error) {
+    throw badArgument(`Not Base64 text: ${error.message}`);
+  }
 }
 
 function dataSize(data) {
@@ -163,8 +238,9 @@ function randomId() {
 // One page connection: the window messages to and from the content script
 // that carry this connection's id.
 class Link {
-  constructor(win, id) {
+  constructor(win, origin, id) {
     this.win = win;
+    this.origin = origin;
     this.id = id;
     this.handlers = null;
     this.listener = (event) => this.receive(event);
@@ -173,7 +249,7 @@ class Link {
 
   receive(event) {
     const message = event.data;
-    if (event.source !== this.win || event.origin !== this.win.location.origin) return;
+    if (event.source !== this.win || event.origin !== this.origin) return;
     if (!message || typeof message !== "object" || message.channel !== CHANNEL ||
         message.direction !== "extension" || message.connection !== this.id) return;
     const handler = this.handlers && this.handlers[message.type];
@@ -182,7 +258,7 @@ class Link {
 
   post(type, extra = {}) {
     this.win.postMessage({ channel: CHANNEL, direction: "page", type, connection: this.id, ...extra },
-                         this.win.location.origin);
+                         this.origin);
   }
 
   // Resolves once the background has the host running for this page; rejects
@@ -232,8 +308,14 @@ function storageType(source = "container") {
   throw badArgument('source must be "container" or "store".');
 }
 
-function result(base64) {
-  return { base64, bytes: fromBase64(base64) };
+function result(data, member) {
+  const base64 = data[member];
+  try {
+    return { base64, bytes: fromBase64(base64) };
+  } catch {
+    throw new DataSignedError(ErrorCode.HostError, `The host's reply has no Base64 ${member}.`,
+                              { action: data.requestAction });
+  }
 }
 
 // The request members of a signature common to signer and session calls.
@@ -294,14 +376,14 @@ export class Session {
   async getCertificate({ source } = {}) {
     const data = await this.#send({ requestAction: "getCertificate", ...this.#members(),
                                     storageType: storageType(source) });
-    return result(data.certificate);
+    return result(data, "certificate");
   }
 
   async sign(options = {}) {
     const members = this.#members();
     const data = await this.#send(signatureMembers(options).then((signature) =>
       ({ requestAction: "getSignature", ...members, ...signature })));
-    return result(data.signature);
+    return result(data, "signature");
   }
 
   async close() {
@@ -365,7 +447,7 @@ export class Signer {
       requestAction: "getCertificate", providerName: requireText(providerName, "providerName"),
       containerName: optionalText(containerName, "containerName"),
       password: optionalText(pin, "pin"), storageType: storageType(source) });
-    return result(data.certificate);
+    return result(data, "certificate");
   }
 
   /** Signs data or a file, raw or as a detached PKCS#7 message, in a session of its own. */
@@ -375,7 +457,7 @@ export class Signer {
                       password: optionalText(pin, "pin") };
     const data = await this.#enqueue(signatureMembers(signature).then((rest) =>
       ({ requestAction: "getSignature", ...members, ...rest })));
-    return result(data.signature);
+    return result(data, "signature");
   }
 
   /**
@@ -418,13 +500,14 @@ export class Signer {
       return Promise.reject(new DataSignedError(ErrorCode.ContentTooLarge, tooLargeText(size),
                                                 { action }));
     }
+    // A request the browser cannot clone never leaves, and leaves no call behind.
+    this.#link.post("request", { request });
     return new Promise((resolve, reject) => {
       const call = { contentId: request.contentId, action, resolve, reject, timer: null };
       if (this.#timeout > 0) {
         call.timer = setTimeout(() => this.#timedOut(call), this.#timeout);
       }
       this.#inflight = call;
-      this.#link.post("request", { request });
     });
   }
 
@@ -436,9 +519,10 @@ export class Signer {
     return call;
   }
 
-  #reply(reply) {
-    const call = this.#settle(reply && reply.contentId);
+  #reply(pinned) {
+    const call = this.#settle(pinned && pinned.contentId);
     if (!call) return;  // an answer to nothing this signer is waiting for
+    const reply = withoutPin(pinned);
     const data = reply.data && typeof reply.data === "object" ? reply.data : {};
     if (data.result === "success") {
       call.resolve(data);
@@ -482,22 +566,27 @@ export class Signer {
   }
 }
 
-/**
- * Connects to the signing host through the extension. Rejects with
- * ExtensionMissing within `extensionTimeout` ms when the extension does not
- * answer, AccessDenied when the person or a policy refuses this site, and
- * HostMissing when the host is not registered with the browser.
- *
- * @param {{timeout?: number, extensionTimeout?: number, window?: Window}} [options]
- *   timeout: the longest wait for one answer of the host, in ms (0: no limit).
- */
-export async function connect({ timeout = DEFAULT_TIMEOUT_MS,
-                                extensionTimeout = DEFAULT_EXTENSION_TIMEOUT_MS,
-                                window: win = globalThis.window } = {}) {
+// Why the extension cannot serve a window, or null. Its content script runs
+// only in a tab's top frame of an origin it serves, and a sandboxed
+// document's opaque origin is none: asking from anywhere else would only
+// wait for ExtensionMissing, or fail in postMessage.
+function unserved(win) {
   if (!win || typeof win.postMessage !== "function" || !win.location) {
-    throw new DataSignedError(ErrorCode.ExtensionMissing, "connect() needs a browser window.");
+    return "connect() needs a browser window.";
   }
-  const link = new Link(win, randomId());
+  if (win.top !== win) return "The keltoDataSigned extension serves a tab's top frame only, not a frame.";
+  if (!isEligibleOrigin(win.origin)) {
+    return `The keltoDataSigned extension does not serve pages of ${win.origin}: only https pages, ` +
+      "and http pages of localhost and 127.0.0.1.";
+  }
+  return null;
+}
+
+async function open({ timeout = DEFAULT_TIMEOUT_MS, extensionTimeout = DEFAULT_EXTENSION_TIMEOUT_MS,
+                      window: win = globalThis.window } = {}) {
+  const reason = unserved(win);
+  if (reason) throw new DataSignedError(ErrorCode.ExtensionMissing, reason);
+  const link = new Link(win, win.origin, randomId());
   try {
     await link.open(extensionTimeout);
   } catch (error) {
@@ -505,4 +594,39 @@ export async function connect({ timeout = DEFAULT_TIMEOUT_MS,
     throw error;
   }
   return new Signer(link, timeout);
+}
+
+/**
+ * Connects to the signing host through the extension. Rejects with
+ * ExtensionMissing at once where the extension cannot serve the page, and
+ * within `extensionTimeout` ms when it does not answer; AccessDenied when the
+ * person or a policy refuses this site; HostMissing when the host is not
+ * registered with the browser.
+ *
+ * @param {{timeout?: number, extensionTimeout?: number, window?: Window}} [options]
+ *   timeout: the longest wait for one answer of the host, in ms (0: no limit).
+ */
+export async function connect(options) {
+  try {
+    return await open(options);
+  } catch (error) {
+    if (error instanceof DataSignedError) throw error;
+    throw new DataSignedError(ErrorCode.ExtensionMissing,
+      `The keltoDataSigned extension cannot be reached from here: ${error && error.message}`);
+  }
+}
+
+// A call's failure is a DataSignedError whatever threw inside it.
+for (const [type, calls] of [[Signer, ["listContainers", "openSession", "getCertificate", "sign", "send"]],
+                             [Session, ["getCertificate", "sign", "close"]]]) {
+  for (const name of calls) {
+    const call = type.prototype[name];
+    type.prototype[name] = async function guarded(...args) {
+      try {
+        return await call.apply(this, args);
+      } catch (error) {
+        throw asDataSignedError(error);
+      }
+    };
+  }
 }

@@ -12,12 +12,14 @@ import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
-import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, openPage as openTestPage,
-         serve, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
+import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, hopAcross,
+         openPage as openTestPage, serve, skipSuiteUnless, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
+
+skipSuiteUnless(process.getuid?.() === 0, "the administrator's policy under /etc needs root");
+skipSuiteUnless(fs.existsSync("/usr/bin/chromium"), "no /usr/bin/chromium");
 
 const MiB = 1024 * 1024;
 const GOST_ENGINE = ["-engine", "gost"];
-const root = process.getuid && process.getuid() === 0;
 
 // Pids of the host processes waiting for a lock (blocked flock waiters).
 function waitingForLock(pid) {
@@ -25,25 +27,42 @@ function waitingForLock(pid) {
     .some((line) => line.includes("->") && line.split(/\s+/).includes(String(pid)));
 }
 
-describe("Chromium", { skip: !root && "the administrator's policy under /etc needs root" }, () => {
+describe("Chromium", () => {
   let ws;
   let server;
+  let others;  // three more origins that have to ask: more servers on 127.0.0.1
   let browser;
   let extensionId;
   let managed;
   let asking;
   const certificates = {};
-  const consentWindows = new Set();
+  const consentWindows = new Set();  // every one ever opened
   const answered = new Set();
 
   const openPage = (origin, pagePath) => openTestPage(browser, origin, pagePath);
+  const isConsent = (target) => target.url().startsWith(`chrome-extension://${extensionId}/consent.html`);
+  const openConsentWindows = () => browser.targets().filter(isConsent);
 
   async function nextConsentWindow() {
-    const target = await until("a consent window", () => [...consentWindows].find((t) => !answered.has(t)));
+    const target = await until("a consent window", () => openConsentWindows().find((t) => !answered.has(t)));
     answered.add(target);
     const page = await target.page();
     await page.waitForSelector("body[data-ready]");
     return page;
+  }
+
+  // The value of an expression evaluated in the extension's content script
+  // in `page`, as a compromised renderer could; its exception as { error }.
+  async function inContentScript(page, expression) {
+    const cdp = await page.createCDPSession();
+    const worlds = [];
+    cdp.on("Runtime.executionContextCreated", ({ context }) => worlds.push(context));
+    await cdp.send("Runtime.enable");
+    const world = worlds.find((c) => c.auxData?.type === "isolated" && c.origin === `chrome-extension://${extensionId}`);
+    const { result, exceptionDetails } = await cdp.send("Runtime.evaluate",
+      { expression, contextId: world.id, awaitPromise: true, returnByValue: true });
+    await cdp.detach();
+    return exceptionDetails ? { error: exceptionDetails.exception?.description } : result.value;
   }
 
   async function optionsPage() {
@@ -59,19 +78,24 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     certificates[GOST] = ws.makeKey("gost-key", GOST);
     ws.register();
     server = await serve(ws.path("files"));
+    others = await Promise.all([1, 2, 3].map(() => serve(ws.path("files"))));
     managed = `http://localhost:${server.port}`;
     asking = `http://127.0.0.1:${server.port}`;
     writePolicy(identity.chromiumExtensionId, managed);
     ({ browser, extensionId } = await startChromium(ws, managed));
     const watch = (target) => {
-      if (target.url().startsWith(`chrome-extension://${extensionId}/consent.html`)) consentWindows.add(target);
+      if (isConsent(target)) consentWindows.add(target);
     };
     browser.on("targetcreated", watch);
     browser.on("targetchanged", watch);
   });
 
   after(async () => {
-    await stopChromium(browser, server);
+    try {
+      await stopChromium(browser, server);
+    } finally {
+      for (const other of others ?? []) await other.close();
+    }
     await ws?.noHostLeft();
     ws?.cleanup();
   });
@@ -112,6 +136,8 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
       assert.equal(v.wrongPin.code, "HostError");
       assert.equal(v.wrongPin.action, "openCryptoProvider");
       assert.match(v.wrongPin.description, /^Error 0x8010006B - /);
+      assert.equal(v.wrongPin.reply.data.containerName, container, "the host's reply, echoed...");
+      assert.doesNotMatch(v.wrongPin.json, /password|0000/, "...without the PIN");
       const certificate = certificates[provider];
       assert.deepEqual(Buffer.from(v.fromContainer, "base64"), certificate);
       assert.deepEqual(Buffer.from(v.fromStore, "base64"), certificate);
@@ -222,7 +248,7 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     assert.equal(ws.hostStarts().length, before, "all of it went to the page's one host");
 
     // A page that talks to the content script itself meets the same checks.
-    const raw = await page.evaluate((provider, MiB) => attempt(async () => {
+    const raw = await page.evaluate((provider, pin, MiB) => attempt(async () => {
       const link = rawConnection("by-hand");
       link.post("connect");
       await link.next("ready");
@@ -231,36 +257,60 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
       const huge = await link.next("error");
       link.post("request", { request: { contentId: "odd", data: { requestAction: "formatDisk" } } });
       const odd = await link.next("error");
-      link.post("request", { request: { contentId: "fine", data: { requestAction: "getListContainer",
-                                                                    providerName: provider } } });
+      link.post("request", { request: { contentId: "fine", data: { requestAction: "openCryptoProvider",
+        providerName: provider, containerName: "rsa-key", password: pin } } });
       const fine = await link.next("reply");
       link.post("close");
       return { huge: [huge.contentId, huge.code], odd: [odd.contentId, odd.code], fine: fine.reply };
-    }), RSA, MiB);
+    }), RSA, PIN, MiB);
     assert.deepEqual(raw.ok.huge, ["huge", "ContentTooLarge"]);
     assert.deepEqual(raw.ok.odd, ["odd", "BadArgument"]);
     assert.equal(raw.ok.fine.contentId, "fine");
-    assert.equal(raw.ok.fine.data.containers, "rsa-key");
+    assert.equal(typeof raw.ok.fine.data.handleProvider, "number");
+    assert.equal(raw.ok.fine.data.containerName, "rsa-key");
+    assert.equal(raw.ok.fine.data.password, undefined, "the extension drops the PIN the host echoes");
     await page.close();
   });
 
-  scenario("consent: deny is remembered, revoking asks again, allow survives a reload, revoking closes", async () => {
+  scenario("consent: the page's own storage and early clicks answer nothing, asking again brings " +
+           "nothing forward; deny is remembered, revoking asks again, allow survives a reload, revoking closes", async () => {
     const page = await openPage(asking);
     const before = ws.hostStarts().length;
+    const worker = await (await browser.waitForTarget((t) => t.type() === "service_worker" &&
+      t.url().startsWith(`chrome-extension://${extensionId}/`))).worker();
+    await worker.evaluate(() => {
+      const update = chrome.windows.update;
+      self.focusRequests = 0;
+      chrome.windows.update = (id, info, ...rest) => {
+        if (info && (info.focused || info.drawAttention)) self.focusRequests++;
+        return update.call(chrome.windows, id, info, ...rest);
+      };
+    });
 
+    // Written by a compromised page where the answers were kept before.
+    const forged = await inContentScript(page, `chrome.storage.local.set({ "origin:${asking}": { choice: "allow" } })`);
     let pending = connectIn(page);
     let prompt = await nextConsentWindow();
     assert.match(await prompt.evaluate(() => document.body.innerText), new RegExp(asking.replace(/\./g, "\\.")));
+    // A click as soon as the window is there, before its buttons take clicks.
+    await prompt.evaluate(() => document.getElementById("allow").click());
+    const again = page.evaluate(() => attempt(() => lib.connect()));
+    await prompt.waitForSelector("#deny:not([disabled])");
     await answerConsent(prompt, "#deny");
-    assert.equal((await pending).error?.code, "AccessDenied");
+    assert.equal((await pending).error?.code, "AccessDenied", "the early Allow did nothing");
+    assert.equal((await again).error?.code, "AccessDenied");
+    assert.equal(await worker.evaluate(() => self.focusRequests), 0, "asking again brought no window forward");
     assert.equal((await connectIn(page)).error?.code, "AccessDenied", "the answer is remembered");
-    assert.equal(consentWindows.size, 1, "without asking again");
+    assert.equal(consentWindows.size, 1, "one window, asked once");
+    const seen = await inContentScript(page, "chrome.storage.local.get(null).then(JSON.stringify)");
+    assert.doesNotMatch(seen, /deny/, `the page's content script sees no answers: ${JSON.stringify([forged, seen])}`);
 
     const options = await optionsPage();
     await options.click(`#denied li[data-origin="${asking}"] .revoke`);
     await options.waitForSelector("#denied li.empty");
     pending = connectIn(page);
     prompt = await nextConsentWindow();
+    await prompt.waitForSelector("#allow:not([disabled])");
     await answerConsent(prompt, "#allow");
     assert.deepEqual(await pending, { ok: true });
 
@@ -288,8 +338,29 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await options.waitForSelector("body[data-shown]");
     assert.equal(await options.$$eval("#allowed li[data-origin], #denied li[data-origin]", (l) => l.length), 0,
                  "closing the window decides nothing");
+
+    // An earlier version's answers in storage.local are carried over once, when the database is made.
+    await options.evaluate(async (origin) => {
+      await chrome.storage.local.set({ [`origin:${origin}`]: { choice: "deny", decidedAt: 1 }, unrelated: 1 });
+      await new Promise((resolve, reject) =>
+        Object.assign(indexedDB.deleteDatabase("keltoDataSigned"), { onsuccess: resolve, onerror: reject }));
+    }, asking);
+    await options.reload();
+    await options.waitForSelector(`#denied li[data-origin="${asking}"]`);
+    const left = await options.evaluate(() => chrome.storage.local.get(null));
+    assert.deepEqual(left, { unrelated: 1 }, "and removed from there");
+    assert.equal((await connectIn(page)).error?.code, "AccessDenied");
+    assert.equal(consentWindows.size, 3);
     assert.equal(ws.hostStarts().length, before + 2);
     await options.close();
+    await page.close();
+  });
+
+  scenario("a question lives while its page waits: a tab hopping across three origins has one window " +
+           "at a time, and none once it leaves", async () => {
+    const page = await browser.newPage();
+    await hopAcross(page, others.map((other) => `http://127.0.0.1:${other.port}`), managed,
+                    () => openConsentWindows().map((t) => new URL(t.url()).searchParams.get("origin")));
     await page.close();
   });
 
@@ -329,9 +400,27 @@ describe("Chromium", { skip: !root && "the administrator's policy under /etc nee
     await page.close();
   });
 
-  scenario("HostMissing without the host's manifest, ExtensionMissing without the extension", async () => {
+  scenario("HostMissing without the host's manifest; ExtensionMissing, as a DataSignedError, in a sandboxed " +
+           "document, a frame, on localhost. and without the extension", async () => {
+    const sandboxed = await openPage(managed, "/test/?sandbox");
+    await sandboxed.waitForFunction(() => document.documentElement.dataset.ready);
+    assert.equal(await sandboxed.evaluate(() => origin), "null");
+    const dotted = await openPage(`http://localhost.:${server.port}`);
     ws.unregister();
     const page = await openPage(managed);
+    await page.evaluate(() => new Promise((resolve) => {
+      const frame = Object.assign(document.createElement("iframe"), { srcdoc: '<script type="module" src="/test/page.js"></script>' });
+      frame.onload = resolve;
+      document.body.append(frame);
+    }));
+    const frame = page.frames().find((f) => f !== page.mainFrame());
+    await frame.waitForFunction(() => document.documentElement.dataset.ready);
+    for (const [where, context] of [["sandboxed", sandboxed], ["frame", frame], ["localhost.", dotted]]) {
+      const refused = await context.evaluate(() => attempt(() => lib.connect()));
+      assert.equal(refused.error?.code, "ExtensionMissing", `${where}: ${JSON.stringify(refused)}`);
+    }
+    await sandboxed.close();
+    await dotted.close();
     const missing = await connectIn(page);
     assert.equal(missing.error?.code, "HostMissing", JSON.stringify(missing));
     ws.register();

@@ -8,7 +8,8 @@ import os from "node:os";
 import path from "node:path";
 import { after, before, describe, it } from "node:test";
 import { pathToFileURL } from "node:url";
-import { build } from "../../browser/build.mjs";
+import vm from "node:vm";
+import { LIBRARY, build, libraryText } from "../../browser/build.mjs";
 import { identity, repo } from "./support.mjs";
 
 const temp = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-extension-"));
@@ -60,6 +61,26 @@ describe("extension build", () => {
       .flatMap((f) => [...fs.readFileSync(path.join(dirs.chromium, f), "utf8")
         .matchAll(/data-i18n="(\w+)"|__MSG_(\w+)__/g)].map((m) => m[1] ?? m[2]));
     for (const name of used) assert.ok(english[name], `no English text for ${name}`);
+    assert.equal(fs.readFileSync(LIBRARY, "utf8"), libraryText(),
+                 "the page library's protocol differs from protocol.js: run node browser/build.mjs");
+  });
+
+  it("the content script opens a connection only for its own page's window", () => {
+    const listeners = [];
+    const opened = [];
+    const page = { location: { origin: "https://sign.example" }, postMessage() {},
+                   addEventListener: (type, listener) => listeners.push(listener) };
+    const port = { onMessage: { addListener() {} }, onDisconnect: { addListener() {} } };
+    const runtime = { connect: ({ name }) => opened.push(name) && port };
+    vm.runInNewContext(fs.readFileSync(path.join(dirs.chromium, "content.js"), "utf8"),
+                       { window: page, chrome: { runtime } });
+    const post = (source, origin, connection) => listeners.forEach((listener) => listener({ source, origin,
+      data: { channel: "keltoDataSigned", direction: "page", type: "connect", connection } }));
+    post({}, page.location.origin, "from a frame of the page's origin");
+    post(page, "https://other.example", "from another origin");
+    assert.deepEqual(opened, []);
+    post(page, page.location.origin, "c");
+    assert.deepEqual(opened, ["keltoDataSigned"]);
   });
 
   it("lets only the top frame of https and loopback http pages through", () => {
@@ -71,6 +92,7 @@ describe("extension build", () => {
       [{ tab, frameId: 0, url: "http://127.0.0.1/" }, "http://127.0.0.1"],
       [{ tab, frameId: 0, url: "http://sign.example/" }, null],
       [{ tab, frameId: 0, url: "http://localhost.sign.example/" }, null],
+      [{ tab, frameId: 0, url: "http://localhost.:8080/" }, null],
       [{ tab, frameId: 0, url: "http://127.0.0.2/" }, null],
       [{ tab, frameId: 0, url: "file:///home/user/page.html" }, null],
       [{ tab, frameId: 1, url: "https://sign.example/" }, null],

@@ -10,8 +10,10 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
 import { build } from "../../browser/build.mjs";
-import { PIN, RSA, Workspace, answerConsent, scenario, alive, connectIn, dataFile, identity, openPage, puppeteer, serve, until }
-  from "./support.mjs";
+import { PIN, RSA, Workspace, answerConsent, scenario, alive, connectIn, dataFile, hopAcross, identity, openPage, puppeteer,
+         serve, skipSuiteUnless, until } from "./support.mjs";
+
+skipSuiteUnless(fs.existsSync("/usr/bin/firefox-esr"), "no /usr/bin/firefox-esr");
 
 describe("Firefox", () => {
   let ws;
@@ -19,20 +21,27 @@ describe("Firefox", () => {
   let browser;
   let managed;
   let asking;
+  let others;  // three more origins that have to ask: more servers on 127.0.0.1
   let certificate;
 
-  // Firefox reports an extension's window as about:blank to BiDi for a while;
-  // its document knows where it is.
+  // The open pages of the extension's `file`. Firefox reports an extension's
+  // window as about:blank to BiDi for a while; its document knows where it is.
+  async function extensionPages(file) {
+    const found = [];
+    for (const tab of await browser.pages()) {
+      const href = await tab.evaluate(() => location.href).catch(() => "");
+      if (href.startsWith("moz-extension://") && href.includes(`/${file}`)) found.push({ tab, href });
+    }
+    return found;
+  }
+
   async function extensionPage(file, ready) {
-    const page = await until(`the extension's ${file}`, async () => {
-      for (const tab of await browser.pages()) {
-        const href = await tab.evaluate(() => location.href).catch(() => "");
-        if (href.startsWith("moz-extension://") && href.includes(`/${file}`)) return tab;
-      }
-      return null;
+    const [{ tab }] = await until(`the extension's ${file}`, async () => {
+      const found = await extensionPages(file);
+      return found.length > 0 && found;
     });
-    await page.waitForSelector(ready);
-    return page;
+    await tab.waitForSelector(ready);
+    return tab;
   }
 
   before(async () => {
@@ -42,6 +51,7 @@ describe("Firefox", () => {
     server = await serve(ws.path("files"));
     managed = `http://localhost:${server.port}`;
     asking = `http://127.0.0.1:${server.port}`;
+    others = await Promise.all([1, 2, 3].map(() => serve(ws.path("files"))));
     const storage = path.join(ws.env.HOME, ".mozilla", "managed-storage");
     fs.mkdirSync(storage, { recursive: true });
     fs.writeFileSync(path.join(storage, `${identity.firefoxAddonId}.json`), JSON.stringify({
@@ -59,7 +69,7 @@ describe("Firefox", () => {
     try {
       await browser?.close();
     } finally {
-      await server?.close();
+      for (const other of [server, ...(others ?? [])]) await other?.close();
     }
     await ws?.noHostLeft();
     ws?.cleanup();
@@ -103,7 +113,8 @@ describe("Firefox", () => {
     await page.close();
   });
 
-  scenario("consent: Deny refuses without a host, revoking asks again, Allow outlives a reload", async () => {
+  scenario("consent: Deny refuses without a host and is kept out of storage.local, an answer forged there " +
+           "does not count, revoking asks again, Allow outlives a reload", async () => {
     const page = await openPage(browser, asking);
     const before = ws.hostStarts().length;
     let pending = connectIn(page);
@@ -112,17 +123,24 @@ describe("Firefox", () => {
     // BiDi may not navigate a tab to an extension page; the extension can open its own.
     await prompt.evaluate(() => browser.runtime.openOptionsPage());
     const options = await extensionPage("options.html", "body[data-shown]");
+    await prompt.bringToFront();  // the options page took the focus, and the buttons wait for it
+    await prompt.waitForSelector("#deny:not([disabled])");
     await answerConsent(prompt, "#deny");
     assert.equal((await pending).error?.code, "AccessDenied");
     assert.equal(ws.hostStarts().length, before, "no host for a denied origin");
 
+    // Content scripts share storage.local with the extension in Firefox; BiDi
+    // cannot run code in a content script, so an extension page stands in.
     await options.waitForSelector(`#denied li[data-origin="${asking}"]`);
+    assert.deepEqual(await options.evaluate(() => browser.storage.local.get(null)), {});
     await options.click(`#denied li[data-origin="${asking}"] .revoke`);
     await options.waitForSelector("#denied li.empty");
+    await options.evaluate((origin) => browser.storage.local.set({ [`origin:${origin}`]: { choice: "allow" } }), asking);
     await options.close();
 
     pending = connectIn(page);
     prompt = await extensionPage("consent.html", "body[data-ready]");
+    await prompt.waitForSelector("#allow:not([disabled])");
     await answerConsent(prompt, "#allow");
     assert.deepEqual(await pending, { ok: true });
     const [pid] = ws.hostStarts().slice(before);
@@ -131,6 +149,13 @@ describe("Firefox", () => {
     await until("the reloaded page's host to end", () => !alive(pid));
     assert.deepEqual(await connectIn(page), { ok: true }, "allowed without asking again");
     assert.equal(ws.hostStarts().length, before + 2);
+    await page.close();
+  });
+
+  scenario("a tab hopping across three origins has one consent window at a time, and none once it leaves", async () => {
+    const page = await browser.newPage();
+    await hopAcross(page, others.map((other) => `http://127.0.0.1:${other.port}`), managed, async () =>
+      (await extensionPages("consent.html")).map(({ href }) => new URL(href).searchParams.get("origin")));
     await page.close();
   });
 });

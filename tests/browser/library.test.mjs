@@ -7,6 +7,7 @@ import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { describe, it } from "node:test";
+import * as protocol from "../../browser/extension/protocol.js";
 import * as lib from "../../browser/lib/keltoDataSigned.js";
 import { repo } from "./support.mjs";
 
@@ -15,7 +16,9 @@ const ORIGIN = "https://page.example";
 // A window whose postMessage delivers asynchronously to its own listeners, as
 // a browser does; `posted` keeps what the page library sent.
 class FakeWindow extends EventTarget {
+  origin = ORIGIN;
   location = { origin: ORIGIN };
+  top = this;
   posted = [];
 
   postMessage(data, targetOrigin) {
@@ -74,6 +77,18 @@ describe("page library", () => {
     const silent = new FakeWindow();
     await assert.rejects(lib.connect({ window: silent, extensionTimeout: 20 }), { code: "ExtensionMissing" });
     assert.deepEqual(silent.posted.map((m) => m.type), ["connect", "close"]);
+
+    // At once, and without a word to the content script, where the extension
+    // cannot serve the page: a sandboxed document's opaque origin, a frame,
+    // "localhost." (not localhost to the browsers' content-script matching).
+    for (const [name, origin, top] of [["sandboxed", "null"], ["trailing dot", "http://localhost.:8080"],
+                                       ["http", "http://sign.example"], ["frame", ORIGIN, {}]]) {
+      const win = Object.assign(new FakeWindow(), { origin }, top ? { top } : {});
+      fakeExtension(win);
+      await assert.rejects(lib.connect({ window: win, extensionTimeout: 60000 }),
+                           (e) => e instanceof lib.DataSignedError && e.code === "ExtensionMissing", name);
+      assert.deepEqual(win.posted, [], name);
+    }
 
     for (const code of ["AccessDenied", "HostMissing"]) {
       const win = new FakeWindow();
@@ -134,6 +149,14 @@ describe("page library", () => {
                          { code: "HostError", action: "getListContainer", description: "Bad parameter" });
     await assert.rejects(signer.getCertificate({ providerName: "X" }), { code: "ContentTooLarge", action: "getCertificate" });
 
+    // The host echoes the PIN; nothing the page gets back carries it.
+    const pinned = await signer.send({ requestAction: "openCryptoProvider", providerName: "P", password: "1" });
+    assert.deepEqual(pinned, { requestAction: "openCryptoProvider", providerName: "P", result: "success",
+                               handleProvider: 7 });
+    const refused = await signer.send({ requestAction: "getListContainer", password: "1" }).catch((e) => e);
+    assert.equal(refused.reply.data.description, "Bad parameter");
+    assert.ok(!JSON.stringify(refused).includes("password"), JSON.stringify(refused));
+
     const session = await signer.openSession({ providerName: "P", containerName: "c", pin: "1" });
     assert.equal(session.handle, 7);
     assert.deepEqual(extension.requests.at(-1).data,
@@ -175,6 +198,12 @@ describe("page library", () => {
       await assert.rejects(signer.sign(options), { code: "BadArgument" }, JSON.stringify(options));
     }
     await assert.rejects(signer.send({ requestAction: "deleteKeys" }), { code: "BadArgument" });
+    // What the browser cannot serialise or clone fails as any bad argument does.
+    for (const bad of [{ size: 1n }, { callback: () => {} }]) {
+      await assert.rejects(signer.send({ requestAction: "getListContainer", ...bad }),
+                           (e) => e instanceof lib.DataSignedError && e.code === "BadArgument");
+    }
+    assert.throws(() => lib.fromBase64("not*base64"), { code: "BadArgument" });
     const tooLarge = await signer.sign({ ...key, data: new Uint8Array(48 * 1024 * 1024) }).catch((e) => e);
     assert.equal(tooLarge.code, "ContentTooLarge");
     assert.match(tooLarge.message, new RegExp(`at most ${lib.MAX_MESSAGE_BYTES} bytes`));
@@ -186,11 +215,11 @@ describe("page library", () => {
 
   it("measures messages as the browser does and encodes Base64 in pieces", async () => {
     const text = "ascii, кириллица, ✓, 𝄞, lone \ud800 surrogate";
-    assert.equal(lib.utf8Length(text), Buffer.byteLength(text, "utf8"));
+    assert.equal(protocol.utf8Length(text), Buffer.byteLength(text, "utf8"));
     for (const data of [{ requestAction: "getSignature", contentFile: "QUJD", name: text },
                         { requestAction: "getSignature", contentFile: "not base64: ✓" }]) {
       const message = { contentId: "id", data };
-      assert.equal(lib.messageSize(message), Buffer.byteLength(JSON.stringify(message), "utf8"));
+      assert.equal(protocol.messageSize(message), Buffer.byteLength(JSON.stringify(message), "utf8"));
     }
 
     const bytes = crypto.randomBytes(7 * 1024 * 1024 + 1);  // several pieces, the last one short

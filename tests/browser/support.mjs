@@ -39,6 +39,17 @@ export function requiredFile(variable) {
   return file;
 }
 
+/**
+ * Ends a suite that cannot run here with 77, which CTest reports as skipped;
+ * called before any test starts (the Node runner calls a suite whose tests
+ * were all skipped a pass).
+ */
+export function skipSuiteUnless(ready, why) {
+  if (ready) return;
+  console.log(`skipped: ${why}`);
+  process.exit(77);
+}
+
 /** A browser scenario, bounded: a hang fails it and the suite's clean-up still runs. */
 export const scenario = (name, fn) => it(name, { timeout: 5 * 60 * 1000 }, fn);
 
@@ -65,7 +76,10 @@ export function alive(pid) {
 const MIME = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css",
                ".json": "application/json" };
 
-/** Serves the library, the demo, the test page and a directory of files. */
+/**
+ * Serves the library, the demo, the test page and a directory of files; a
+ * page asked for with "?sandbox" comes as a sandboxed document (opaque origin).
+ */
 export async function serve(filesDir) {
   const roots = { "/lib/": path.join(repo, "browser", "lib"), "/demo/": path.join(repo, "browser", "demo"),
                   "/test/": path.join(here, "pages"), "/files/": filesDir };
@@ -77,8 +91,10 @@ export async function serve(filesDir) {
       response.writeHead(404).end();
       return;
     }
+    // The opaque origin of a sandboxed page fetches its modules cross-origin.
     response.writeHead(200, { "content-type": MIME[path.extname(file)] ?? "application/octet-stream",
-                              "cache-control": "no-store" });
+                              "cache-control": "no-store", "access-control-allow-origin": "*",
+                              ...(url.searchParams.has("sandbox") ? { "content-security-policy": "sandbox allow-scripts" } : {}) });
     fs.createReadStream(file).pipe(response);
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
@@ -211,6 +227,23 @@ export async function openPage(browser, origin, pagePath = "/test/") {
 }
 
 /**
+ * Walks one tab across `origins`, each page asking to connect, and then to
+ * `away`. After each hop exactly one consent window is open, asking for that
+ * page's origin; once the tab is away, none. `consentOrigins()` lists the
+ * origins the open consent windows ask for.
+ */
+export async function hopAcross(page, origins, away, consentOrigins) {
+  for (const origin of [...origins, away]) {
+    await page.goto(`${origin}/test/`);
+    await page.waitForFunction(() => document.documentElement.dataset.ready);
+    if (origin === away) break;
+    await page.evaluate(() => { lib.connect().catch(() => {}); });
+    await until(`the one consent window to ask for ${origin}`, async () => (await consentOrigins()).join() === origin);
+  }
+  await until("no consent window once the page left", async () => (await consentOrigins()).length === 0);
+}
+
+/**
  * Presses a button of the consent window. The window closes itself once the
  * answer is stored, and a driver click that waits for the mouse-up to be
  * acknowledged can then fail on a target that is already gone: the click is
@@ -234,7 +267,7 @@ export function connectIn(page) {
 }
 
 const POLICY_DIR = "/etc/chromium/policies/managed";
-const POLICY_FILE = path.join(POLICY_DIR, "kelto-browser-test.json");
+const POLICY_FILE = path.join(POLICY_DIR, `kelto-browser-test-${process.pid}.json`);
 // The directories writePolicy made under /etc, deepest first, removed with the policy.
 const madeDirs = [];
 
@@ -251,6 +284,7 @@ export function writePolicy(extensionId, origin) {
   for (const signal of ["SIGINT", "SIGTERM"]) {
     if (!process.listeners(signal).includes(removeAndExit)) process.once(signal, removeAndExit);
   }
+  if (!process.listeners("exit").includes(removePolicy)) process.once("exit", removePolicy);
 }
 
 function removePolicy() {

@@ -10,7 +10,8 @@ import { api } from "./api.js";
 import { askPerson } from "./consent.js";
 import { Choice, decisionFor } from "./decisions.js";
 import { hostName } from "./identity.js";
-import { ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, messageSize, tooLargeText } from "../keltoDataSigned.js";
+import { ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, isSizeError, messageSize, tooLargeText, withoutPin }
+  from "../protocol.js";
 
 const PROBE_ID = "keltoDataSigned.probe";
 const MAX_CONTENT_ID = 200;
@@ -42,21 +43,36 @@ export class PageConnection {
   constructor(port, origin, onClosed) {
     this.page = port;
     this.origin = origin;
+    this.tabId = port.sender && port.sender.tab ? port.sender.tab.id : undefined;
     this.native = null;
     this.state = "consent";
+    this.question = null;
     this.onClosed = onClosed;
     port.onMessage.addListener((request) => this.fromPage(request));
     port.onDisconnect.addListener(() => this.pageGone());
   }
 
+  // Never rejects: a decision that cannot be read refuses the page.
   async start() {
     if (this.origin === null) {
       this.close(ErrorCode.AccessDenied, "Only https pages, and http pages on localhost for " +
                  "development, may use the signing keys.");
       return;
     }
-    const choice = (await decisionFor(this.origin)) ?? (await askPerson(this.origin));
+    let choice;
+    try {
+      choice = await decisionFor(this.origin);
+    } catch (error) {
+      this.close(ErrorCode.AccessDenied, `The extension could not read its permissions: ${error.message}`);
+      return;
+    }
     if (this.state !== "consent") return;  // the page went away meanwhile
+    if (choice === undefined) {
+      this.question = askPerson(this.origin, this.tabId);
+      choice = await this.question.answer;
+      this.question = null;
+      if (this.state !== "consent") return;
+    }
     if (choice === Choice.Allow) {
       this.openHost();
     } else if (choice === Choice.Deny) {
@@ -68,19 +84,25 @@ export class PageConnection {
   }
 
   // The decision for this origin changed (revoked, or a policy changed).
+  // Never rejects: a permission that cannot be confirmed counts as withdrawn.
   async recheck() {
     if (this.state !== "probing" && this.state !== "open") return;
-    if ((await decisionFor(this.origin)) !== Choice.Allow) {
+    const choice = await decisionFor(this.origin).catch(() => undefined);
+    if (choice !== Choice.Allow) {
       this.close(ErrorCode.AccessDenied, `Permission for ${this.origin} was withdrawn.`);
     }
   }
 
   openHost() {
     this.state = "probing";
-    this.native = api.runtime.connectNative(hostName);
-    this.native.onMessage.addListener((reply) => this.fromHost(reply));
-    this.native.onDisconnect.addListener((port) => this.hostGone(port));
-    this.native.postMessage({ contentId: PROBE_ID, data: { requestAction: "getListContainer" } });
+    try {
+      this.native = api.runtime.connectNative(hostName);
+      this.native.onMessage.addListener((reply) => this.fromHost(reply));
+      this.native.onDisconnect.addListener((port) => this.hostGone(port));
+      this.native.postMessage({ contentId: PROBE_ID, data: { requestAction: "getListContainer" } });
+    } catch (error) {
+      this.close(ErrorCode.HostMissing, `The signing host cannot be started: ${error.message}`);
+    }
   }
 
   fromHost(reply) {
@@ -92,7 +114,7 @@ export class PageConnection {
         this.close(ErrorCode.HostDisconnected, "The signing host answered something unexpected.");
       }
     } else if (this.state === "open") {
-      this.page.postMessage({ type: "reply", reply });
+      this.page.postMessage({ type: "reply", reply: withoutPin(reply) });
     }
   }
 
@@ -121,7 +143,7 @@ export class PageConnection {
       this.native.postMessage(message);
     } catch (error) {
       // The browser's own serialisation may come out a little larger than ours.
-      if (/exceed/i.test(error.message)) this.refuse(request, ErrorCode.ContentTooLarge, error.message);
+      if (isSizeError(error)) this.refuse(request, ErrorCode.ContentTooLarge, error.message);
       else this.close(ErrorCode.HostDisconnected, error.message);
     }
   }
@@ -148,6 +170,7 @@ export class PageConnection {
   pageGone() {
     if (this.state === "closed") return;
     this.state = "closed";
+    if (this.question) this.question.withdraw();
     this.dropHost();
     this.onClosed(this);
   }

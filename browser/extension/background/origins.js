@@ -1,18 +1,8 @@
 // Which pages may ask for the signing keys at all. Only secure origins, and
-// plain http on the loopback names for development; everything else is
-// refused before the person is even asked.
-
-export function isEligibleOrigin(origin) {
-  let url;
-  try {
-    url = new URL(origin);
-  } catch {
-    return false;
-  }
-  if (url.origin !== origin) return false;  // only the canonical form: no path, no user
-  if (url.protocol === "https:") return true;
-  return url.protocol === "http:" && (url.hostname === "localhost" || url.hostname === "127.0.0.1");
-}
+// plain http on the loopback names for development (the rule the page
+// library applies too); everything else is refused before the person is
+// even asked.
+import { isEligibleOrigin } from "../protocol.js";
 
 // The canonical origin of an administrator's list entry ("https://a.example",
 // with or without a trailing slash, in any letter case), or null for anything

@@ -6,12 +6,14 @@ import * as lib from "/lib/keltoDataSigned.js";
 window.lib = lib;
 
 // Runs fn; returns { ok } or { error } with the fields of a DataSignedError,
-// which would not survive the trip back to the test otherwise.
+// which would not survive the trip back to the test otherwise, and all the
+// error carries as JSON (what a page would send to an error tracker).
 window.attempt = async (fn) => {
   try {
     return { ok: await fn() };
   } catch (e) {
-    return { error: { code: e.code, message: e.message, description: e.description, action: e.action } };
+    return { error: { code: e.code, message: e.message, description: e.description, action: e.action,
+                      reply: e.reply, json: JSON.stringify(e) } };
   }
 };
 

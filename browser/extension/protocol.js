@@ -1,0 +1,110 @@
+// What the page library, the content script and the background agree on: the
+// channel they speak on, the error codes, the limits and the rules both ends
+// apply. The one source of these: browser/build.mjs copies it into the page
+// library and into the content script (neither may import a module), and the
+// background imports it.
+//
+// It holds declarations only, each exported with `export` at the start of its
+// line, and imports nothing: the build turns it into plain script by dropping
+// those keywords.
+
+/** The name under which the page, the content script and the background speak. */
+export const CHANNEL = "keltoDataSigned";
+
+/** Why a call failed: the `code` of every DataSignedError. */
+export const ErrorCode = Object.freeze({
+  ExtensionMissing: "ExtensionMissing",
+  HostMissing: "HostMissing",
+  AccessDenied: "AccessDenied",
+  HostDisconnected: "HostDisconnected",
+  ContentTooLarge: "ContentTooLarge",
+  HostError: "HostError",
+  Timeout: "Timeout",
+  BadArgument: "BadArgument",
+});
+
+/** The largest message, in bytes of JSON, that a browser hands to the host. */
+export const MAX_MESSAGE_BYTES = 64 * 1024 * 1024;
+
+/** The actions the host knows; nothing else is sent to it. */
+export const HOST_ACTIONS = Object.freeze([
+  "openCryptoProvider",
+  "closeCryptoProvider",
+  "getListContainer",
+  "getCertificate",
+  "getSignature",
+]);
+
+/** The longest connection id the content script accepts from a page. */
+export const MAX_CONNECTION_ID = 100;
+
+/**
+ * Whether the extension serves pages of an origin at all: https, and plain
+ * http on the loopback names for development. Only the canonical form counts
+ * (no path, no user), and "localhost." with its trailing dot is not
+ * "localhost": the browsers run no content script there either.
+ */
+export function isEligibleOrigin(origin) {
+  let url;
+  try {
+    url = new URL(origin);
+  } catch {
+    return false;
+  }
+  if (url.origin !== origin) return false;
+  if (url.protocol === "https:") return true;
+  return url.protocol === "http:" && (url.hostname === "localhost" || url.hostname === "127.0.0.1");
+}
+
+/** The number of UTF-8 bytes of a string, without encoding it. */
+export function utf8Length(text) {
+  let bytes = 0;
+  for (let i = 0; i < text.length; i++) {
+    const unit = text.charCodeAt(i);
+    if (unit < 0x80) bytes += 1;
+    else if (unit < 0x800) bytes += 2;
+    else if (unit >= 0xd800 && unit <= 0xdbff && i + 1 < text.length &&
+             (text.charCodeAt(i + 1) & 0xfc00) === 0xdc00) {
+      bytes += 4;
+      i++;
+    } else bytes += 3;  // lone surrogates travel as U+FFFD
+  }
+  return bytes;
+}
+
+const BASE64_TEXT = /^[A-Za-z0-9+/=]*$/;
+
+/** The size in bytes of a message as the browser serialises it for the host. */
+export function messageSize(message) {
+  const content = message && message.data && message.data.contentFile;
+  if (typeof content === "string" && BASE64_TEXT.test(content)) {
+    // Base64 is ASCII with nothing to escape: count it without serialising
+    // tens of MiB once more.
+    const rest = { ...message, data: { ...message.data, contentFile: "" } };
+    return utf8Length(JSON.stringify(rest)) + content.length;
+  }
+  return utf8Length(JSON.stringify(message));
+}
+
+export function tooLargeText(size, { atLeast = false } = {}) {
+  return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +
+    `${MAX_MESSAGE_BYTES} bytes (64 MiB) to the signing host, about 47 MiB of ` +
+    "data to sign. Sign a file this large by its path instead.";
+}
+
+/** Whether a browser's postMessage refused a message for its size. */
+export function isSizeError(error) {
+  return /exceed/i.test(String(error && error.message));
+}
+
+/**
+ * A host reply without the PIN: the host echoes every request member, the
+ * `password` of openCryptoProvider, getCertificate and getSignature included,
+ * and no page needs it back.
+ */
+export function withoutPin(reply) {
+  const data = reply && typeof reply === "object" ? reply.data : undefined;
+  if (!data || typeof data !== "object" || !Object.hasOwn(data, "password")) return reply;
+  const { password, ...rest } = data;
+  return { ...reply, data: rest };
+}
