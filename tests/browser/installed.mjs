@@ -16,6 +16,7 @@
 // from a CTest timeout included.
 import assert from "node:assert/strict";
 import fs from "node:fs";
+import os from "node:os";
 import path from "node:path";
 import { after, before, describe } from "node:test";
 import { PIN, RSA, Workspace, answerConsent, connectIn, dataFile, identity, openPage, puppeteer, scenario, serve,
@@ -139,6 +140,15 @@ function packagedPolicy(name, origin) {
   return text.replaceAll("https://sign.example.com", origin);
 }
 
+/** Once the package is gone there is no host or keytool: a workspace with only its folders. */
+function emptyWorkspace() {
+  const root = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-purged-"));
+  const at = (...names) => path.join(root, ...names);
+  for (const dir of ["home", "files", "tmp"]) fs.mkdirSync(at(dir));
+  return { path: at, env: { HOME: at("home"), XDG_CONFIG_HOME: at("home", ".config"), TMPDIR: at("tmp") },
+           cleanup: () => fs.rmSync(root, { recursive: true, force: true }) };
+}
+
 describe(`the installed package (${mode})`, () => {
   let ws;
   let server;
@@ -148,8 +158,8 @@ describe(`the installed package (${mode})`, () => {
 
   before(async () => {
     assert.match(extensionId ?? "", /^[a-p]{32}$/, "KELTO_EXTENSION_ID names the package's extension");
-    ws = new Workspace("installed");
-    certificate = ws.makeKey("installed", RSA);
+    ws = mode === "purged" ? emptyWorkspace() : new Workspace("installed");
+    if (mode !== "purged") certificate = ws.makeKey("installed", RSA);
     server = await serve(ws.path("files"));
     managed = `http://localhost:${server.port}`;
     asking = `http://127.0.0.1:${server.port}`;
