@@ -42,8 +42,9 @@ file(REMOVE ${partial})
 set(stage ${KELTO_MSI_OUTPUT}.files)
 file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${stage})
-file(COPY ${KELTO_MSI_EXE} ${KELTO_MSI_ACTIONS} ${KELTO_MSI_README} DESTINATION ${stage})
-foreach(file EXE ACTIONS README)
+file(COPY ${KELTO_MSI_EXE} ${KELTO_MSI_ACTIONS} ${KELTO_MSI_README} ${KELTO_MSI_LICENSE}
+     DESTINATION ${stage})
+foreach(file EXE ACTIONS README LICENSE)
   get_filename_component(${file} ${KELTO_MSI_${file}} NAME)
 endforeach()
 execute_process(
@@ -59,6 +60,7 @@ execute_process(
           -D Exe=${EXE}
           -D ActionsDll=${ACTIONS}
           -D Readme=${README}
+          -D License=${LICENSE}
           ${KELTO_MSI_WXS}
   WORKING_DIRECTORY ${stage}
   RESULT_VARIABLE status)

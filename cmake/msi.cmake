@@ -33,6 +33,7 @@ set(KELTO_MSI_WXS [[${kelto_msi_wxs}]])
 set(KELTO_MSI_EXE [[$<TARGET_FILE:keltoDataSigned>]])
 set(KELTO_MSI_ACTIONS [[$<TARGET_FILE:kelto_msi_actions>]])
 set(KELTO_MSI_README [[${kelto_msi_readme}]])
+set(KELTO_MSI_LICENSE [[${KELTO_WINDOWS_LICENSE}]])
 set(KELTO_HOST_NAME [[${KELTO_HOST_NAME}]])
 set(KELTO_CHROMIUM_ORIGIN [[${KELTO_CHROMIUM_ORIGIN}]])
 set(KELTO_FIREFOX_ID [[${KELTO_FIREFOX_ID}]])
@@ -47,6 +48,7 @@ add_custom_command(
           -P ${KELTO_MSI_SCRIPT}
   DEPENDS keltoDataSigned kelto_msi_actions $<TARGET_FILE:keltoDataSigned>
           $<TARGET_FILE:kelto_msi_actions> ${kelto_msi_wxs} ${kelto_msi_readme}
+          ${KELTO_WINDOWS_LICENSE}
           ${KELTO_MSI_SCRIPT} ${KELTO_MSI_SETTINGS}
   COMMENT "Packaging ${PROJECT_NAME}-${PROJECT_VERSION}-win64.msi"
   VERBATIM)

@@ -155,6 +155,8 @@ class InstallerTest(unittest.TestCase):
 
         self.install(self.msi)
         self.assert_registered(HOST_NAME, [ORIGIN], [FIREFOX_ID], self.installed)
+        with open(os.path.join(self.installed, "LICENSE.txt"), encoding="utf-8") as f:
+            self.assertIn("Apache License", f.read())
         self.assertEqual(self.products(), [self.code])
         # Reached the way a browser reaches it: the program its manifest names.
         exe = os.path.join(self.installed, "keltoDataSigned.exe")
