@@ -1,6 +1,7 @@
 """The extension's packs: those of the build (made without a key) and those
 browser/pack.mjs makes with a throwaway key, read back with zipfile, openssl
-and a CRX3 header parser of the test's own.
+and a CRX3 header parser of the test's own; and the per-user registration of
+a host for such a build's id.
 
 KELTO_PACKED_DIR names the build's packs, KELTO_NODE the Node.js that runs
 the packer."""
@@ -68,12 +69,16 @@ class ExtensionPackTest(unittest.TestCase):
         if not os.path.isfile(os.path.join(PACKED, "identity.json")):
             raise RuntimeError("KELTO_PACKED_DIR must name the build's packs, got %r" % PACKED)
         cls.tmp = tempfile.TemporaryDirectory(prefix="kelto-pack-")
+        cls.key = make_key(cls.tmp.name)
+        cls.keyed = os.path.join(cls.tmp.name, "keyed")
+        cls.keyed_run = cls.pack(cls.keyed, "--key", cls.key)
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def pack(self, out, *args):
+    @staticmethod
+    def pack(out, *args):
         return subprocess.run([NODE, PACKER, "--out", out, "--version", VERSION, *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               timeout=TIMEOUT)
@@ -99,10 +104,8 @@ class ExtensionPackTest(unittest.TestCase):
         self.assertIn(IDENTITY["chromiumExtensionId"], policy["3rdparty"]["extensions"])
 
     def test_with_a_key_a_crx3_of_that_key_and_its_id_everywhere(self):
-        key = make_key(self.tmp.name)
+        key, out, proc = self.key, self.keyed, self.keyed_run
         ident = extension_id(key)
-        out = os.path.join(self.tmp.name, "keyed")
-        proc = self.pack(out, "--key", key)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn(ident, proc.stdout, "the build says the id differs from identity.json's")
 
@@ -174,6 +177,24 @@ class ExtensionPackTest(unittest.TestCase):
                          xpi("foreign.xpi", "other@example.org"))
         self.assertNotEqual(proc.returncode, 0)
         self.assertIn("other@example.org", proc.stderr)
+
+    def test_register_host_names_the_builds_id_also_for_a_profile_of_its_own(self):
+        home = os.path.join(self.tmp.name, "home")
+        profile = os.path.join(self.tmp.name, "profile")
+        script = os.path.join(REPO, "scripts", "register-host.sh")
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME="")
+        identity = os.path.join(self.keyed, "identity.json")
+        subprocess.run([script, "--user", "--host", "/bin/true", "--identity", identity,
+                        "--profile", profile], env=env, check=True, stdout=subprocess.DEVNULL,
+                       timeout=TIMEOUT)
+        manifest = os.path.join(profile, "NativeMessagingHosts", IDENTITY["hostName"] + ".json")
+        for path in (manifest, os.path.join(home, ".config", "chromium", "NativeMessagingHosts",
+                                            IDENTITY["hostName"] + ".json")):
+            self.assertEqual(json_file(path)["allowed_origins"],
+                             ["chrome-extension://%s/" % extension_id(self.key)], path)
+        subprocess.run([script, "--user", "--uninstall", "--profile", profile], env=env,
+                       check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+        self.assertFalse(os.path.exists(manifest))
 
 
 if __name__ == "__main__":
