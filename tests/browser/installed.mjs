@@ -175,11 +175,14 @@ describe(`the installed package (${mode})`, () => {
   });
 
   if (mode === "purged") {
-    scenario("a new Chromium start has no extension and no load error", async () => {
+    scenario("a new Chromium start has no extension, no load error, and the demo says how to install it",
+             async () => {
       const { browser, loadErrors } = await startChromium(ws, "/usr/bin/chromium", "after-purge");
       try {
-        const page = await openPage(browser, asking);
-        assert.equal((await connectIn(page)).error?.code, "ExtensionMissing");
+        const page = await openPage(browser, asking, "/demo/");
+        await page.waitForSelector("#error:not([hidden])");
+        const advice = await page.$eval("#error", (element) => element.textContent);
+        assert.match(advice, /extension is not installed.*Install the keltoDataSigned package.*Chromium/);
         assert.deepEqual(loadErrors(), []);
       } finally {
         await browser.close();
