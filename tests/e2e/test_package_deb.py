@@ -24,6 +24,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
@@ -82,13 +83,15 @@ def browser_check(mode, ident, scenarios):
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
         output = check.communicate(timeout=15 * 60)[0]
-    except subprocess.TimeoutExpired:
+    except BaseException as error:  # the timeout, or SIGTERM: the check puts /etc back first
         check.terminate()
         try:
             output = check.communicate(timeout=TIMEOUT)[0]
         except subprocess.TimeoutExpired:
             check.kill()
             output = check.communicate()[0]
+        if not isinstance(error, subprocess.TimeoutExpired):
+            raise
         raise AssertionError("the browser check did not end:\n" + output)
     # A skipped or empty run exits 0 too.
     passed = re.search(r"^\S+ pass (\d+)$", output, re.MULTILINE)
@@ -220,5 +223,8 @@ if __name__ == "__main__":
     if reason:
         print("SKIPPED: " + reason)
         sys.exit(77)
+    # A CTest timeout ends the suite with SIGTERM: as an exception, it still
+    # runs the cleanups that purge the package.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("SIGTERM"))
     program = unittest.main(argv=[sys.argv[0], "-v"], exit=False)
     sys.exit(0 if program.result.wasSuccessful() else 1)
