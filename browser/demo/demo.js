@@ -22,15 +22,52 @@ function say(text) {
   $("status").textContent = text;
 }
 
+// Where a person gets the extension and the program, in the browser and
+// system this page runs in.
+function installAdvice() {
+  const agent = navigator.userAgent;
+  // Chrome, Edge and Chromium share one user-agent string; their brands differ.
+  const brands = (navigator.userAgentData?.brands ?? []).map((b) => b.brand);
+  const browser = /Firefox\//.test(agent) ? "Firefox" : brands.includes("Microsoft Edge") ? "Microsoft Edge" :
+    brands.includes("Google Chrome") ? "Google Chrome" : "Chromium";
+  const linux = /Linux/.test(agent) && !/Android/.test(agent);
+  if (browser === "Firefox") {
+    return "Install the keltoDataSigned add-on from Firefox Add-ons, or ask your administrator to " +
+      "install it, together with the keltoDataSigned program for your system.";
+  }
+  if (linux) {
+    return "Install the keltoDataSigned package for your system (your administrator or software centre " +
+      "can), then close every window of " + browser + " and open it again.";
+  }
+  const store = browser === "Microsoft Edge" ? "Edge Add-ons" : "the Chrome Web Store";
+  return `Install the keltoDataSigned extension from ${store}, or ask your administrator to install it, ` +
+    "together with the keltoDataSigned program for your system.";
+}
+
+// Developers load the extension and register the host by hand: they are told
+// in the console, not the person in front of the page.
+function developerHint(error) {
+  if (error.code === ErrorCode.ExtensionMissing) {
+    console.info("keltoDataSigned: no extension answered. Load build/extension/chromium unpacked " +
+                 "(chrome://extensions, Developer mode) or build/extension/firefox/manifest.json as a " +
+                 "temporary add-on (about:debugging); see the README.");
+  } else if (error.code === ErrorCode.HostMissing) {
+    console.info("keltoDataSigned: the browser found no host manifest. Run scripts/register-host.sh --user, " +
+                 "with --profile DIR when the browser runs with --user-data-dir=DIR.");
+  }
+}
+
 // What went wrong, in words for the person in front of the page.
 function explain(error) {
+  developerHint(error);
   switch (error.code) {
     case ErrorCode.ExtensionMissing:
       return "The keltoDataSigned extension is not installed in this browser, or it is switched off. " +
-        "Install it (see the README), then reload this page.";
+        `${installAdvice()} Then reload this page.`;
     case ErrorCode.HostMissing:
-      return "The extension is installed, but the signing program is not registered with this browser. " +
-        "Run scripts/register-host.sh --user, then reload this page.";
+      return "The keltoDataSigned extension is installed, but the signing program it needs is not set up " +
+        "for this browser. Install the keltoDataSigned program for your system, or ask your administrator " +
+        "to set it up for this browser, then reload this page.";
     case ErrorCode.AccessDenied:
       return "This page may not use your signing keys. You can change that in the extension's options, " +
         "then reload this page.";
