@@ -1,7 +1,6 @@
 // Providers served, their key algorithms and hashes, and the OID names of
 // those hashes.
-#ifndef SOFTCSP_SRC_ALGORITHMS_H
-#define SOFTCSP_SRC_ALGORITHMS_H
+#pragma once
 
 #include <openssl/evp.h>
 
@@ -47,4 +46,3 @@ ALG_ID hashOfOid(const char *oid);
 
 }  // namespace softcsp
 
-#endif

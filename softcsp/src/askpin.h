@@ -2,8 +2,7 @@
 // key a caller wants to use, and a new PIN for a key being made. The PINs
 // are wiped from every buffer but the caller's `pin`, and never written
 // anywhere.
-#ifndef SOFTCSP_SRC_ASKPIN_H
-#define SOFTCSP_SRC_ASKPIN_H
+#pragma once
 
 #include <functional>
 #include <string>
@@ -31,4 +30,3 @@ DWORD askNewPin(const std::string &container, std::string &pin, std::string &why
 
 }  // namespace softcsp
 
-#endif

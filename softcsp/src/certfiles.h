@@ -2,8 +2,7 @@
 // the SHA-1 of its bytes (lower-case hex) and ".cer". The name is what tells
 // a damaged file (cut short, bits flipped, something else put there) from a
 // sound one.
-#ifndef SOFTCSP_SRC_CERTFILES_H
-#define SOFTCSP_SRC_CERTFILES_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -28,4 +27,3 @@ std::string fileName(const std::string &der);
 
 }  // namespace softcsp::certfiles
 
-#endif

@@ -1,8 +1,7 @@
 // Certificate contexts: the CERT_CONTEXT / CERT_INFO views a caller reads,
 // backed by memory this library owns, and the public-key info layout shared
 // with CryptExportPublicKeyInfo.
-#ifndef SOFTCSP_SRC_CERTINFO_H
-#define SOFTCSP_SRC_CERTINFO_H
+#pragma once
 
 #include <cstddef>
 #include <list>
@@ -54,4 +53,3 @@ void freeAllCerts();
 
 }  // namespace softcsp
 
-#endif

@@ -4,8 +4,7 @@
 // other descriptors. A socket rather than two pipes: writing to a program
 // that has gone fails with an error instead of a SIGPIPE that would end a
 // caller which does not ignore it.
-#ifndef SOFTCSP_SRC_CHILDPROC_H
-#define SOFTCSP_SRC_CHILDPROC_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -59,4 +58,3 @@ class ChildProcess {
 
 }  // namespace softcsp
 
-#endif

@@ -1,6 +1,5 @@
 // Last-error plumbing shared by every entry point.
-#ifndef SOFTCSP_SRC_ERRORS_H
-#define SOFTCSP_SRC_ERRORS_H
+#pragma once
 
 #include "softcsp/wincrypt.h"
 
@@ -23,4 +22,3 @@ DWORD copyOut(const void *data, size_t size, BYTE *out, DWORD *outLen);
 
 }  // namespace softcsp
 
-#endif

@@ -1,8 +1,7 @@
 // The handle table: every handle given to a caller is a number that maps to
 // an object here, so a stale or invented handle is found missing instead of
 // being dereferenced.
-#ifndef SOFTCSP_SRC_HANDLES_H
-#define SOFTCSP_SRC_HANDLES_H
+#pragma once
 
 #include <memory>
 #include <mutex>
@@ -33,4 +32,3 @@ std::shared_ptr<T> find(HandleKind kind, ULONG_PTR handle) {
 
 }  // namespace softcsp
 
-#endif

@@ -1,7 +1,6 @@
 // Hash objects, fed piecewise and finished once: after the value has been
 // taken (to sign or to read) no more data may be added.
-#ifndef SOFTCSP_SRC_HASHES_H
-#define SOFTCSP_SRC_HASHES_H
+#pragma once
 
 #include <memory>
 #include <string>
@@ -26,4 +25,3 @@ std::shared_ptr<HashObject> findHash(HCRYPTHASH handle);
 
 }  // namespace softcsp
 
-#endif

@@ -8,8 +8,7 @@
 // instead of handing out what it happens to parse. The MAC, which covers the
 // whole file, needs the PIN; without it the certificate is checked against
 // the SHA-1 that is stored beside it (its localKeyID).
-#ifndef SOFTCSP_SRC_KEYFILE_H
-#define SOFTCSP_SRC_KEYFILE_H
+#pragma once
 
 #include <string>
 
@@ -40,4 +39,3 @@ DWORD build(EVP_PKEY *key, X509 *cert, const std::string &pin,
 
 }  // namespace softcsp::keyfile
 
-#endif

@@ -1,7 +1,6 @@
 // Owning wrappers for OpenSSL objects and the lazy start of OpenSSL and the
 // GOST engine.
-#ifndef SOFTCSP_SRC_OSSL_H
-#define SOFTCSP_SRC_OSSL_H
+#pragma once
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -77,4 +76,3 @@ std::string subjectText(X509 *cert);
 
 }  // namespace softcsp
 
-#endif

@@ -8,8 +8,7 @@
 // KELTO_PINENTRY_TIMEOUT seconds (default 60), and an answer that does not
 // come within that and a margin ends the program. Every answer is bounded in
 // size; the program is reaped whatever happens.
-#ifndef SOFTCSP_SRC_PINENTRY_H
-#define SOFTCSP_SRC_PINENTRY_H
+#pragma once
 
 #include <string>
 
@@ -63,4 +62,3 @@ class Pinentry {
 
 }  // namespace softcsp
 
-#endif

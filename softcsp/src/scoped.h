@@ -1,7 +1,6 @@
 // Move-only owners of POSIX descriptors and directory streams: whatever path
 // a function leaves by, an exception included, what it opened is closed.
-#ifndef SOFTCSP_SRC_SCOPED_H
-#define SOFTCSP_SRC_SCOPED_H
+#pragma once
 
 #include <dirent.h>
 #include <unistd.h>
@@ -49,4 +48,3 @@ using DirPtr = std::unique_ptr<DIR, DirClose>;
 
 }  // namespace softcsp
 
-#endif

@@ -1,7 +1,6 @@
 // A provider context: the provider type, the container it was opened on, the
 // PINs handed over so far and the keys they unlocked.
-#ifndef SOFTCSP_SRC_SESSION_H
-#define SOFTCSP_SRC_SESSION_H
+#pragma once
 
 #include <memory>
 #include <string>
@@ -72,4 +71,3 @@ inline bool validKeySpec(DWORD keySpec) {
 
 }  // namespace softcsp
 
-#endif

@@ -5,8 +5,7 @@
 // with <root> = $XDG_DATA_HOME/keltoDataSigned/softcsp (default
 // ~/.local/share/...). Directories are created 0700, files 0600, and files are
 // only ever replaced by rename, so a reader never sees half a file.
-#ifndef SOFTCSP_SRC_STORAGE_H
-#define SOFTCSP_SRC_STORAGE_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -55,4 +54,3 @@ DWORD ensureDirectory(const std::string &path);
 
 }  // namespace softcsp::storage
 
-#endif

@@ -1,6 +1,5 @@
 // UTF-16 from callers to the UTF-8 used on disk and as the "ANSI" code page.
-#ifndef SOFTCSP_SRC_TEXT_H
-#define SOFTCSP_SRC_TEXT_H
+#pragma once
 
 #include <string>
 
@@ -11,4 +10,3 @@ bool utf16ToUtf8(const char16_t *text, std::string &out);
 
 }  // namespace softcsp
 
-#endif

@@ -1,7 +1,6 @@
 // Calendar arithmetic between FILETIME and civil UTC time. Done by hand so
 // that the whole FILETIME range works, whatever the width of time_t.
-#ifndef SOFTCSP_SRC_TIMECONV_H
-#define SOFTCSP_SRC_TIMECONV_H
+#pragma once
 
 #include <cstdint>
 
@@ -32,4 +31,3 @@ inline FILETIME toFileTime(uint64_t ticks) {
 
 }  // namespace softcsp
 
-#endif

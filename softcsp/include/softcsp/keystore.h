@@ -6,8 +6,7 @@
 // error code together with a one-line message for people. Nothing that
 // exists is ever overwritten: a key spec that already holds a key stays as it
 // is and the operation fails with NTE_EXISTS.
-#ifndef SOFTCSP_KEYSTORE_H
-#define SOFTCSP_KEYSTORE_H
+#pragma once
 
 #include <string>
 #include <utility>
@@ -90,4 +89,3 @@ Status storeList(const std::string &storeName, std::vector<StoreEntry> &out);
 
 }  // namespace softcsp::keystore
 
-#endif

@@ -19,8 +19,7 @@
  *    and the GOST engine start on the first call that needs them.
  *  - Functions may be called from any thread.
  */
-#ifndef SOFTCSP_WINCRYPT_H
-#define SOFTCSP_WINCRYPT_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -398,5 +397,3 @@ unsigned long long SoftCspPrivateKeyUses(void);
 #ifdef __cplusplus
 }
 #endif
-
-#endif /* SOFTCSP_WINCRYPT_H */

@@ -1,7 +1,6 @@
 // A private key store per test: XDG_DATA_HOME points into a fresh temporary
 // directory that is removed afterwards.
-#ifndef KELTO_TESTS_SOFTCSP_FIXTURE_H
-#define KELTO_TESTS_SOFTCSP_FIXTURE_H
+#pragma once
 
 #include <ftw.h>
 #include <gtest/gtest.h>
@@ -68,4 +67,3 @@ class StoreTest : public ::testing::Test {
 
 }  // namespace softcsp_test
 
-#endif
