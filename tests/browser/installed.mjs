@@ -198,7 +198,8 @@ describe(`the installed package (${mode})`, () => {
       const page = await openPage(browser, asking);
       const pending = connectIn(page);
       const prompt = await (await until("the consent window", () => consents[0])).page();
-      await prompt.waitForSelector("body[data-ready]");
+      // The answers take a click only once the window has been seen for a moment.
+      await prompt.waitForSelector("#allow:not([disabled])");
       await answerConsent(prompt, "#allow");
       assert.deepEqual(await pending, { ok: true });
       await signIn(ws, page, certificate, "Signed by a person ✓");
