@@ -12,8 +12,8 @@ struct SextetTable {
   signed char value[256];
   constexpr SextetTable() : value() {
     for (int i = 0; i < 256; ++i) value[i] = -1;
-    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] =
-        static_cast<signed char>(i);
+    for (int i = 0; i < 64; ++i)
+      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
   }
 };
 constexpr SextetTable kSextets;

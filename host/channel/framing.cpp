@@ -2,14 +2,15 @@
 
 #include <utf8.h>
 
-#include "text/textconv.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
 const char16_t kAllocErrorReply[] =
-    u"{\"data\":{\"description\":\"Error alloc memory for message\",\"result\":\"error\"}}";
+    u"{\"data\":{\"description\":\"Error alloc memory for "
+    u"message\",\"result\":\"error\"}}";
 
 std::uint32_t readMessageLength(std::FILE* in) {
   unsigned char bytes[4] = {0, 0, 0, 0};

@@ -66,7 +66,8 @@ class DataSigned {
                    std::u16string& description);
   bool signDataPkcs7(ProviderHandle handle, const std::u16string& filePath,
                      const char* hashOid, const std::u16string& storageType,
-                     std::vector<std::uint8_t>& signatureData, std::u16string& description);
+                     std::vector<std::uint8_t>& signatureData,
+                     std::u16string& description);
 
   // The sessions the browser opened and has not closed. A request may only
   // name one of these: on Windows a handle is a pointer, and a forged number

@@ -1,5 +1,4 @@
 #include "base64/base64.h"
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"
@@ -7,6 +6,7 @@
 #include "crypto/providers.h"
 #include "crypto/steps.h"
 #include "logging/logger.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -16,10 +16,13 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 }  // namespace
 
-bool DataSigned::getCertificate(ProviderHandle handle, const std::u16string& containerName,
-                                const std::u16string& alias, const std::u16string& password,
+bool DataSigned::getCertificate(ProviderHandle handle,
+                                const std::u16string& containerName,
+                                const std::u16string& alias,
+                                const std::u16string& password,
                                 const std::u16string& storageType, bool useHandleProvider,
-                                std::u16string& description, std::u16string& certificate) {
+                                std::u16string& description,
+                                std::u16string& certificate) {
   LOG_DEBUG << u"Start getCertificate...";
   recordKeyParameters(KELTO_HERE, handle, containerName, alias, password);
   LOG_DEBUG << u"Storage type: "
@@ -31,11 +34,12 @@ bool DataSigned::getCertificate(ProviderHandle handle, const std::u16string& con
   if (useHandleProvider && !isSession(handle))
     return refused(KELTO_HERE, u"getCertificate",
                    u"Bad parameter handleProvider in action getCertificate", description);
-  const bool read = runInSession(
-      handle, useHandleProvider, containerName, alias, password, description,
-      [&](ProviderHandle session) {
-        return readCertificate(session, storageType, certificateData, keySpec, description);
-      });
+  const bool read =
+      runInSession(handle, useHandleProvider, containerName, alias, password, description,
+                   [&](ProviderHandle session) {
+                     return readCertificate(session, storageType, certificateData,
+                                            keySpec, description);
+                   });
   if (!read) return false;
 
   certificate = utf8ToWide(encodeBase64(certificateData.data(), certificateData.size()));
@@ -57,8 +61,8 @@ bool DataSigned::getCetificateFromContainer(ProviderHandle handle,
                                             std::u16string& description) {
   const Step userKey(KELTO_HERE, u"CryptGetUserKey");
   CryptKey key;
-  const std::uint32_t spec =
-      tryKeySpecs([&](std::uint32_t s) { return CryptGetUserKey(handle, s, key.out()) != FALSE; });
+  const std::uint32_t spec = tryKeySpecs(
+      [&](std::uint32_t s) { return CryptGetUserKey(handle, s, key.out()) != FALSE; });
   if (spec == 0) return userKey.failed(description);
   userKey.succeeded(spec == AT_SIGNATURE ? u"CryptGetUserKey(AT_SIGNATURE) success..."
                                          : u"CryptGetUserKey(AT_KEYEXCHANGE) success...");
@@ -91,7 +95,8 @@ bool DataSigned::getCetificateFromStorage(ProviderHandle handle,
   // aligned for any structure.
   std::vector<std::uint8_t> infoBuffer;
   if (!allocate(infoBuffer, size))
-    return refused(KELTO_HERE, {}, u"Error alloc memory for certificate info", description);
+    return refused(KELTO_HERE, {}, u"Error alloc memory for certificate info",
+                   description);
   auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(infoBuffer.data());
   const Step exportKey(KELTO_HERE, u"CryptExportPublicKeyInfo");
   if (!CryptExportPublicKeyInfo(handle, spec, kEncoding, info, &size))

@@ -4,6 +4,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
 #include <wincrypt.h>
 #else
 #include <softcsp/wincrypt.h>

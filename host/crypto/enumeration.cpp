@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <new>
 
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/enumeration.h"
@@ -10,6 +9,7 @@
 #include "crypto/steps.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -35,7 +35,8 @@ std::u16string enumerateContainers(std::uint32_t bufferSize,
   return names;
 }
 
-bool DataSigned::getListContainer(const std::u16string& alias, std::u16string& description,
+bool DataSigned::getListContainer(const std::u16string& alias,
+                                  std::u16string& description,
                                   std::u16string& containers) {
   LOG_DEBUG << u"Start getListContainer...";
   LOG_DEBUG << u"Provider alias: " << (alias.empty() ? u"is empty" : alias.c_str());
@@ -59,21 +60,22 @@ bool DataSigned::getListContainer(const std::u16string& alias, std::u16string& d
   const Step sizing(KELTO_HERE, u"CryptGetProvParam(PP_ENUMCONTAINERS)(size)",
                     u"CryptGetProvParam");
   DWORD length = 0;
-  if (!CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, nullptr, &length, CRYPT_FIRST))
+  if (!CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, nullptr, &length,
+                         CRYPT_FIRST))
     return sizing.failed(description);
   sizing.succeeded();
 
   try {
-    containers += enumerateContainers(
-        length, [&provider](std::uint8_t* buffer, std::uint32_t& size, bool first,
-                            std::uint32_t& error) {
-          DWORD inOut = size;
-          const bool ok = CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, buffer, &inOut,
-                                            first ? CRYPT_FIRST : CRYPT_NEXT) != FALSE;
-          if (!ok) error = GetLastError();
-          size = inOut;
-          return ok;
-        });
+    containers += enumerateContainers(length, [&provider](std::uint8_t* buffer,
+                                                          std::uint32_t& size, bool first,
+                                                          std::uint32_t& error) {
+      DWORD inOut = size;
+      const bool ok = CryptGetProvParam(provider.get(), PP_ENUMCONTAINERS, buffer, &inOut,
+                                        first ? CRYPT_FIRST : CRYPT_NEXT) != FALSE;
+      if (!ok) error = GetLastError();
+      size = inOut;
+      return ok;
+    });
   } catch (const std::bad_alloc&) {
     return refused(KELTO_HERE, u"getListContainer", u"Error alloc memory", description);
   }

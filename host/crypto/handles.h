@@ -17,7 +17,8 @@ class ScopedHandle {
   ScopedHandle() = default;
   explicit ScopedHandle(Handle handle) : handle_(handle) {}
   ~ScopedHandle() { reset(); }
-  ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, 0)) {}
+  ScopedHandle(ScopedHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, 0)) {}
   ScopedHandle& operator=(ScopedHandle&& other) noexcept {
     if (this != &other) {
       reset();

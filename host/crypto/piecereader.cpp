@@ -39,14 +39,15 @@ bool failed(Here here, PieceReader::Result result, const std::u16string& path,
 
 }  // namespace
 
-bool PieceReader::open(Here here, const std::u16string& path, std::u16string& description) {
+bool PieceReader::open(Here here, const std::u16string& path,
+                       std::u16string& description) {
   const Result opened = open(path);
   return opened == Ok || failed(here, opened, path, description);
 }
 
-bool PieceReader::readAll(Here here, const std::u16string& path, std::u16string& description,
-                          const Step& step,
-                          const std::function<bool(const std::uint8_t*, std::size_t)>& consume) {
+bool PieceReader::readAll(
+    Here here, const std::u16string& path, std::u16string& description, const Step& step,
+    const std::function<bool(const std::uint8_t*, std::size_t)>& consume) {
   const Result read = readAll([&](const std::uint8_t* piece, std::size_t size) {
     return consume(piece, size) || step.failed(description);
   });
@@ -55,9 +56,12 @@ bool PieceReader::readAll(Here here, const std::u16string& path, std::u16string&
 
 const char16_t* PieceReader::describe(Result result) {
   switch (result) {
-    case NoMemory: return u"Error alloc memory for data from file";
-    case OpenFailed: return u"Error open file data";
-    default: return u"Error read file data";
+    case NoMemory:
+      return u"Error alloc memory for data from file";
+    case OpenFailed:
+      return u"Error open file data";
+    default:
+      return u"Error read file data";
   }
 }
 

@@ -1,4 +1,3 @@
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"
@@ -7,6 +6,7 @@
 #include "crypto/providers.h"
 #include "crypto/steps.h"
 #include "logging/logger.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -39,10 +39,11 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   SystemTimeToFileTime(&now, &signingTime);
 
   std::vector<std::uint8_t> encodedTime;
-  if (!fetchSized(KELTO_HERE, u"CryptEncodeObject", u"Error alloc memory for CryptEncodeObject",
-                  description, encodedTime, [&](BYTE* buffer, DWORD* size) {
-                    return CryptEncodeObject(kEncoding, kSigningTimeOid, &signingTime, buffer,
-                                             size);
+  if (!fetchSized(KELTO_HERE, u"CryptEncodeObject",
+                  u"Error alloc memory for CryptEncodeObject", description, encodedTime,
+                  [&](BYTE* buffer, DWORD* size) {
+                    return CryptEncodeObject(kEncoding, kSigningTimeOid, &signingTime,
+                                             buffer, size);
                   }))
     return false;
 
@@ -61,8 +62,9 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
 
   const char* digestOid = hashOid;
   if (!digestOid)
-    digestOid = certificate->pCertInfo ? certificate->pCertInfo->SignatureAlgorithm.pszObjId
-                                       : kSha1RsaOid;
+    digestOid = certificate->pCertInfo
+                    ? certificate->pCertInfo->SignatureAlgorithm.pszObjId
+                    : kSha1RsaOid;
   LOG_DEBUG << u"Digest algorithm to pkcs#7: " << utf8ToWide(digestOid);
 
   // The signer: the session's key that answered for the certificate, named
@@ -94,10 +96,12 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   // The file streams through the message's hash: only one piece is ever held.
   const Step update(KELTO_HERE, u"CryptMsgUpdate");
   LOG_DEBUG << u"File size = " << reader.reportedSize();
-  const bool read = reader.readAll(
-      KELTO_HERE, filePath, description, update, [&](const std::uint8_t* piece, std::size_t size) {
-        return CryptMsgUpdate(message.get(), piece, static_cast<DWORD>(size), FALSE) != FALSE;
-      });
+  const bool read =
+      reader.readAll(KELTO_HERE, filePath, description, update,
+                     [&](const std::uint8_t* piece, std::size_t size) {
+                       return CryptMsgUpdate(message.get(), piece,
+                                             static_cast<DWORD>(size), FALSE) != FALSE;
+                     });
   if (!read) return false;
   LOG_DEBUG << u"Read data size = " << reader.total();
   // The end of the file is known only once a read finds nothing more, so the
@@ -106,10 +110,11 @@ bool DataSigned::signDataPkcs7(ProviderHandle handle, const std::u16string& file
   update.succeeded();
 
   // Reading the message, size or bytes, does not sign again.
-  return fetchSized(KELTO_HERE, u"CryptMsgGetParam", u"Error alloc memory for data from file",
-                    description, signatureData, [&](BYTE* buffer, DWORD* size) {
-                      return CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, buffer, size);
-                    });
+  return fetchSized(
+      KELTO_HERE, u"CryptMsgGetParam", u"Error alloc memory for data from file",
+      description, signatureData, [&](BYTE* buffer, DWORD* size) {
+        return CryptMsgGetParam(message.get(), CMSG_CONTENT_PARAM, 0, buffer, size);
+      });
 }
 
 }  // namespace kelto

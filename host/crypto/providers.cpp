@@ -2,25 +2,27 @@
 
 #include <cstdio>
 
-#include "text/textconv.h"
 #include "crypto/cryptoapi.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
 const ProviderInfo providerTable[] = {
     {u"Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider",
-     u"Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider", 0x4B, 0x801E, nullptr},
-    {u"Crypto-Pro GOST R 34.10-2001 KC1 CSP", u"Crypto-Pro GOST R 34.10-2001 KC1 CSP", 0x4B,
-     0x801E, nullptr},
-    {u"Crypto-Pro GOST R 34.10-2001 KC2 CSP", u"Crypto-Pro GOST R 34.10-2001 KC2 CSP", 0x4B,
-     0x801E, nullptr},
+     u"Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider", 0x4B, 0x801E,
+     nullptr},
+    {u"Crypto-Pro GOST R 34.10-2001 KC1 CSP", u"Crypto-Pro GOST R 34.10-2001 KC1 CSP",
+     0x4B, 0x801E, nullptr},
+    {u"Crypto-Pro GOST R 34.10-2001 KC2 CSP", u"Crypto-Pro GOST R 34.10-2001 KC2 CSP",
+     0x4B, 0x801E, nullptr},
     {u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider",
-     u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider", 0x50, 0x8021, nullptr},
-    {u"Crypto-Pro GOST R 34.10-2012 KC1 CSP", u"Crypto-Pro GOST R 34.10-2012 KC1 CSP", 0x50,
-     0x8021, nullptr},
-    {u"Crypto-Pro GOST R 34.10-2012 KC2 CSP", u"Crypto-Pro GOST R 34.10-2012 KC2 CSP", 0x50,
-     0x8021, nullptr},
+     u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider", 0x50, 0x8021,
+     nullptr},
+    {u"Crypto-Pro GOST R 34.10-2012 KC1 CSP", u"Crypto-Pro GOST R 34.10-2012 KC1 CSP",
+     0x50, 0x8021, nullptr},
+    {u"Crypto-Pro GOST R 34.10-2012 KC2 CSP", u"Crypto-Pro GOST R 34.10-2012 KC2 CSP",
+     0x50, 0x8021, nullptr},
     {u"Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider",
      u"Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider", 0x51, 0x8022,
      nullptr},
@@ -40,8 +42,8 @@ const ProviderInfo providerTable[] = {
      u"NTCrypto STB 1176.2 Cryptographic Provider", 0x143, 0x8028, nullptr},
     {u"NTCrypto STB 1176.2pre Cryptographic Provider",
      u"NTCrypto STB 1176.2pre Cryptographic Provider", 0x144, 0x8028, nullptr},
-    {u"Microsoft Strong Cryptographic Provider", u"Microsoft Strong Cryptographic Provider",
-     0x1, 0x8004, nullptr},
+    {u"Microsoft Strong Cryptographic Provider",
+     u"Microsoft Strong Cryptographic Provider", 0x1, 0x8004, nullptr},
     {nullptr, nullptr, 0, 0, nullptr},
 };
 

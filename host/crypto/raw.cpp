@@ -1,6 +1,5 @@
 #include <algorithm>
 
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/bytes.h"
 #include "crypto/cryptoapi.h"
@@ -9,6 +8,7 @@
 #include "crypto/providers.h"
 #include "crypto/steps.h"
 #include "logging/logger.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -28,11 +28,13 @@ std::string bytesToHex(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePath,
-                             std::uint32_t hashAlg, std::vector<std::uint8_t>& signatureData,
+                             std::uint32_t hashAlg,
+                             std::vector<std::uint8_t>& signatureData,
                              std::u16string& description) {
   const Step createHash(KELTO_HERE, u"CryptCreateHash");
   CryptHash hash;
-  if (!CryptCreateHash(handle, hashAlg, 0, 0, hash.out())) return createHash.failed(description);
+  if (!CryptCreateHash(handle, hashAlg, 0, 0, hash.out()))
+    return createHash.failed(description);
   createHash.succeeded();
 
   PieceReader reader;
@@ -41,7 +43,8 @@ bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePa
   const Step hashData(KELTO_HERE, u"CryptHashData");
   LOG_DEBUG << u"File size = " << reader.reportedSize();
   const bool hashed = reader.readAll(
-      KELTO_HERE, filePath, description, hashData, [&](const std::uint8_t* piece, std::size_t size) {
+      KELTO_HERE, filePath, description, hashData,
+      [&](const std::uint8_t* piece, std::size_t size) {
         return CryptHashData(hash.get(), piece, static_cast<DWORD>(size), 0) != FALSE;
       });
   if (!hashed) return false;
@@ -68,7 +71,8 @@ bool DataSigned::signDataRaw(ProviderHandle handle, const std::u16string& filePa
     return sign.failed(description);
   signature.resize(size);
   sign.succeeded();
-  LOG_DEBUG << u"Signature: " << utf8ToWide(bytesToHex(signature.data(), signature.size()));
+  LOG_DEBUG << u"Signature: "
+            << utf8ToWide(bytesToHex(signature.data(), signature.size()));
 
   // CryptoAPI returns the least significant byte first; the standard form
   // that verifiers expect is the reverse.

@@ -1,7 +1,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/cryptoapi.h"
 #include "crypto/handles.h"
@@ -9,6 +8,7 @@
 #include "crypto/steps.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 static_assert(std::is_same_v<HCRYPTPROV, kelto::ProviderHandle>,
               "the service's handle type must be CryptoAPI's");
@@ -17,7 +17,8 @@ namespace kelto {
 
 namespace {
 
-const char16_t* orEmpty(const std::u16string& text, const char16_t* whenEmpty = u"is empty") {
+const char16_t* orEmpty(const std::u16string& text,
+                        const char16_t* whenEmpty = u"is empty") {
   return text.empty() ? whenEmpty : text.c_str();
 }
 
@@ -40,7 +41,8 @@ bool DataSigned::openProvider(const std::u16string& containerName,
   const char16_t* providerName = getProviderNameByAlias(alias);
   if (!providerName)
     return refused(KELTO_HERE, u"openProvider",
-                   u"Bad parameter providerName in action openCryptoProvider", description);
+                   u"Bad parameter providerName in action openCryptoProvider",
+                   description);
   LOG_DEBUG << u"Provider name: " << providerName;
   // The system would read the name only up to a U+0000 and open the
   // container that the part before it names: no container has such a name.
@@ -52,10 +54,9 @@ bool DataSigned::openProvider(const std::u16string& containerName,
   const std::uint32_t type = getProviderTypeByAlias(alias);
   LOG_DEBUG << u"Provider type: " << type;
 
-  const bool opened =
-      openCryptoProvider(handle, containerName.empty() ? nullptr : containerName.c_str(),
-                         providerName, type, password.empty() ? nullptr : pin.c_str(),
-                         description);
+  const bool opened = openCryptoProvider(
+      handle, containerName.empty() ? nullptr : containerName.c_str(), providerName, type,
+      password.empty() ? nullptr : pin.c_str(), description);
   wipe(pin);
   if (!opened) return false;
   LOG_DEBUG << u"Handle provider: " << handle;
@@ -91,8 +92,9 @@ bool DataSigned::openCryptoProvider(ProviderHandle& handle, const char16_t* cont
     if (spec == 0)
       return refused(KELTO_HERE, u"CryptSetProvParam(PP_KEYEXCHANGE_PIN)",
                      getErrorDescription(), description);
-    LOG_DEBUG << (spec == AT_SIGNATURE ? u"CryptSetProvParam(PP_SIGNATURE_PIN) success..."
-                                       : u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...");
+    LOG_DEBUG << (spec == AT_SIGNATURE
+                      ? u"CryptSetProvParam(PP_SIGNATURE_PIN) success..."
+                      : u"CryptSetProvParam(PP_KEYEXCHANGE_PIN) success...");
   }
   handle = provider.release();
   return true;

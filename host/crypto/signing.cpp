@@ -1,15 +1,16 @@
 #include "base64/base64.h"
-#include "text/textconv.h"
 #include "crypto/DataSigned.h"
 #include "crypto/providers.h"
 #include "crypto/steps.h"
 #include "logging/logger.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
 bool DataSigned::signData(ProviderHandle handle, const std::u16string& containerName,
                           const std::u16string& alias, const std::u16string& password,
-                          const std::u16string& filePath, const std::u16string& signatureType,
+                          const std::u16string& filePath,
+                          const std::u16string& signatureType,
                           const std::u16string& storageType, bool useHandleProvider,
                           std::u16string& description, std::u16string& signature) {
   LOG_DEBUG << u"Start signData...";
@@ -22,8 +23,8 @@ bool DataSigned::signData(ProviderHandle handle, const std::u16string& container
   LOG_DEBUG << u"Use handle provider: " << (useHandleProvider ? u"yes" : u"no");
 
   if (filePath.empty())
-    return refused(KELTO_HERE, u"signData", u"Bad parameter fileData in action getSignature",
-                   description);
+    return refused(KELTO_HERE, u"signData",
+                   u"Bad parameter fileData in action getSignature", description);
   if (useHandleProvider && !isSession(handle))
     return refused(KELTO_HERE, u"signData",
                    u"Bad parameter handleProvider in action getSignature", description);
@@ -38,9 +39,10 @@ bool DataSigned::signData(ProviderHandle handle, const std::u16string& container
   const bool ok = runInSession(
       handle, useHandleProvider, containerName, alias, password, description,
       [&](ProviderHandle session) {
-        return pkcs7 ? signDataPkcs7(session, filePath, hashOid, storageType, signatureData,
-                                     description)
-                     : signDataRaw(session, filePath, hashAlg, signatureData, description);
+        return pkcs7
+                   ? signDataPkcs7(session, filePath, hashOid, storageType, signatureData,
+                                   description)
+                   : signDataRaw(session, filePath, hashAlg, signatureData, description);
       });
   if (!ok) return false;
 

@@ -11,8 +11,8 @@ namespace kelto {
 
 Step::Step(Here here, std::u16string_view call, std::u16string_view announced)
     : here_(here), call_(call) {
-  RECORD_FOR(here_, log::debug) << u"Start " << (announced.empty() ? call_ : announced)
-                                << u"...";
+  RECORD_FOR(here_, log::debug)
+      << u"Start " << (announced.empty() ? call_ : announced) << u"...";
 }
 
 bool Step::succeeded(std::u16string_view record) const {
@@ -41,13 +41,16 @@ bool refused(Here here, std::u16string_view label, std::u16string_view text,
   return false;
 }
 
-void recordKeyParameters(Here here, std::uint64_t handle, const std::u16string& containerName,
-                         const std::u16string& alias, const std::u16string& password) {
+void recordKeyParameters(Here here, std::uint64_t handle,
+                         const std::u16string& containerName, const std::u16string& alias,
+                         const std::u16string& password) {
   RECORD_FOR(here, log::debug) << u"Handle provider: " << handle;
   RECORD_FOR(here, log::debug) << u"Container name: "
                                << (containerName.empty() ? u"is empty" : containerName);
-  RECORD_FOR(here, log::debug) << u"Provider alias: " << (alias.empty() ? u"is empty" : alias);
-  RECORD_FOR(here, log::debug) << u"Password: " << (password.empty() ? u"is empty" : u"is exist");
+  RECORD_FOR(here, log::debug) << u"Provider alias: "
+                               << (alias.empty() ? u"is empty" : alias);
+  RECORD_FOR(here, log::debug) << u"Password: "
+                               << (password.empty() ? u"is empty" : u"is exist");
 }
 
 bool fetchSized(Here here, std::u16string_view call, std::u16string_view noMemory,

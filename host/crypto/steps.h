@@ -48,8 +48,9 @@ bool refused(Here here, std::u16string_view label, std::u16string_view text,
 // The records of the parameters that name a session or the key for one:
 // "Handle provider: ", "Container name: ", "Provider alias: " and "Password: "
 // (only whether there is one).
-void recordKeyParameters(Here here, std::uint64_t handle, const std::u16string& containerName,
-                         const std::u16string& alias, const std::u16string& password);
+void recordKeyParameters(Here here, std::uint64_t handle,
+                         const std::u16string& containerName, const std::u16string& alias,
+                         const std::u16string& password);
 
 // Variable-length output fetched the CryptoAPI way: `get(nullptr, &size)`
 // asks the size (records of the step "<call>(size)"), an exact buffer is

@@ -183,14 +183,30 @@ class Parser {
         ++pos_;
         if (atEnd()) return false;
         switch (text_[pos_]) {
-          case u'"': c = u'"'; break;
-          case u'\\': c = u'\\'; break;
-          case u'/': c = u'/'; break;
-          case u'b': c = u'\b'; break;
-          case u'f': c = u'\f'; break;
-          case u'n': c = u'\n'; break;
-          case u'r': c = u'\r'; break;
-          case u't': c = u'\t'; break;
+          case u'"':
+            c = u'"';
+            break;
+          case u'\\':
+            c = u'\\';
+            break;
+          case u'/':
+            c = u'/';
+            break;
+          case u'b':
+            c = u'\b';
+            break;
+          case u'f':
+            c = u'\f';
+            break;
+          case u'n':
+            c = u'\n';
+            break;
+          case u'r':
+            c = u'\r';
+            break;
+          case u't':
+            c = u'\t';
+            break;
           case u'u': {
             if (text_.size() - pos_ < 5) return false;
             unsigned unit = 0;

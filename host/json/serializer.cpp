@@ -26,15 +26,32 @@ void quoteString(std::u16string& out, const std::u16string& text) {
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t unit = text[i];
     switch (unit) {
-      case u'"': out += u"\\\""; continue;
-      case u'\\': out += u"\\\\"; continue;
-      case u'/': out += u"\\/"; continue;
-      case u'\b': out += u"\\b"; continue;
-      case u'\f': out += u"\\f"; continue;
-      case u'\n': out += u"\\n"; continue;
-      case u'\r': out += u"\\r"; continue;
-      case u'\t': out += u"\\t"; continue;
-      default: break;
+      case u'"':
+        out += u"\\\"";
+        continue;
+      case u'\\':
+        out += u"\\\\";
+        continue;
+      case u'/':
+        out += u"\\/";
+        continue;
+      case u'\b':
+        out += u"\\b";
+        continue;
+      case u'\f':
+        out += u"\\f";
+        continue;
+      case u'\n':
+        out += u"\\n";
+        continue;
+      case u'\r':
+        out += u"\\r";
+        continue;
+      case u'\t':
+        out += u"\\t";
+        continue;
+      default:
+        break;
     }
     if (unit < 0x20) {
       appendUnicodeEscape(out, unit);

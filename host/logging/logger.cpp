@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "text/textconv.h"
 #include "logging/random.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto::log {
 
@@ -28,16 +28,22 @@ LoggerState& state() {
 
 const char* severityName(Severity severity) {
   switch (severity) {
-    case fatal: return "FATAL";
-    case error: return "ERROR";
-    case warning: return "WARN";
-    case info: return "INFO";
-    case debug: return "DEBUG";
-    case verbose: return "VERB";
-    default: return "NONE";
+    case fatal:
+      return "FATAL";
+    case error:
+      return "ERROR";
+    case warning:
+      return "WARN";
+    case info:
+      return "INFO";
+    case debug:
+      return "DEBUG";
+    case verbose:
+      return "VERB";
+    default:
+      return "NONE";
   }
 }
-
 
 void writeLine(const std::string& line) {
   LoggerState& s = state();

@@ -65,10 +65,9 @@ class Record {
   Record& operator<<(double number);
 
   template <typename Int,
-            typename = std::enable_if_t<std::is_integral_v<Int> &&
-                                        !std::is_same_v<Int, bool> &&
-                                        !std::is_same_v<Int, char16_t> &&
-                                        !std::is_same_v<Int, char>>>
+            typename = std::enable_if_t<
+                std::is_integral_v<Int> && !std::is_same_v<Int, bool> &&
+                !std::is_same_v<Int, char16_t> && !std::is_same_v<Int, char>>>
   Record& operator<<(Int number) {
     return appendAscii(std::to_string(number));
   }

@@ -1,9 +1,9 @@
 #include "logging/startlog.h"
 
-#include "text/textconv.h"
 #include "logging/logger.h"
 #include "logging/random.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -17,7 +17,8 @@ void startLog(int maxSeverity) {
     return prefix + u"KeltoDataSigned_" + platform::ansiToWide(randomString(7)) + u".log";
   };
   std::u16string name = candidate();
-  for (int attempt = 1; attempt < kNameAttempts && kelto::platform::fileExists(name); ++attempt)
+  for (int attempt = 1; attempt < kNameAttempts && kelto::platform::fileExists(name);
+       ++attempt)
     name = candidate();
   // The file is made later, at the first record; a name taken by then is
   // replaced by the logger with another of the same kind.

@@ -79,8 +79,7 @@ ReplyChannelSetup takeReplyChannel() {
   g_replyFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (g_replyFd < 0) return ReplyChannelSetup::NoStdout;
   if (fcntl(STDERR_FILENO, F_GETFD) < 0) return ReplyChannelSetup::NoStderr;
-  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
-    return ReplyChannelSetup::RedirectFailed;
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return ReplyChannelSetup::RedirectFailed;
   return ReplyChannelSetup::Ok;
 }
 
@@ -114,8 +113,8 @@ std::u16string privateFolder() {
   }
   // The temporary folder is shared: the name only says whose place it should
   // be, and the directory is used only when it really is that user's.
-  const std::u16string folder = tempFolder() + u"keltoDataSigned-" +
-                                ansiToWide(std::to_string(geteuid())) + u"/";
+  const std::u16string folder =
+      tempFolder() + u"keltoDataSigned-" + ansiToWide(std::to_string(geteuid())) + u"/";
   createDirectory(folder);
   return isPrivateDirectory(folder) ? folder : std::u16string();
 }
@@ -213,23 +212,25 @@ void preferLargePages(void* buffer, std::size_t size) {
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
   const std::uintptr_t last = (begin + size) & ~(kHuge - 1);
-  if (last > first)
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
 
-std::uint64_t threadId() {
-  return static_cast<std::uint64_t>(syscall(SYS_gettid));
-}
+std::uint64_t threadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
 
 LocalTime localTimeNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   std::tm tm{};
   localtime_r(&ts.tv_sec, &tm);
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-          tm.tm_min,         tm.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+  return {tm.tm_year + 1900,
+          tm.tm_mon + 1,
+          tm.tm_mday,
+          tm.tm_hour,
+          tm.tm_min,
+          tm.tm_sec,
+          static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
 std::u16string ansiToWide(const std::string& text) {
@@ -240,7 +241,9 @@ std::u16string ansiToWide(const std::string& text) {
   return wide;
 }
 
-std::string wideToAnsi(const std::u16string& text) { return wideToUtf8Lenient(text, U'?'); }
+std::string wideToAnsi(const std::u16string& text) {
+  return wideToUtf8Lenient(text, U'?');
+}
 
 NamedLock::NamedLock(const std::u16string& name) : handle_(-1) {
   // In a shared folder anyone could create the file first and hold it.

@@ -26,15 +26,18 @@ bool unusable(const std::u16string& path) {
 // "\\?\" forms only long paths on a drive or a share name files.
 bool namesDevice(const std::u16string& path) {
   auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
-  if (path.size() < 4 || !separator(path[0]) || !separator(path[1]) || !separator(path[3]))
+  if (path.size() < 4 || !separator(path[0]) || !separator(path[1]) ||
+      !separator(path[3]))
     return false;
   if (path[2] == u'.') return true;
   if (path[2] != u'?') return false;
   const std::u16string rest = path.substr(4);
-  const bool drive = rest.size() >= 3 && ((rest[0] | 0x20) >= u'a' && (rest[0] | 0x20) <= u'z') &&
+  const bool drive = rest.size() >= 3 &&
+                     ((rest[0] | 0x20) >= u'a' && (rest[0] | 0x20) <= u'z') &&
                      rest[1] == u':' && separator(rest[2]);
-  const bool share = rest.size() >= 4 && (rest[0] | 0x20) == u'u' && (rest[1] | 0x20) == u'n' &&
-                     (rest[2] | 0x20) == u'c' && separator(rest[3]);
+  const bool share = rest.size() >= 4 && (rest[0] | 0x20) == u'u' &&
+                     (rest[1] | 0x20) == u'n' && (rest[2] | 0x20) == u'c' &&
+                     separator(rest[3]);
   return !drive && !share;
 }
 
@@ -111,13 +114,15 @@ bool fileExists(const std::u16string& path) {
 
 std::FILE* openRegularFile(const std::u16string& path) {
   if (unusable(path) || namesDevice(path)) return nullptr;
-  HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   // Consoles, pipes and NUL are character or pipe types; directories do not
   // open without backup semantics at all.
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     CloseHandle(handle);
     return nullptr;
@@ -172,9 +177,9 @@ bool isPrivateDirectory(const std::u16string& path) {
 
 bool systemErrorText(std::uint32_t code, std::u16string& text) {
   wchar_t* buffer = nullptr;
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
-                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                nullptr);
+  DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                     code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (!buffer) return false;
   text.assign(reinterpret_cast<const char16_t*>(buffer), length);
   LocalFree(buffer);
@@ -192,8 +197,8 @@ std::uint64_t threadId() { return GetCurrentThreadId(); }
 LocalTime localTimeNow() {
   SYSTEMTIME st;
   GetLocalTime(&st);
-  return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
-          st.wMilliseconds};
+  return {st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+          st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
 std::u16string ansiToWide(const std::string& text) {
@@ -210,12 +215,12 @@ std::u16string ansiToWide(const std::string& text) {
 std::string wideToAnsi(const std::u16string& text) {
   if (text.empty()) return {};
   const wchar_t* src = wide(text);
-  int n = WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), nullptr,
-                              0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
   if (n <= 0) return {};
   std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), &out[0], n,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, 0, src, static_cast<int>(text.size()), &out[0], n, nullptr,
+                      nullptr);
   return out;
 }
 

@@ -41,8 +41,8 @@ std::u16string processingMessage(std::u16string message) {
   std::uint64_t handleProvider = 0;
   processingMessage(*request, result, description, signature, certificate, containers,
                     handleProvider);
-  return buildResponse(*request, result, description, signature, certificate,
-                       containers, handleProvider);
+  return buildResponse(*request, result, description, signature, certificate, containers,
+                       handleProvider);
 }
 
 void processingMessage(JsonValue& root, std::u16string& result,
@@ -73,9 +73,10 @@ void processingMessage(JsonValue& root, std::u16string& result,
     StagedFile staged;  // deleted when this branch is left, however that happens
     const std::u16string fileData = getFileData(root, staged);
     dropContentFile(root);
-    outcome(provider.signData(getHandleProvider(root), containerName, providerName, password,
-                              fileData, getSignatureType(root), getStorageType(root),
-                              hasHandleProvider(root), description, signature));
+    outcome(provider.signData(getHandleProvider(root), containerName, providerName,
+                              password, fileData, getSignatureType(root),
+                              getStorageType(root), hasHandleProvider(root), description,
+                              signature));
   } else if (action == u"closeCryptoProvider") {
     const std::uint64_t handle = getHandleProvider(root);
     // Only a session this process opened and has not closed may be released.

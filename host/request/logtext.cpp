@@ -15,7 +15,7 @@ void maskPasswords(JsonValue& value) {
   for (auto& [key, member] : value.asObject()) {
     if (key == u"password")
       member = JsonValue(member.isString() && member.asString().empty() ? u"is empty"
-                                                                         : u"is exist");
+                                                                        : u"is exist");
     else
       maskPasswords(member);
   }
@@ -27,7 +27,8 @@ std::u16string textForLog(const std::u16string& json) {
   std::unique_ptr<JsonValue> document = JsonValue::parse(json);
   if (!document) {
     const std::string length = std::to_string(json.size());
-    return u"(not JSON, " + std::u16string(length.begin(), length.end()) + u" characters)";
+    return u"(not JSON, " + std::u16string(length.begin(), length.end()) +
+           u" characters)";
   }
   maskPasswords(*document);
   return JsonValue::serialize(*document);

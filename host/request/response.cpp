@@ -1,8 +1,8 @@
 #include "request/response.h"
 
-#include "text/textconv.h"
 #include "logging/logger.h"
 #include "request/params.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -50,8 +50,10 @@ std::u16string buildResponse(const JsonValue& request, const std::u16string& res
     if (key != u"contentFile") data.insert_or_assign(key, value);
 
   const std::pair<const char16_t*, const std::u16string*> outputs[] = {
-      {u"result", &result},           {u"description", &description},
-      {u"signature", &signature},     {u"certificate", &certificate},
+      {u"result", &result},
+      {u"description", &description},
+      {u"signature", &signature},
+      {u"certificate", &certificate},
       {u"containers", &containers}};
   for (const auto& [key, text] : outputs)
     if (!text->empty()) data.insert_or_assign(key, JsonValue(*text));

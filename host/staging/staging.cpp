@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "base64/base64.h"
-#include "text/textconv.h"
 #include "logging/logger.h"
 #include "logging/random.h"
 #include "platform/platform.h"
+#include "text/textconv.h"
 
 namespace kelto {
 
@@ -32,7 +32,8 @@ std::u16string withSeparator(std::u16string path) {
 }  // namespace
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), directory_(std::exchange(other.directory_, {})) {}
+    : path_(std::exchange(other.path_, {})),
+      directory_(std::exchange(other.directory_, {})) {}
 
 StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
   if (this != &other) {
@@ -67,7 +68,8 @@ std::u16string getDefaultWorkingDirectory() {
   return directory;
 }
 
-StagedFile stageContent(const std::u16string& workingDirectory, std::u16string_view content) {
+StagedFile stageContent(const std::u16string& workingDirectory,
+                        std::u16string_view content) {
   if (!workingDirectory.empty()) {
     const std::u16string directory = withSeparator(workingDirectory);
     platform::createDirectory(directory);
@@ -99,7 +101,8 @@ StagedFile createDataFile(const std::u16string& workingDirectory,
   std::u16string name;
   bool available = false;
   for (int attempt = 0; attempt < kNameAttempts && !available; ++attempt) {
-    name = workingDirectory + u"KeltoDataSigned_" + platform::ansiToWide(randomString(7)) + u".bin";
+    name = workingDirectory + u"KeltoDataSigned_" +
+           platform::ansiToWide(randomString(7)) + u".bin";
     available = !platform::fileExists(name);
   }
 

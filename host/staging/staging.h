@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace kelto {
 
 // Owns a staged data file, and the directory made for it alone when there is
@@ -19,7 +18,8 @@ class StagedFile {
  public:
   StagedFile() = default;
   // Takes `ownDirectory` (may be empty) to remove once the file is gone.
-  explicit StagedFile(std::u16string ownDirectory) : directory_(std::move(ownDirectory)) {}
+  explicit StagedFile(std::u16string ownDirectory)
+      : directory_(std::move(ownDirectory)) {}
   ~StagedFile();
   StagedFile(StagedFile&& other) noexcept;
   StagedFile& operator=(StagedFile&& other) noexcept;
@@ -48,7 +48,8 @@ std::u16string getDefaultWorkingDirectory();
 // default directory cannot be used (a link or another user's directory in its
 // place) the file goes into a private directory made for it alone in the
 // temporary folder.
-StagedFile stageContent(const std::u16string& workingDirectory, std::u16string_view content);
+StagedFile stageContent(const std::u16string& workingDirectory,
+                        std::u16string_view content);
 
 // Writes the decoded content into a new file in the directory (which ends in
 // a separator; an empty one fails as a directory that cannot be written).

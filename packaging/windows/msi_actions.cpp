@@ -12,6 +12,7 @@
 //
 // Uninstall needs no action: the RemoveFile table names both manifests.
 #include <windows.h>
+
 #include <msi.h>
 #include <msiquery.h>
 
@@ -95,8 +96,8 @@ bool validHostName(const std::wstring& name) {
 // Chrome and Edge accept nothing else: chrome-extension://ID/, ID 32 letters a-p.
 bool validOrigin(const std::wstring& origin) {
   const std::wstring scheme = L"chrome-extension://";
-  if (origin.size() != scheme.size() + 33 || origin.compare(0, scheme.size(), scheme) != 0 ||
-      origin.back() != L'/')
+  if (origin.size() != scheme.size() + 33 ||
+      origin.compare(0, scheme.size(), scheme) != 0 || origin.back() != L'/')
     return false;
   for (size_t i = scheme.size(); i + 1 < origin.size(); ++i)
     if (!within(origin[i], L'a', L'p')) return false;
@@ -171,9 +172,9 @@ bool checkList(MSIHANDLE install, const wchar_t* name, bool (*valid)(const std::
 
 bool toUtf8(const std::wstring& text, std::string& out) {
   if (text.empty()) return out.clear(), true;
-  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
-                                       static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                       nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
+                          static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   if (size <= 0) return false;
   out.assign(static_cast<size_t>(size), '\0');
   return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
@@ -200,7 +201,8 @@ std::string jsonString(const std::string& utf8) {
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+  for (size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
 }
 
@@ -209,7 +211,8 @@ bool manifest(const Settings& settings, bool firefox, std::string& text) {
   std::string name, path;
   if (!toUtf8(settings.hostName, name) || !toUtf8(settings.exePath, path)) return false;
   std::string allowed;
-  for (const std::wstring& item : splitOn(firefox ? settings.firefoxIds : settings.origins, L' ')) {
+  for (const std::wstring& item :
+       splitOn(firefox ? settings.firefoxIds : settings.origins, L' ')) {
     std::string utf8;
     if (!toUtf8(item, utf8)) return false;
     allowed += (allowed.empty() ? "" : ", ") + jsonString(utf8);
@@ -228,8 +231,8 @@ bool writeFile(const std::wstring& path, const std::string& bytes) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                            nullptr) &&
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                            &written, nullptr) &&
                   written == bytes.size();
   return CloseHandle(file) && ok;
 }
@@ -252,13 +255,14 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
   Settings s;
   s.hostName = property(install, L"HOST_NAME");
   if (!validHostName(s.hostName))
-    return fail(install, L"HOST_NAME: \"" + s.hostName +
-                             L"\" is not a host name: lowercase letters, digits, \"_\" and "
-                             L"\".\" only, no \".\" first, last or twice in a row");
+    return fail(install,
+                L"HOST_NAME: \"" + s.hostName +
+                    L"\" is not a host name: lowercase letters, digits, \"_\" and "
+                    L"\".\" only, no \".\" first, last or twice in a row");
   std::wstring error;
   if (!checkList(install, L"ALLOWED_ORIGINS", validOrigin,
-                 L"an extension origin chrome-extension://ID/ (ID: 32 letters a-p)", s.origins,
-                 error) ||
+                 L"an extension origin chrome-extension://ID/ (ID: 32 letters a-p)",
+                 s.origins, error) ||
       !checkList(install, L"FIREFOX_IDS", validFirefoxId,
                  L"a Firefox add-on id (name@domain or {GUID})", s.firefoxIds, error))
     return fail(install, error);

@@ -20,7 +20,7 @@ namespace {
 
 using X509ExtPtr = std::unique_ptr<X509_EXTENSION, OsslFree<X509_EXTENSION_free>>;
 using BnPtr = std::unique_ptr<BIGNUM, OsslFree<BN_free>>;
-void freeCerts(STACK_OF(X509) *s) { sk_X509_pop_free(s, X509_free); }
+void freeCerts(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 using CertsPtr = std::unique_ptr<STACK_OF(X509), OsslFree<freeCerts>>;
 
 Status failed(DWORD code, std::string message) {
@@ -28,21 +28,26 @@ Status failed(DWORD code, std::string message) {
   return Status{code, std::move(message)};
 }
 
-const char *specName(DWORD keySpec) {
+const char* specName(DWORD keySpec) {
   return keySpec == AT_SIGNATURE ? "signature" : "exchange";
 }
 
-const char *kindName(KeyKind kind) {
+const char* kindName(KeyKind kind) {
   switch (kind) {
-    case KeyKind::Rsa: return "RSA";
-    case KeyKind::Gost2001: return "GOST R 34.10-2001";
-    case KeyKind::Gost2012_256: return "GOST R 34.10-2012 (256 bit)";
-    case KeyKind::Gost2012_512: return "GOST R 34.10-2012 (512 bit)";
-    default: return "unsupported";
+    case KeyKind::Rsa:
+      return "RSA";
+    case KeyKind::Gost2001:
+      return "GOST R 34.10-2001";
+    case KeyKind::Gost2012_256:
+      return "GOST R 34.10-2012 (256 bit)";
+    case KeyKind::Gost2012_512:
+      return "GOST R 34.10-2012 (512 bit)";
+    default:
+      return "unsupported";
   }
 }
 
-Status servedType(DWORD type, const ProviderType *&prov) {
+Status servedType(DWORD type, const ProviderType*& prov) {
   if (DWORD err = findProvider(nullptr, type, prov))
     return failed(err, err == NTE_KEYSET_NOT_DEF
                            ? "the GOST engine of OpenSSL cannot be loaded"
@@ -54,7 +59,7 @@ PkeyPtr generateKey(KeyKind kind) {
   if (kind == KeyKind::Rsa)
     return PkeyPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
   int nid = NID_id_GostR3410_2001;
-  const char *paramset = "A";  // CryptoPro A for 2001, TC26 A for 2012-512
+  const char* paramset = "A";  // CryptoPro A for 2001, TC26 A for 2012-512
   if (kind == KeyKind::Gost2012_256) {
     nid = NID_id_GostR3410_2012_256;
     paramset = "TCA";
@@ -62,7 +67,7 @@ PkeyPtr generateKey(KeyKind kind) {
     nid = NID_id_GostR3410_2012_512;
   }
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(nid, nullptr));
-  EVP_PKEY *key = nullptr;
+  EVP_PKEY* key = nullptr;
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", paramset) <= 0 ||
       EVP_PKEY_keygen(ctx.get(), &key) != 1)
@@ -71,7 +76,7 @@ PkeyPtr generateKey(KeyKind kind) {
 }
 
 // "CN=a,O=b" (a backslash escapes a comma) or "/CN=a/O=b".
-bool parseSubject(const std::string &text, X509_NAME *name) {
+bool parseSubject(const std::string& text, X509_NAME* name) {
   const char sep = !text.empty() && text[0] == '/' ? '/' : ',';
   std::vector<std::string> parts(1);
   for (size_t i = sep == '/' ? 1 : 0; i < text.size(); ++i) {
@@ -83,7 +88,7 @@ bool parseSubject(const std::string &text, X509_NAME *name) {
       parts.back() += text[i];
     }
   }
-  for (std::string &part : parts) {
+  for (std::string& part : parts) {
     const size_t eq = part.find('=');
     if (eq == std::string::npos) return false;
     std::string field = part.substr(0, eq);
@@ -91,14 +96,14 @@ bool parseSubject(const std::string &text, X509_NAME *name) {
     while (!field.empty() && field.back() == ' ') field.pop_back();
     if (X509_NAME_add_entry_by_txt(
             name, field.c_str(), MBSTRING_UTF8,
-            reinterpret_cast<const unsigned char *>(part.c_str() + eq + 1), -1,
-            -1, 0) != 1)
+            reinterpret_cast<const unsigned char*>(part.c_str() + eq + 1), -1, -1,
+            0) != 1)
       return false;
   }
   return X509_NAME_entry_count(name) > 0;
 }
 
-bool addExtension(X509 *cert, int nid, const char *value) {
+bool addExtension(X509* cert, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
@@ -106,9 +111,8 @@ bool addExtension(X509 *cert, int nid, const char *value) {
   return ext && X509_add_ext(cert, ext.get(), -1) == 1;
 }
 
-Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
-                const std::string &container, const CertRequest &req,
-                X509Ptr &out) {
+Status selfSign(EVP_PKEY* key, const ProviderType& prov, DWORD keySpec,
+                const std::string& container, const CertRequest& req, X509Ptr& out) {
   X509Ptr cert(X509_new());
   X509NamePtr name(X509_NAME_new());
   const std::string subject = req.subject.empty() ? "CN=" + container : req.subject;
@@ -121,10 +125,10 @@ Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
   AsnIntegerPtr sn(ASN1_INTEGER_new());
   const BnPtr bn(BN_bin2bn(serial, sizeof serial, nullptr));
   const bool serialOk = bn && BN_to_ASN1_INTEGER(bn.get(), sn.get()) != nullptr;
-  const char *usage = keySpec == AT_SIGNATURE || prov.keyKind != KeyKind::Rsa
+  const char* usage = keySpec == AT_SIGNATURE || prov.keyKind != KeyKind::Rsa
                           ? "critical,digitalSignature,nonRepudiation"
                           : "critical,digitalSignature,keyEncipherment";
-  const EVP_MD *md = digestOf(prov.defaultHash);
+  const EVP_MD* md = digestOf(prov.defaultHash);
   const bool ok =
       serialOk && X509_set_version(cert.get(), X509_VERSION_3) == 1 &&
       X509_set_serialNumber(cert.get(), sn.get()) == 1 &&
@@ -135,8 +139,8 @@ Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
       X509_set_pubkey(cert.get(), key) == 1 &&
       addExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE") &&
       addExtension(cert.get(), NID_key_usage, usage) &&
-      addExtension(cert.get(), NID_subject_key_identifier, "hash") &&
-      md != nullptr && X509_sign(cert.get(), key, md) > 0;
+      addExtension(cert.get(), NID_subject_key_identifier, "hash") && md != nullptr &&
+      X509_sign(cert.get(), key, md) > 0;
   if (!ok) return failed(NTE_FAIL, "cannot make the certificate");
   out = std::move(cert);
   return {};
@@ -144,9 +148,8 @@ Status selfSign(EVP_PKEY *key, const ProviderType &prov, DWORD keySpec,
 
 // Writes a key file into the container, creating the container if needed;
 // a container made here is removed again when the write fails.
-Status storeKey(const ProviderType &prov, const std::string &container,
-                DWORD keySpec, EVP_PKEY *key, X509 *cert,
-                const std::string &pin) {
+Status storeKey(const ProviderType& prov, const std::string& container, DWORD keySpec,
+                EVP_PKEY* key, X509* cert, const std::string& pin) {
   std::string der;
   if (DWORD err = keyfile::build(key, cert, pin, der))
     return failed(err, "cannot protect the key");
@@ -163,8 +166,7 @@ Status storeKey(const ProviderType &prov, const std::string &container,
   return failed(err, "cannot write the key file");
 }
 
-Status checkFree(const ProviderType &prov, const std::string &container,
-                 DWORD keySpec) {
+Status checkFree(const ProviderType& prov, const std::string& container, DWORD keySpec) {
   if (!storage::validContainerName(container))
     return failed(NTE_BAD_KEYSET_PARAM, "bad container name");
   if (keySpec != AT_SIGNATURE && keySpec != AT_KEYEXCHANGE)
@@ -179,7 +181,7 @@ Status checkFree(const ProviderType &prov, const std::string &container,
 
 std::vector<std::pair<std::string, DWORD>> providers() {
   std::vector<std::pair<std::string, DWORD>> out;
-  for (const char *const *n = providerNames(); *n != nullptr; ++n) {
+  for (const char* const* n = providerNames(); *n != nullptr; ++n) {
     DWORD type = 0;
     registeredType(std::u16string(*n, *n + std::char_traits<char>::length(*n)), type);
     out.emplace_back(*n, type);
@@ -187,22 +189,21 @@ std::vector<std::pair<std::string, DWORD>> providers() {
   return out;
 }
 
-Status providerType(const std::string &name, DWORD &type) {
+Status providerType(const std::string& name, DWORD& type) {
   const std::u16string wide(name.begin(), name.end());
   DWORD registered = 0;
   if (registeredType(wide, registered) != 0)
     return failed(NTE_KEYSET_NOT_DEF, "unknown provider \"" + name + "\"");
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   if (Status s = servedType(registered, prov); !s.ok()) return s;
   type = registered;
   return {};
 }
 
-Status generate(DWORD type, const std::string &container, DWORD keySpec,
-                const std::string &pin, const CertRequest &req,
-                std::string &certDer) {
+Status generate(DWORD type, const std::string& container, DWORD keySpec,
+                const std::string& pin, const CertRequest& req, std::string& certDer) {
   auto lock = lockApi();
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   if (Status s = servedType(type, prov); !s.ok()) return s;
   if (Status s = checkFree(*prov, container, keySpec); !s.ok()) return s;
   ensureOpenSsl();
@@ -219,30 +220,30 @@ Status generate(DWORD type, const std::string &container, DWORD keySpec,
   return storeKey(*prov, container, keySpec, key.get(), cert.get(), pin);
 }
 
-Status canStore(DWORD type, const std::string &container, DWORD keySpec) {
+Status canStore(DWORD type, const std::string& container, DWORD keySpec) {
   auto lock = lockApi();
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   if (Status s = servedType(type, prov); !s.ok()) return s;
   return checkFree(*prov, container, keySpec);
 }
 
-Status askNewPin(const std::string &container, std::string &pin) {
+Status askNewPin(const std::string& container, std::string& pin) {
   std::string why;
   if (DWORD err = softcsp::askNewPin(container, pin, why)) return failed(err, why);
   return {};
 }
 
-void wipePin(std::string &pin) { wipe(pin); }
+void wipePin(std::string& pin) { wipe(pin); }
 
-Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
-                 const std::string &pfx, const std::string &pfxPassword,
-                 const std::string &pin, std::string &certDer) {
+Status importPfx(DWORD type, const std::string& container, DWORD keySpec,
+                 const std::string& pfx, const std::string& pfxPassword,
+                 const std::string& pin, std::string& certDer) {
   auto lock = lockApi();
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   if (Status s = servedType(type, prov); !s.ok()) return s;
   if (Status s = checkFree(*prov, container, keySpec); !s.ok()) return s;
   ensureOpenSsl();
-  const auto *p = reinterpret_cast<const unsigned char *>(pfx.data());
+  const auto* p = reinterpret_cast<const unsigned char*>(pfx.data());
   Pkcs12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
   if (!p12) return failed(NTE_BAD_DATA, "not a PKCS#12 file");
   if (!keyfile::pinOpens(p12.get(), pfxPassword))
@@ -250,9 +251,9 @@ Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
   // With the engine loaded a GOST key is recognised even when the provider
   // wants RSA, so the refusal below can say what the file holds.
   ensureGost();
-  EVP_PKEY *rawKey = nullptr;
-  X509 *rawCert = nullptr;
-  STACK_OF(X509) *rawCa = nullptr;
+  EVP_PKEY* rawKey = nullptr;
+  X509* rawCert = nullptr;
+  STACK_OF(X509)* rawCa = nullptr;
   int parsed = PKCS12_parse(p12.get(), pfxPassword.c_str(), &rawKey, &rawCert, &rawCa);
   if (parsed != 1 && ensureLegacyAlgorithms())
     parsed = PKCS12_parse(p12.get(), pfxPassword.c_str(), &rawKey, &rawCert, &rawCa);
@@ -271,12 +272,12 @@ Status importPfx(DWORD type, const std::string &container, DWORD keySpec,
   return storeKey(*prov, container, keySpec, key.get(), cert.get(), pin);
 }
 
-Status listContainers(DWORD type, std::vector<ContainerEntry> &out) {
+Status listContainers(DWORD type, std::vector<ContainerEntry>& out) {
   auto lock = lockApi();
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   if (Status s = servedType(type, prov); !s.ok()) return s;
   out.clear();
-  for (const std::string &name : storage::listContainers(type)) {
+  for (const std::string& name : storage::listContainers(type)) {
     ContainerEntry entry{name, {}};
     // What can be checked without the PIN: the file's structure and the
     // certificate stored in clear beside the key.
@@ -298,7 +299,7 @@ Status listContainers(DWORD type, std::vector<ContainerEntry> &out) {
   return {};
 }
 
-Status deleteContainer(DWORD type, const std::string &container) {
+Status deleteContainer(DWORD type, const std::string& container) {
   auto lock = lockApi();
   if (DWORD err = storage::removeContainer(type, container))
     return failed(err, err == NTE_BAD_KEYSET
@@ -307,7 +308,7 @@ Status deleteContainer(DWORD type, const std::string &container) {
   return {};
 }
 
-Status setDefaultContainer(DWORD type, const std::string &container) {
+Status setDefaultContainer(DWORD type, const std::string& container) {
   auto lock = lockApi();
   if (!storage::validContainerName(container) ||
       !storage::isDirectory(storage::containerDir(type, container)))
@@ -317,38 +318,36 @@ Status setDefaultContainer(DWORD type, const std::string &container) {
   return {};
 }
 
-Status exportCertificate(DWORD type, const std::string &container,
-                         DWORD keySpec, std::string &der) {
+Status exportCertificate(DWORD type, const std::string& container, DWORD keySpec,
+                         std::string& der) {
   auto lock = lockApi();
   if (!storage::validContainerName(container) ||
       !storage::isDirectory(storage::containerDir(type, container)))
     return failed(NTE_BAD_KEYSET, "no container \"" + container + "\"");
   Pkcs12Ptr p12;
   if (DWORD err = keyfile::load(storage::keyFile(type, container, keySpec), p12))
-    return failed(err, err == NTE_NO_KEY
-                           ? std::string("the container has no ") +
-                                 specName(keySpec) + " key"
-                           : "the key file is damaged");
+    return failed(err, err == NTE_NO_KEY ? std::string("the container has no ") +
+                                               specName(keySpec) + " key"
+                                         : "the key file is damaged");
   X509Ptr cert;
   if (DWORD err = keyfile::certificate(p12.get(), cert))
     return failed(err, std::string("the ") + specName(keySpec) +
-                           (err == SCARD_E_NO_SUCH_CERTIFICATE
-                                ? " key has no certificate"
-                                : " key file is damaged"));
+                           (err == SCARD_E_NO_SUCH_CERTIFICATE ? " key has no certificate"
+                                                               : " key file is damaged"));
   der = toDer(i2d_X509, cert.get());
   return {};
 }
 
-std::string certificateSubject(const std::string &der) {
+std::string certificateSubject(const std::string& der) {
   ensureOpenSsl();
-  const auto *p = reinterpret_cast<const unsigned char *>(der.data());
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   ERR_clear_error();
   return cert ? subjectText(cert.get()) : std::string();
 }
 
-Status storeAdd(const std::string &storeName, const std::string &certificate,
-                StoreEntry &added) {
+Status storeAdd(const std::string& storeName, const std::string& certificate,
+                StoreEntry& added) {
   auto lock = lockApi();
   ensureOpenSsl();
   X509Ptr cert;
@@ -356,13 +355,13 @@ Status storeAdd(const std::string &storeName, const std::string &certificate,
     BioPtr bio(BIO_new_mem_buf(certificate.data(), static_cast<int>(certificate.size())));
     cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   } else {
-    const auto *p = reinterpret_cast<const unsigned char *>(certificate.data());
+    const auto* p = reinterpret_cast<const unsigned char*>(certificate.data());
     cert.reset(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
   }
   if (!cert) return failed(CRYPT_E_ASN1_BADTAG, "not a certificate");
   const std::string der = toDer(i2d_X509, cert.get());
-  added = StoreEntry{certfiles::thumbprint(der), subjectText(cert.get()),
-                     certfiles::fileName(der), {}};
+  added = StoreEntry{
+      certfiles::thumbprint(der), subjectText(cert.get()), certfiles::fileName(der), {}};
   const std::string dir = storage::storeDir(storeName);
   if (DWORD err = storage::ensureDirectory(dir))
     return failed(err, "cannot create the store");
@@ -379,17 +378,18 @@ Status storeAdd(const std::string &storeName, const std::string &certificate,
   return {};
 }
 
-Status storeList(const std::string &storeName, std::vector<StoreEntry> &out) {
+Status storeList(const std::string& storeName, std::vector<StoreEntry>& out) {
   auto lock = lockApi();
   out.clear();
-  for (const certfiles::Entry &e : certfiles::read(storeName)) {
+  for (const certfiles::Entry& e : certfiles::read(storeName)) {
     if (!e.damage.empty()) {
       out.push_back(StoreEntry{{}, {}, e.file, e.damage});
       continue;
     }
-    const auto *p = reinterpret_cast<const unsigned char *>(e.der.data());
+    const auto* p = reinterpret_cast<const unsigned char*>(e.der.data());
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(e.der.size())));
-    out.push_back(StoreEntry{certfiles::thumbprint(e.der), subjectText(cert.get()), e.file, {}});
+    out.push_back(
+        StoreEntry{certfiles::thumbprint(e.der), subjectText(cert.get()), e.file, {}});
   }
   ERR_clear_error();
   return {};

@@ -21,7 +21,7 @@ constexpr ProviderType kTypes[] = {
 };
 
 struct NamedProvider {
-  const char *name;
+  const char* name;
   DWORD type;
 };
 
@@ -39,46 +39,57 @@ constexpr NamedProvider kProviders[] = {
     {"Microsoft Strong Cryptographic Provider", PROV_RSA_FULL},
 };
 
-const char *const kNames[] = {
-    kProviders[0].name, kProviders[1].name, kProviders[2].name,
-    kProviders[3].name, kProviders[4].name, kProviders[5].name,
-    kProviders[6].name, kProviders[7].name, kProviders[8].name,
-    kProviders[9].name, nullptr};
+const char* const kNames[] = {kProviders[0].name,
+                              kProviders[1].name,
+                              kProviders[2].name,
+                              kProviders[3].name,
+                              kProviders[4].name,
+                              kProviders[5].name,
+                              kProviders[6].name,
+                              kProviders[7].name,
+                              kProviders[8].name,
+                              kProviders[9].name,
+                              nullptr};
 
 struct HashInfo {
   ALG_ID alg;
-  const char *digestName;    // OpenSSL name
-  const char *oids[3];       // hash OID, then signature OIDs that imply it
+  const char* digestName;  // OpenSSL name
+  const char* oids[3];     // hash OID, then signature OIDs that imply it
 };
 
 constexpr HashInfo kHashes[] = {
     {CALG_SHA1, "SHA1", {"1.3.14.3.2.26", "1.2.840.113549.1.1.5", nullptr}},
-    {CALG_SHA_256, "SHA256",
+    {CALG_SHA_256,
+     "SHA256",
      {"2.16.840.1.101.3.4.2.1", "1.2.840.113549.1.1.11", nullptr}},
-    {CALG_SHA_384, "SHA384",
+    {CALG_SHA_384,
+     "SHA384",
      {"2.16.840.1.101.3.4.2.2", "1.2.840.113549.1.1.12", nullptr}},
-    {CALG_SHA_512, "SHA512",
+    {CALG_SHA_512,
+     "SHA512",
      {"2.16.840.1.101.3.4.2.3", "1.2.840.113549.1.1.13", nullptr}},
     {CALG_GR3411, "md_gost94", {"1.2.643.2.2.9", "1.2.643.2.2.3", nullptr}},
-    {CALG_GR3411_2012_256, "md_gost12_256",
+    {CALG_GR3411_2012_256,
+     "md_gost12_256",
      {"1.2.643.7.1.1.2.2", "1.2.643.7.1.1.3.2", nullptr}},
-    {CALG_GR3411_2012_512, "md_gost12_512",
+    {CALG_GR3411_2012_512,
+     "md_gost12_512",
      {"1.2.643.7.1.1.2.3", "1.2.643.7.1.1.3.3", nullptr}},
 };
 
-const HashInfo *hashInfo(ALG_ID alg) {
-  for (const HashInfo &h : kHashes)
+const HashInfo* hashInfo(ALG_ID alg) {
+  for (const HashInfo& h : kHashes)
     if (h.alg == alg) return &h;
   return nullptr;
 }
 
-const ProviderType *typeInfo(DWORD type) {
-  for (const ProviderType &t : kTypes)
+const ProviderType* typeInfo(DWORD type) {
+  for (const ProviderType& t : kTypes)
     if (t.type == type) return &t;
   return nullptr;
 }
 
-bool equalsIgnoringCase(const std::u16string &a, const char *b) {
+bool equalsIgnoringCase(const std::u16string& a, const char* b) {
   const size_t n = std::strlen(b);
   if (a.size() != n) return false;
   // Registered names are matched without regard to case, as Windows does.
@@ -94,8 +105,8 @@ bool equalsIgnoringCase(const std::u16string &a, const char *b) {
 
 }  // namespace
 
-DWORD registeredType(const std::u16string &name, DWORD &type) {
-  for (const NamedProvider &p : kProviders)
+DWORD registeredType(const std::u16string& name, DWORD& type) {
+  for (const NamedProvider& p : kProviders)
     if (equalsIgnoringCase(name, p.name)) {
       type = p.type;
       return 0;
@@ -103,9 +114,8 @@ DWORD registeredType(const std::u16string &name, DWORD &type) {
   return NTE_KEYSET_NOT_DEF;
 }
 
-DWORD findProvider(const std::u16string *name, DWORD type,
-                   const ProviderType *&out) {
-  const ProviderType *served = nullptr;
+DWORD findProvider(const std::u16string* name, DWORD type, const ProviderType*& out) {
+  const ProviderType* served = nullptr;
   if (name == nullptr) {
     served = typeInfo(type);
     if (served == nullptr) return NTE_PROV_TYPE_NOT_DEF;
@@ -121,15 +131,20 @@ DWORD findProvider(const std::u16string *name, DWORD type,
   return 0;
 }
 
-const char *const *providerNames() { return kNames; }
+const char* const* providerNames() { return kNames; }
 
-KeyKind keyKindOf(const EVP_PKEY *key) {
+KeyKind keyKindOf(const EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
-    case EVP_PKEY_RSA: return KeyKind::Rsa;
-    case NID_id_GostR3410_2001: return KeyKind::Gost2001;
-    case NID_id_GostR3410_2012_256: return KeyKind::Gost2012_256;
-    case NID_id_GostR3410_2012_512: return KeyKind::Gost2012_512;
-    default: return KeyKind::Unknown;
+    case EVP_PKEY_RSA:
+      return KeyKind::Rsa;
+    case NID_id_GostR3410_2001:
+      return KeyKind::Gost2001;
+    case NID_id_GostR3410_2012_256:
+      return KeyKind::Gost2012_256;
+    case NID_id_GostR3410_2012_512:
+      return KeyKind::Gost2012_512;
+    default:
+      return KeyKind::Unknown;
   }
 }
 
@@ -138,7 +153,7 @@ bool isGost(KeyKind kind) {
          kind == KeyKind::Gost2012_512;
 }
 
-bool hashServedBy(ALG_ID alg, const ProviderType &prov) {
+bool hashServedBy(ALG_ID alg, const ProviderType& prov) {
   if (prov.keyKind == KeyKind::Rsa)
     return alg == CALG_SHA1 || alg == CALG_SHA_256 || alg == CALG_SHA_384 ||
            alg == CALG_SHA_512;
@@ -150,25 +165,29 @@ bool hashFitsKey(ALG_ID alg, KeyKind kind) {
     case KeyKind::Rsa:
       return alg == CALG_SHA1 || alg == CALG_SHA_256 || alg == CALG_SHA_384 ||
              alg == CALG_SHA_512;
-    case KeyKind::Gost2001: return alg == CALG_GR3411;
-    case KeyKind::Gost2012_256: return alg == CALG_GR3411_2012_256;
-    case KeyKind::Gost2012_512: return alg == CALG_GR3411_2012_512;
-    default: return false;
+    case KeyKind::Gost2001:
+      return alg == CALG_GR3411;
+    case KeyKind::Gost2012_256:
+      return alg == CALG_GR3411_2012_256;
+    case KeyKind::Gost2012_512:
+      return alg == CALG_GR3411_2012_512;
+    default:
+      return false;
   }
 }
 
-const EVP_MD *digestOf(ALG_ID alg) {
-  const HashInfo *h = hashInfo(alg);
+const EVP_MD* digestOf(ALG_ID alg) {
+  const HashInfo* h = hashInfo(alg);
   if (h == nullptr) return nullptr;
   ensureOpenSsl();
   if (alg >= CALG_GR3411 && !ensureGost()) return nullptr;
   return EVP_get_digestbyname(h->digestName);
 }
 
-ALG_ID hashOfOid(const char *oid) {
+ALG_ID hashOfOid(const char* oid) {
   if (oid == nullptr) return 0;
-  for (const HashInfo &h : kHashes)
-    for (const char *o : h.oids)
+  for (const HashInfo& h : kHashes)
+    for (const char* o : h.oids)
       if (o != nullptr && std::strcmp(o, oid) == 0) return h.alg;
   return 0;
 }

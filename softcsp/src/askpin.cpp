@@ -16,7 +16,7 @@ constexpr long kShownChars = 100;
 
 // `text` as valid UTF-8 of at most kShownChars characters; a longer one ends
 // in an ellipsis, so that the cut shows.
-std::string shown(const std::string &text) {
+std::string shown(const std::string& text) {
   const std::string valid = utf8::replace_invalid(text);
   if (utf8::distance(valid.begin(), valid.end()) <= kShownChars) return valid;
   auto cut = valid.begin();
@@ -24,16 +24,17 @@ std::string shown(const std::string &text) {
   return std::string(valid.begin(), cut) + "\u2026";
 }
 
-DWORD cannotAsk(const Pinentry &pinentry, std::string *why) {
+DWORD cannotAsk(const Pinentry& pinentry, std::string* why) {
   if (why != nullptr)
     *why = "cannot ask for a PIN: " + pinentry.problem();
   else
-    std::fprintf(stderr, "softcsp: cannot ask for a PIN: %s\n", pinentry.problem().c_str());
+    std::fprintf(stderr, "softcsp: cannot ask for a PIN: %s\n",
+                 pinentry.problem().c_str());
   return SCARD_W_CARD_NOT_AUTHENTICATED;
 }
 
 // Cancelled or TimedOut: the person did not give a PIN.
-DWORD notAnswered(Pinentry::Answer answer, std::string *why) {
+DWORD notAnswered(Pinentry::Answer answer, std::string* why) {
   if (why != nullptr)
     *why = answer == Pinentry::Answer::Cancelled ? "the PIN dialogue was cancelled"
                                                  : "no PIN was entered in time";
@@ -42,11 +43,12 @@ DWORD notAnswered(Pinentry::Answer answer, std::string *why) {
 
 }  // namespace
 
-DWORD askKeyPin(const std::string &container, const std::string &subject,
-                const std::function<DWORD(const std::string &)> &check, std::string &pin) {
+DWORD askKeyPin(const std::string& container, const std::string& subject,
+                const std::function<DWORD(const std::string&)>& check, std::string& pin) {
   Pinentry pinentry;
   PinQuestion question;
-  question.description = "Enter the PIN of the key in container \"" + shown(container) + "\".";
+  question.description =
+      "Enter the PIN of the key in container \"" + shown(container) + "\".";
   if (!subject.empty()) question.description += "\nCertificate: " + shown(subject);
   question.prompt = "PIN:";
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
@@ -65,13 +67,14 @@ DWORD askKeyPin(const std::string &container, const std::string &subject,
   return SCARD_W_WRONG_CHV;
 }
 
-DWORD askNewPin(const std::string &container, std::string &pin, std::string &why) {
+DWORD askNewPin(const std::string& container, std::string& pin, std::string& why) {
   Pinentry pinentry;
-  PinQuestion first{"Choose a PIN for the new key in container \"" + shown(container) + "\".",
-                    "New PIN:", ""};
-  const PinQuestion again{"Enter the new PIN for container \"" + shown(container) +
-                              "\" once more.",
-                          "Repeat:", ""};
+  PinQuestion first{
+      "Choose a PIN for the new key in container \"" + shown(container) + "\".",
+      "New PIN:", ""};
+  const PinQuestion again{
+      "Enter the new PIN for container \"" + shown(container) + "\" once more.",
+      "Repeat:", ""};
   std::string repeated;
   for (int round = 1; round <= kAttempts; ++round) {
     Pinentry::Answer answer = pinentry.ask(first, pin);

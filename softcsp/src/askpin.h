@@ -19,14 +19,13 @@ namespace softcsp {
 // answer in time; SCARD_W_CARD_NOT_AUTHENTICATED, as for a key used without
 // a PIN, when no pinentry could be used (the reason goes to standard error,
 // which the browser keeps in its log); another error of `check` as it is.
-DWORD askKeyPin(const std::string &container, const std::string &subject,
-                const std::function<DWORD(const std::string &)> &check, std::string &pin);
+DWORD askKeyPin(const std::string& container, const std::string& subject,
+                const std::function<DWORD(const std::string&)>& check, std::string& pin);
 
 // Asks for a new, non-empty PIN for a key of `container`, twice, until both
 // answers agree (at most three rounds). 0 with the PIN in `pin`; otherwise
 // SCARD_W_CANCELLED_BY_USER or SCARD_W_CARD_NOT_AUTHENTICATED as above, or
 // SCARD_W_WRONG_CHV when the answers never agreed, with a sentence in `why`.
-DWORD askNewPin(const std::string &container, std::string &pin, std::string &why);
+DWORD askNewPin(const std::string& container, std::string& pin, std::string& why);
 
 }  // namespace softcsp
-

@@ -12,9 +12,9 @@ namespace {
 constexpr char kSuffix[] = ".cer";
 constexpr size_t kSuffixLen = sizeof kSuffix - 1;
 
-bool isCertificate(const std::string &der) {
-  const auto *p = reinterpret_cast<const unsigned char *>(der.data());
-  const auto *end = p + der.size();
+bool isCertificate(const std::string& der) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  const auto* end = p + der.size();
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   ERR_clear_error();
   return cert && p == end;
@@ -22,9 +22,9 @@ bool isCertificate(const std::string &der) {
 
 }  // namespace
 
-std::string thumbprint(const std::string &der) {
+std::string thumbprint(const std::string& der) {
   unsigned char sha[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char *>(der.data()), der.size(), sha);
+  SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), sha);
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (unsigned char b : sha) {
@@ -34,13 +34,13 @@ std::string thumbprint(const std::string &der) {
   return out;
 }
 
-std::string fileName(const std::string &der) { return thumbprint(der) + kSuffix; }
+std::string fileName(const std::string& der) { return thumbprint(der) + kSuffix; }
 
-std::vector<Entry> read(const std::string &storeName) {
+std::vector<Entry> read(const std::string& storeName) {
   ensureOpenSsl();
   std::vector<Entry> out;
   const std::string dir = storage::storeDir(storeName);
-  for (const std::string &file : storage::listEntries(dir)) {
+  for (const std::string& file : storage::listEntries(dir)) {
     if (file.size() <= kSuffixLen ||
         file.compare(file.size() - kSuffixLen, kSuffixLen, kSuffix) != 0)
       continue;

@@ -21,10 +21,10 @@ struct SpkiParts {
   std::string bits;
   DWORD unusedBits = 0;
 };
-bool splitSpki(X509_PUBKEY *spki, SpkiParts &out);
+bool splitSpki(X509_PUBKEY* spki, SpkiParts& out);
 // Size of a CERT_PUBLIC_KEY_INFO with its data in one buffer, and the layout.
-size_t publicKeyInfoSize(const SpkiParts &parts);
-void writePublicKeyInfo(const SpkiParts &parts, BYTE *buffer);
+size_t publicKeyInfoSize(const SpkiParts& parts);
+void writePublicKeyInfo(const SpkiParts& parts, BYTE* buffer);
 
 struct CertObject {
   CERT_CONTEXT ctx{};  // first member: its address is the caller's handle
@@ -36,20 +36,19 @@ struct CertObject {
   size_t storeIndex = 0;
 
   CertObject() = default;
-  CertObject(const CertObject &) = delete;
-  CertObject &operator=(const CertObject &) = delete;
+  CertObject(const CertObject&) = delete;
+  CertObject& operator=(const CertObject&) = delete;
 };
 
 // Parses DER into a registered context; CRYPT_E_ASN1_BADTAG when it is not a
 // certificate.
-DWORD newCertContext(const std::string &der, HCERTSTORE store,
-                     size_t storeIndex, PCCERT_CONTEXT &out);
+DWORD newCertContext(const std::string& der, HCERTSTORE store, size_t storeIndex,
+                     PCCERT_CONTEXT& out);
 // The object behind a context this library handed out, or null.
-CertObject *findCert(PCCERT_CONTEXT ctx);
+CertObject* findCert(PCCERT_CONTEXT ctx);
 bool freeCert(PCCERT_CONTEXT ctx);
 // Frees every context still held (at process exit, before OpenSSL's own
 // clean-up).
 void freeAllCerts();
 
 }  // namespace softcsp
-

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <thread>
 
-extern char **environ;
+extern char** environ;
 
 namespace softcsp {
 namespace {
@@ -43,29 +43,30 @@ class SpawnSettings {
     sigemptyset(&defaults);
     for (const int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD})
       sigaddset(&defaults, sig);
-    ready_ = posix_spawn_file_actions_adddup2(&actions_, socket, STDIN_FILENO) == 0 &&
-             posix_spawn_file_actions_adddup2(&actions_, socket, STDOUT_FILENO) == 0 &&
-             posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null",
-                                              O_WRONLY, 0) == 0 &&
-             posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0 &&
-             posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-             posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
-             posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSID |
-                                                        POSIX_SPAWN_SETSIGMASK |
-                                                        POSIX_SPAWN_SETSIGDEF) == 0;
+    ready_ =
+        posix_spawn_file_actions_adddup2(&actions_, socket, STDIN_FILENO) == 0 &&
+        posix_spawn_file_actions_adddup2(&actions_, socket, STDOUT_FILENO) == 0 &&
+        posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY,
+                                         0) == 0 &&
+        posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0 &&
+        posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+        posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSID |
+                                                   POSIX_SPAWN_SETSIGMASK |
+                                                   POSIX_SPAWN_SETSIGDEF) == 0;
   }
   ~SpawnSettings() {
     if (!initialised_) return;
     posix_spawnattr_destroy(&attributes_);
     posix_spawn_file_actions_destroy(&actions_);
   }
-  SpawnSettings(const SpawnSettings &) = delete;
-  SpawnSettings &operator=(const SpawnSettings &) = delete;
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
 
   bool ready() const { return ready_; }
   // 0, or the error of posix_spawnp.
-  int spawn(const std::string &program, pid_t &pid) {
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+  int spawn(const std::string& program, pid_t& pid) {
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     return posix_spawnp(&pid, program.c_str(), &actions_, &attributes_, argv, environ);
   }
 
@@ -83,7 +84,7 @@ ChildProcess::~ChildProcess() {
   OPENSSL_cleanse(buffer_, sizeof buffer_);
 }
 
-bool ChildProcess::start(const std::string &program, std::string &why) {
+bool ChildProcess::start(const std::string& program, std::string& why) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     why = "no socket to speak to it: " + errnoText(errno);
@@ -108,10 +109,11 @@ bool ChildProcess::start(const std::string &program, std::string &why) {
   return true;
 }
 
-bool ChildProcess::send(const std::string &data) {
+bool ChildProcess::send(const std::string& data) {
   size_t done = 0;
   while (fd_ && done < data.size()) {
-    const ssize_t n = ::send(fd_.get(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd_.get(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -125,23 +127,26 @@ void ChildProcess::consume(size_t count) {
   filled_ -= count;
 }
 
-ChildProcess::Read ChildProcess::readLine(std::string &line, Clock::time_point deadline) {
+ChildProcess::Read ChildProcess::readLine(std::string& line, Clock::time_point deadline) {
   line.clear();
   for (;;) {
-    if (const void *end = std::memchr(buffer_, '\n', filled_)) {
-      const size_t length = static_cast<size_t>(static_cast<const char *>(end) - buffer_);
+    if (const void* end = std::memchr(buffer_, '\n', filled_)) {
+      const size_t length = static_cast<size_t>(static_cast<const char*>(end) - buffer_);
       if (length >= kMaxLine) return Read::TooLong;
-      line.assign(buffer_, length > 0 && buffer_[length - 1] == '\r' ? length - 1 : length);
+      line.assign(buffer_,
+                  length > 0 && buffer_[length - 1] == '\r' ? length - 1 : length);
       consume(length + 1);
       return Read::Line;
     }
     if (filled_ >= kMaxLine) return Read::TooLong;
     if (!fd_) return Read::Closed;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+            .count();
     if (left <= 0) return Read::TimedOut;
     pollfd p{fd_.get(), POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, INT_MAX)));
+    const int ready =
+        poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, INT_MAX)));
     if (ready < 0 && errno != EINTR) return Read::Failed;
     if (ready <= 0) continue;
     const ssize_t n = recv(fd_.get(), buffer_ + filled_, sizeof buffer_ - filled_, 0);

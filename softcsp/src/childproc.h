@@ -22,25 +22,25 @@ class ChildProcess {
   static constexpr size_t kMaxLine = 1002;
 
   ChildProcess() = default;
-  ChildProcess(const ChildProcess &) = delete;
-  ChildProcess &operator=(const ChildProcess &) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
   // Stops the program if it still runs (see stop).
   ~ChildProcess();
 
   // Runs `program` (searched on PATH when it has no slash) with the
   // caller's environment. False, with the reason in `why`, when it cannot be
   // started.
-  bool start(const std::string &program, std::string &why);
+  bool start(const std::string& program, std::string& why);
   bool running() const { return pid_ > 0; }
 
   // Writes all of `data`; false when the program no longer reads.
-  bool send(const std::string &data);
+  bool send(const std::string& data);
 
   enum class Read { Line, Closed, TimedOut, TooLong, Failed };
   // The next line, without its CR LF or LF, if it comes before `deadline`.
   // Bytes read past it are kept for the next call; bytes consumed are wiped
   // from the buffer, since lines may carry a PIN.
-  Read readLine(std::string &line, Clock::time_point deadline);
+  Read readLine(std::string& line, Clock::time_point deadline);
 
   // Closes our end, gives the program a moment to leave on its own, kills
   // its process group if it has not, and reaps it. `wait` false: kills at
@@ -57,4 +57,3 @@ class ChildProcess {
 };
 
 }  // namespace softcsp
-

@@ -9,7 +9,7 @@ thread_local DWORD lastError = 0;
 
 struct Message {
   DWORD code;
-  const WCHAR *text;
+  const WCHAR* text;
 };
 
 // Texts follow the wording of the system messages, so that an error looks the
@@ -21,8 +21,7 @@ constexpr Message kMessages[] = {
     {ERROR_NOT_ENOUGH_MEMORY,
      u"Not enough memory resources are available to process this command.\r\n"},
     {ERROR_INVALID_PARAMETER, u"The parameter is incorrect.\r\n"},
-    {ERROR_CALL_NOT_IMPLEMENTED,
-     u"This function is not supported on this system.\r\n"},
+    {ERROR_CALL_NOT_IMPLEMENTED, u"This function is not supported on this system.\r\n"},
     {ERROR_MORE_DATA, u"More data is available.\r\n"},
     {ERROR_NO_MORE_ITEMS, u"No more data is available.\r\n"},
     {E_INVALIDARG, u"The parameter is incorrect.\r\n"},
@@ -47,26 +46,26 @@ constexpr Message kMessages[] = {
     {NTE_PROV_TYPE_NOT_DEF, u"Provider type not defined.\r\n"},
     {NTE_KEYSET_NOT_DEF, u"The requested provider does not exist.\r\n"},
     {NTE_KEYSET_ENTRY_BAD, u"Keyset as registered is invalid.\r\n"},
-    {NTE_PROV_TYPE_NO_MATCH,
-     u"Provider type does not match registered value.\r\n"},
+    {NTE_PROV_TYPE_NO_MATCH, u"Provider type does not match registered value.\r\n"},
     {NTE_BAD_KEYSET_PARAM, u"The keyset parameter is invalid.\r\n"},
     {NTE_FAIL, u"An internal error occurred.\r\n"},
     {NTE_SYS_ERR, u"A base error occurred.\r\n"},
     {NTE_SILENT_CONTEXT,
      u"Provider could not perform the action since the context was acquired "
      u"as silent.\r\n"},
-    {CRYPT_E_MSG_ERROR, u"An error occurred while performing an operation on "
-                        u"a cryptographic message.\r\n"},
+    {CRYPT_E_MSG_ERROR,
+     u"An error occurred while performing an operation on "
+     u"a cryptographic message.\r\n"},
     {CRYPT_E_UNKNOWN_ALGO, u"Unknown cryptographic algorithm.\r\n"},
     {CRYPT_E_INVALID_MSG_TYPE, u"Invalid cryptographic message type.\r\n"},
     {CRYPT_E_NOT_FOUND, u"Cannot find object or property.\r\n"},
     {CRYPT_E_ASN1_BADTAG, u"ASN1 bad tag value met.\r\n"},
     {SCARD_E_NO_SUCH_CERTIFICATE, u"The requested certificate does not exist.\r\n"},
-    {SCARD_W_WRONG_CHV, u"The card cannot be accessed because the wrong PIN was "
-                        u"presented.\r\n"},
+    {SCARD_W_WRONG_CHV,
+     u"The card cannot be accessed because the wrong PIN was "
+     u"presented.\r\n"},
     {SCARD_W_CANCELLED_BY_USER, u"The action was cancelled by the user.\r\n"},
-    {SCARD_W_CARD_NOT_AUTHENTICATED,
-     u"No PIN was presented to the smart card.\r\n"},
+    {SCARD_W_CARD_NOT_AUTHENTICATED, u"No PIN was presented to the smart card.\r\n"},
 };
 
 }  // namespace
@@ -78,7 +77,7 @@ BOOL fail(DWORD code) {
   return FALSE;
 }
 
-DWORD copyOut(const void *data, size_t size, BYTE *out, DWORD *outLen) {
+DWORD copyOut(const void* data, size_t size, BYTE* out, DWORD* outLen) {
   if (outLen == nullptr) return ERROR_INVALID_PARAMETER;
   if (size > UINT32_MAX) return NTE_BAD_LEN;
   const DWORD offered = *outLen;
@@ -97,8 +96,8 @@ DWORD GetLastError(void) { return lastError; }
 
 void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
-const WCHAR *SoftCspErrorMessage(DWORD code) {
-  for (const Message &m : kMessages)
+const WCHAR* SoftCspErrorMessage(DWORD code) {
+  for (const Message& m : kMessages)
     if (m.code == code) return m.text;
   return nullptr;
 }

@@ -18,7 +18,6 @@ inline BOOL finish(DWORD code) {
 // Copies `size` bytes to a caller buffer with the CryptoAPI size protocol:
 // a null buffer asks for the size, a short one fails with ERROR_MORE_DATA.
 // The length is written in every case.
-DWORD copyOut(const void *data, size_t size, BYTE *out, DWORD *outLen);
+DWORD copyOut(const void* data, size_t size, BYTE* out, DWORD* outLen);
 
 }  // namespace softcsp
-

@@ -11,7 +11,11 @@
 namespace softcsp {
 
 enum class HandleKind : unsigned {
-  Provider = 1, Key = 2, Hash = 3, Store = 4, Message = 5
+  Provider = 1,
+  Key = 2,
+  Hash = 3,
+  Store = 4,
+  Message = 5
 };
 
 // Held by every entry point for its whole run: the library's state (handle
@@ -31,4 +35,3 @@ std::shared_ptr<T> find(HandleKind kind, ULONG_PTR handle) {
 }
 
 }  // namespace softcsp
-

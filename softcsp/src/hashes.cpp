@@ -19,7 +19,7 @@ using softcsp::Session;
 
 namespace softcsp {
 
-DWORD HashObject::finish(std::string &out) {
+DWORD HashObject::finish(std::string& out) {
   if (!finished) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
@@ -27,7 +27,7 @@ DWORD HashObject::finish(std::string &out) {
       ERR_clear_error();
       return NTE_FAIL;
     }
-    value.assign(reinterpret_cast<const char *>(md), len);
+    value.assign(reinterpret_cast<const char*>(md), len);
     finished = true;
   }
   out = value;
@@ -42,8 +42,8 @@ std::shared_ptr<HashObject> findHash(HCRYPTHASH handle) {
 
 extern "C" {
 
-BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
-                     DWORD dwFlags, HCRYPTHASH *phHash) {
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                     HCRYPTHASH* phHash) {
   auto lock = lockApi();
   const std::shared_ptr<Session> s = findSession(hProv);
   if (!s) return fail(NTE_BAD_UID);
@@ -51,7 +51,7 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
   if (hKey != 0) return fail(NTE_BAD_KEY);  // no keyed hashes
   if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
   if (!hashServedBy(Algid, s->provider())) return fail(NTE_BAD_ALGID);
-  const EVP_MD *md = digestOf(Algid);
+  const EVP_MD* md = digestOf(Algid);
   if (md == nullptr) return fail(NTE_BAD_ALGID);
   auto hash = std::make_shared<HashObject>();
   hash->session = s;
@@ -65,8 +65,7 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
   return TRUE;
 }
 
-BOOL CryptHashData(HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen,
-                   DWORD dwFlags) {
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
   auto lock = lockApi();
   const std::shared_ptr<HashObject> hash = findHash(hHash);
   if (!hash) return fail(NTE_BAD_HASH);

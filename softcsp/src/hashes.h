@@ -18,10 +18,9 @@ struct HashObject {
   std::string value;
 
   // Finishes the hash on first use and returns its value.
-  DWORD finish(std::string &out);
+  DWORD finish(std::string& out);
 };
 
 std::shared_ptr<HashObject> findHash(HCRYPTHASH handle);
 
 }  // namespace softcsp
-

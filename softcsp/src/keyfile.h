@@ -20,22 +20,20 @@ namespace softcsp::keyfile {
 // NTE_NO_KEY when the file is absent, NTE_KEYSET_ENTRY_BAD when it is not
 // one whole PKCS#12 structure of bounded cost (a file whose key derivation
 // asks for more iterations than any PIN check should take is damaged too).
-DWORD load(const std::string &path, Pkcs12Ptr &out);
+DWORD load(const std::string& path, Pkcs12Ptr& out);
 // SCARD_E_NO_SUCH_CERTIFICATE when the key has none, NTE_KEYSET_ENTRY_BAD
 // when the certificate is there but damaged.
-DWORD certificate(PKCS12 *p12, X509Ptr &out);
+DWORD certificate(PKCS12* p12, X509Ptr& out);
 // Whether the PIN opens the file (MAC check).
-bool pinOpens(PKCS12 *p12, const std::string &pin);
+bool pinOpens(PKCS12* p12, const std::string& pin);
 // 0 when the PIN opens the file; SCARD_W_WRONG_CHV for a wrong PIN;
 // NTE_KEYSET_ENTRY_BAD when the PIN still decrypts the key but the MAC fails
 // (the file changed after it was written). A change inside the encrypted key
 // itself cannot be told from a wrong PIN and reads as one.
-DWORD checkPin(PKCS12 *p12, const std::string &pin);
+DWORD checkPin(PKCS12* p12, const std::string& pin);
 // checkPin's errors, or NTE_KEYSET_ENTRY_BAD for bad content.
-DWORD privateKey(PKCS12 *p12, const std::string &pin, PkeyPtr &out);
+DWORD privateKey(PKCS12* p12, const std::string& pin, PkeyPtr& out);
 // Serialises key (+ certificate, which must match it) under the PIN.
-DWORD build(EVP_PKEY *key, X509 *cert, const std::string &pin,
-            std::string &der);
+DWORD build(EVP_PKEY* key, X509* cert, const std::string& pin, std::string& der);
 
 }  // namespace softcsp::keyfile
-

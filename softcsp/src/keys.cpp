@@ -33,23 +33,22 @@ struct KeyObject {
   DWORD keySpec;
 };
 
-DWORD keyCertificate(const KeyObject &key, BYTE *pbData, DWORD *pdwDataLen) {
+DWORD keyCertificate(const KeyObject& key, BYTE* pbData, DWORD* pdwDataLen) {
   X509Ptr cert;
   if (DWORD err = key.session->certificate(key.keySpec, cert)) return err;
   const std::string der = toDer(i2d_X509, cert.get());
   return copyOut(der.data(), der.size(), pbData, pdwDataLen);
 }
 
-DWORD exportPublicKeyInfo(HCRYPTPROV hProv, DWORD keySpec,
-                          DWORD encoding, PCERT_PUBLIC_KEY_INFO info,
-                          DWORD *pcbInfo) {
+DWORD exportPublicKeyInfo(HCRYPTPROV hProv, DWORD keySpec, DWORD encoding,
+                          PCERT_PUBLIC_KEY_INFO info, DWORD* pcbInfo) {
   const std::shared_ptr<Session> s = findSession(hProv);
   if (!s) return NTE_BAD_UID;
   if (pcbInfo == nullptr) return ERROR_INVALID_PARAMETER;
   if ((encoding & X509_ASN_ENCODING) == 0) return ERROR_FILE_NOT_FOUND;
   PkeyPtr key;
   if (DWORD err = s->publicKey(keySpec, key)) return err;
-  X509_PUBKEY *spki = nullptr;
+  X509_PUBKEY* spki = nullptr;
   if (X509_PUBKEY_set(&spki, key.get()) != 1) return NTE_BAD_KEY;
   std::unique_ptr<X509_PUBKEY, OsslFree<X509_PUBKEY_free>> owner(spki);
   SpkiParts parts;
@@ -59,7 +58,7 @@ DWORD exportPublicKeyInfo(HCRYPTPROV hProv, DWORD keySpec,
   *pcbInfo = static_cast<DWORD>(need);
   if (info == nullptr) return 0;
   if (offered < need) return ERROR_MORE_DATA;
-  writePublicKeyInfo(parts, reinterpret_cast<BYTE *>(info));
+  writePublicKeyInfo(parts, reinterpret_cast<BYTE*>(info));
   return 0;
 }
 
@@ -67,7 +66,7 @@ DWORD exportPublicKeyInfo(HCRYPTPROV hProv, DWORD keySpec,
 
 extern "C" {
 
-BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
   auto lock = lockApi();
   const std::shared_ptr<Session> s = findSession(hProv);
   if (!s) return fail(NTE_BAD_UID);
@@ -76,13 +75,13 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey) {
   // a signature needs it.
   Pkcs12Ptr p12;
   if (DWORD err = s->openKeyFile(dwKeySpec, p12)) return fail(err);
-  *phUserKey = addHandle(HandleKind::Key,
-                         std::make_shared<KeyObject>(KeyObject{s, dwKeySpec}));
+  *phUserKey =
+      addHandle(HandleKind::Key, std::make_shared<KeyObject>(KeyObject{s, dwKeySpec}));
   return TRUE;
 }
 
-BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
-                      DWORD *pdwDataLen, DWORD dwFlags) {
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwFlags) {
   auto lock = lockApi();
   const auto key = find<KeyObject>(HandleKind::Key, hKey);
   if (!key) return fail(NTE_BAD_KEY);
@@ -96,8 +95,7 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
       // GOST providers do not share one public ALG_ID numbering; only RSA
       // answers.
       if (!rsa) return fail(NTE_BAD_TYPE);
-      const ALG_ID alg =
-          key->keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+      const ALG_ID alg = key->keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
       return finish(copyOut(&alg, sizeof alg, pbData, pdwDataLen));
     }
     case KP_KEYLEN: {
@@ -116,12 +114,12 @@ BOOL CryptDestroyKey(HCRYPTKEY hKey) {
   return removeHandle(HandleKind::Key, hKey) ? TRUE : fail(NTE_BAD_KEY);
 }
 
-BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv,
-                              DWORD dwKeySpec, DWORD dwCertEncodingType,
-                              PCERT_PUBLIC_KEY_INFO pInfo, DWORD *pcbInfo) {
+BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, DWORD dwKeySpec,
+                              DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pInfo,
+                              DWORD* pcbInfo) {
   auto lock = lockApi();
-  return finish(exportPublicKeyInfo(hCryptProv, dwKeySpec, dwCertEncodingType,
-                                    pInfo, pcbInfo));
+  return finish(
+      exportPublicKeyInfo(hCryptProv, dwKeySpec, dwCertEncodingType, pInfo, pcbInfo));
 }
 
 }  // extern "C"

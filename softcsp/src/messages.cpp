@@ -53,7 +53,7 @@ struct MessageObject {
 };
 
 // One CRYPT_ATTRIBUTE (DER values) as an OpenSSL attribute.
-DWORD toAttribute(const CRYPT_ATTRIBUTE &in, X509AttrPtr &out) {
+DWORD toAttribute(const CRYPT_ATTRIBUTE& in, X509AttrPtr& out) {
   if (in.pszObjId == nullptr || in.cValue == 0 || in.rgValue == nullptr)
     return E_INVALIDARG;
   AsnObjectPtr oid(OBJ_txt2obj(in.pszObjId, 1));
@@ -61,15 +61,14 @@ DWORD toAttribute(const CRYPT_ATTRIBUTE &in, X509AttrPtr &out) {
   out.reset(X509_ATTRIBUTE_new());
   if (!out || X509_ATTRIBUTE_set1_object(out.get(), oid.get()) != 1) return NTE_FAIL;
   for (DWORD i = 0; i < in.cValue; ++i) {
-    const CRYPT_ATTR_BLOB &blob = in.rgValue[i];
-    const unsigned char *p = blob.pbData;
+    const CRYPT_ATTR_BLOB& blob = in.rgValue[i];
+    const unsigned char* p = blob.pbData;
     AsnTypePtr value(d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(blob.cbData)));
     if (!value) return CRYPT_E_ASN1_BADTAG;
-    const void *data = value->value.ptr;
+    const void* data = value->value.ptr;
     if (value->type == V_ASN1_BOOLEAN)
-      data = value->value.boolean ? reinterpret_cast<void *>(1) : nullptr;
-    if (X509_ATTRIBUTE_set1_data(out.get(), value->type, data, -1) != 1)
-      return NTE_FAIL;
+      data = value->value.boolean ? reinterpret_cast<void*>(1) : nullptr;
+    if (X509_ATTRIBUTE_set1_data(out.get(), value->type, data, -1) != 1) return NTE_FAIL;
   }
   return 0;
 }
@@ -77,8 +76,8 @@ DWORD toAttribute(const CRYPT_ATTRIBUTE &in, X509AttrPtr &out) {
 // The signer as CMS names it: issuer and serial number from the CERT_INFO,
 // with the key's own public half so that OpenSSL accepts the pair. The
 // certificate itself need not be at hand.
-DWORD signerIdentity(const CERT_INFO &info, EVP_PKEY *key, X509Ptr &out) {
-  const unsigned char *p = info.Issuer.pbData;
+DWORD signerIdentity(const CERT_INFO& info, EVP_PKEY* key, X509Ptr& out) {
+  const unsigned char* p = info.Issuer.pbData;
   X509NamePtr issuer(p != nullptr ? d2i_X509_NAME(nullptr, &p, info.Issuer.cbData)
                                   : nullptr);
   const DWORD serialSize = info.SerialNumber.cbData;
@@ -92,7 +91,7 @@ DWORD signerIdentity(const CERT_INFO &info, EVP_PKEY *key, X509Ptr &out) {
   der += static_cast<char>(serialSize & 0xFF);
   for (DWORD i = serialSize; i > 0; --i)
     der += static_cast<char>(info.SerialNumber.pbData[i - 1]);
-  p = reinterpret_cast<const unsigned char *>(der.data());
+  p = reinterpret_cast<const unsigned char*>(der.data());
   AsnIntegerPtr serial(d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size())));
   if (!serial) return E_INVALIDARG;
   out.reset(X509_new());
@@ -104,26 +103,27 @@ DWORD signerIdentity(const CERT_INFO &info, EVP_PKEY *key, X509Ptr &out) {
     return NTE_FAIL;
   // A certificate of another key (a damaged container, say) would give a
   // message that no verifier accepts: refuse it here, with the reason.
-  const CRYPT_BIT_BLOB &listed = info.SubjectPublicKeyInfo.PublicKey;
+  const CRYPT_BIT_BLOB& listed = info.SubjectPublicKeyInfo.PublicKey;
   if (listed.cbData != 0 &&
       (listed.pbData == nullptr ||
-       spki.bits != std::string(reinterpret_cast<const char *>(listed.pbData), listed.cbData)))
+       spki.bits !=
+           std::string(reinterpret_cast<const char*>(listed.pbData), listed.cbData)))
     return NTE_BAD_KEY;
   return 0;
 }
 
-DWORD addCertificates(CMS_ContentInfo *cms, const CMSG_SIGNED_ENCODE_INFO &info) {
+DWORD addCertificates(CMS_ContentInfo* cms, const CMSG_SIGNED_ENCODE_INFO& info) {
   if (info.cCertEncoded != 0 && info.rgCertEncoded == nullptr) return E_INVALIDARG;
   std::vector<X509Ptr> added;
   for (DWORD i = 0; i < info.cCertEncoded; ++i) {
-    const CERT_BLOB &blob = info.rgCertEncoded[i];
-    const unsigned char *p = blob.pbData;
+    const CERT_BLOB& blob = info.rgCertEncoded[i];
+    const unsigned char* p = blob.pbData;
     X509Ptr cert(p != nullptr ? d2i_X509(nullptr, &p, static_cast<long>(blob.cbData))
                               : nullptr);
     if (!cert) return CRYPT_E_ASN1_BADTAG;
     // OpenSSL refuses a certificate twice; the message needs it once.
     bool listed = false;
-    for (const X509Ptr &other : added)
+    for (const X509Ptr& other : added)
       listed = listed || X509_cmp(cert.get(), other.get()) == 0;
     if (listed) continue;
     if (CMS_add1_cert(cms, cert.get()) != 1) return NTE_FAIL;
@@ -132,31 +132,32 @@ DWORD addCertificates(CMS_ContentInfo *cms, const CMSG_SIGNED_ENCODE_INFO &info)
   return 0;
 }
 
-DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo,
-                 LPCSTR innerType, const CMSG_STREAM_INFO *stream,
-                 std::shared_ptr<MessageObject> &out) {
+DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void* encodeInfo,
+                 LPCSTR innerType, const CMSG_STREAM_INFO* stream,
+                 std::shared_ptr<MessageObject>& out) {
   if ((encoding & PKCS_7_ASN_ENCODING) == 0) return E_INVALIDARG;
   if (type != CMSG_SIGNED) return CRYPT_E_INVALID_MSG_TYPE;
   // Detached messages of plain data, built in memory: what signing files needs.
   if (flags != CMSG_DETACHED_FLAG || stream != nullptr) return E_INVALIDARG;
-  if (innerType != nullptr && std::strcmp(innerType, szOID_RSA_data) != 0) return E_INVALIDARG;
-  const auto *info = static_cast<const CMSG_SIGNED_ENCODE_INFO *>(encodeInfo);
+  if (innerType != nullptr && std::strcmp(innerType, szOID_RSA_data) != 0)
+    return E_INVALIDARG;
+  const auto* info = static_cast<const CMSG_SIGNED_ENCODE_INFO*>(encodeInfo);
   if (info == nullptr || info->cbSize != sizeof *info || info->cSigners != 1 ||
       info->rgSigners == nullptr || info->cCrlEncoded != 0)
     return E_INVALIDARG;
-  const CMSG_SIGNER_ENCODE_INFO &signer = info->rgSigners[0];
+  const CMSG_SIGNER_ENCODE_INFO& signer = info->rgSigners[0];
   if (signer.cbSize != sizeof signer || signer.pCertInfo == nullptr) return E_INVALIDARG;
 
   const ALG_ID alg = hashOfOid(signer.HashAlgorithm.pszObjId);
   if (alg == 0) return CRYPT_E_UNKNOWN_ALGO;
   const std::shared_ptr<Session> session = findSession(signer.hCryptProv);
   if (!session) return NTE_BAD_UID;
-  EVP_PKEY *key = nullptr;
+  EVP_PKEY* key = nullptr;
   // As documented for this structure: no key spec means the exchange key.
   const DWORD keySpec = signer.dwKeySpec != 0 ? signer.dwKeySpec : AT_KEYEXCHANGE;
   if (DWORD err = session->privateKey(keySpec, key)) return err;
   if (!hashFitsKey(alg, keyKindOf(key))) return NTE_BAD_ALGID;
-  const EVP_MD *md = digestOf(alg);
+  const EVP_MD* md = digestOf(alg);
   if (md == nullptr) return CRYPT_E_UNKNOWN_ALGO;
   X509Ptr identity;
   if (DWORD err = signerIdentity(*signer.pCertInfo, key, identity)) return err;
@@ -168,7 +169,7 @@ DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo
       CMS_BINARY | CMS_PARTIAL | CMS_DETACHED | CMS_NOCERTS | CMS_NOSMIMECAP;
   msg->cms.reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, cmsFlags));
   if (!msg->cms) return NTE_FAIL;
-  CMS_SignerInfo *si = CMS_add1_signer(msg->cms.get(), identity.get(), key, md, cmsFlags);
+  CMS_SignerInfo* si = CMS_add1_signer(msg->cms.get(), identity.get(), key, md, cmsFlags);
   if (si == nullptr) return NTE_FAIL;
   for (DWORD i = 0; i < signer.cAuthAttr; ++i) {
     X509AttrPtr attr;
@@ -187,7 +188,7 @@ DWORD openSigned(DWORD encoding, DWORD flags, DWORD type, const void *encodeInfo
   return 0;
 }
 
-DWORD updateMessage(MessageObject &msg, const BYTE *data, DWORD size, bool final) {
+DWORD updateMessage(MessageObject& msg, const BYTE* data, DWORD size, bool final) {
   if (msg.state != MessageObject::State::Open) return CRYPT_E_MSG_ERROR;
   if (data == nullptr && size != 0) return E_INVALIDARG;
   msg.state = MessageObject::State::Broken;  // until this update has worked
@@ -225,9 +226,8 @@ BOOL finishClean(DWORD code) {
 
 extern "C" {
 
-HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
-                               DWORD dwMsgType, const void *pvMsgEncodeInfo,
-                               LPSTR pszInnerContentObjID,
+HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                               const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                PCMSG_STREAM_INFO pStreamInfo) {
   auto lock = lockApi();
   ensureOpenSsl();
@@ -238,16 +238,15 @@ HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
   return reinterpret_cast<HCRYPTMSG>(addHandle(HandleKind::Message, std::move(msg)));
 }
 
-BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData, DWORD cbData,
-                    BOOL fFinal) {
+BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal) {
   auto lock = lockApi();
   const std::shared_ptr<MessageObject> msg = findMessage(hCryptMsg);
   if (!msg) return fail(E_INVALIDARG);
   return finishClean(updateMessage(*msg, pbData, cbData, fFinal != FALSE));
 }
 
-BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
-                      void *pvData, DWORD *pcbData) {
+BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
+                      DWORD* pcbData) {
   (void)dwIndex;  // the content is one item
   auto lock = lockApi();
   const std::shared_ptr<MessageObject> msg = findMessage(hCryptMsg);
@@ -255,8 +254,8 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
   if (dwParamType != CMSG_CONTENT_PARAM) return fail(CRYPT_E_INVALID_MSG_TYPE);
   // Reading the message never signs: that happened once, at the final update.
   if (msg->state != MessageObject::State::Final) return fail(CRYPT_E_MSG_ERROR);
-  return finish(copyOut(msg->der.data(), msg->der.size(), static_cast<BYTE *>(pvData),
-                        pcbData));
+  return finish(
+      copyOut(msg->der.data(), msg->der.size(), static_cast<BYTE*>(pvData), pcbData));
 }
 
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {

@@ -18,8 +18,8 @@
 namespace softcsp {
 namespace {
 
-OSSL_PROVIDER *legacyProvider = nullptr;
-OSSL_PROVIDER *defaultProvider = nullptr;
+OSSL_PROVIDER* legacyProvider = nullptr;
+OSSL_PROVIDER* defaultProvider = nullptr;
 
 // OpenSSL frees its engines, providers and locks in an exit handler of its
 // own. Objects still alive then (sessions the caller never released, their
@@ -40,8 +40,7 @@ void releaseBeforeOpenSslExit() {
 void ensureOpenSsl() {
   static std::once_flag once;
   std::call_once(once, [] {
-    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ENGINE_DYNAMIC,
-                        nullptr);
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ENGINE_DYNAMIC, nullptr);
     std::atexit(releaseBeforeOpenSslExit);
   });
 }
@@ -76,23 +75,24 @@ bool ensureLegacyAlgorithms() {
   return loaded;
 }
 
-std::string oidText(const ASN1_OBJECT *obj) {
+std::string oidText(const ASN1_OBJECT* obj) {
   char buf[128];
   const int len = OBJ_obj2txt(buf, sizeof buf, obj, 1);
   if (len <= 0) return {};
-  if (static_cast<size_t>(len) < sizeof buf) return std::string(buf, static_cast<size_t>(len));
+  if (static_cast<size_t>(len) < sizeof buf)
+    return std::string(buf, static_cast<size_t>(len));
   std::string big(static_cast<size_t>(len) + 1, '\0');
   OBJ_obj2txt(big.data(), len + 1, obj, 1);
   big.resize(static_cast<size_t>(len));
   return big;
 }
 
-std::string subjectText(X509 *cert) {
+std::string subjectText(X509* cert) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
   X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0,
                      XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-  char *data = nullptr;
+  char* data = nullptr;
   const long len = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<size_t>(len));
 }

@@ -29,23 +29,24 @@ constexpr unsigned kFullyCancelledCode = 198;
 const char kTitle[] = "keltoDataSigned";
 
 int timeoutSetting() {
-  const char *text = std::getenv("KELTO_PINENTRY_TIMEOUT");
+  const char* text = std::getenv("KELTO_PINENTRY_TIMEOUT");
   if (text == nullptr || *text == 0) return kDefaultTimeout;
   long seconds = 0;
-  for (const char *p = text; *p != 0; ++p) {
+  for (const char* p = text; *p != 0; ++p) {
     if (*p < '0' || *p > '9' || seconds > kMaxTimeout) return kDefaultTimeout;
     seconds = seconds * 10 + (*p - '0');
   }
-  return seconds >= 1 && seconds <= kMaxTimeout ? static_cast<int>(seconds) : kDefaultTimeout;
+  return seconds >= 1 && seconds <= kMaxTimeout ? static_cast<int>(seconds)
+                                                : kDefaultTimeout;
 }
 
-bool startsWith(const std::string &line, const char *prefix) {
+bool startsWith(const std::string& line, const char* prefix) {
   return line.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
 // Assuan's escaping of command arguments: '%', CR, LF and the other control
 // bytes as %XX, so that nothing in a text can end its line or start another.
-std::string escape(const std::string &text) {
+std::string escape(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const char ch : text) {
@@ -70,7 +71,7 @@ int hexValue(char c) {
 
 // Appends the decoded data of a D line (after "D "); false for a broken
 // escape or more than kMaxPin bytes in all.
-bool appendData(const std::string &line, std::string &out) {
+bool appendData(const std::string& line, std::string& out) {
   for (size_t i = 2; i < line.size(); ++i) {
     char c = line[i];
     if (c == '%') {
@@ -87,7 +88,7 @@ bool appendData(const std::string &line, std::string &out) {
 }
 
 // The text of an ERR line for a diagnostic: printable ASCII, bounded.
-std::string errorText(const std::string &line, size_t from) {
+std::string errorText(const std::string& line, size_t from) {
   while (from < line.size() && line[from] == ' ') ++from;
   std::string out;
   for (size_t i = from; i < line.size() && out.size() < 120; ++i)
@@ -97,13 +98,13 @@ std::string errorText(const std::string &line, size_t from) {
 
 // Wipes a string when it goes out of scope.
 struct WipeOnExit {
-  std::string &secret;
+  std::string& secret;
   ~WipeOnExit() { wipe(secret); }
 };
 
 }  // namespace
 
-void wipe(std::string &secret) { OPENSSL_cleanse(secret.data(), secret.size()); }
+void wipe(std::string& secret) { OPENSSL_cleanse(secret.data(), secret.size()); }
 
 Pinentry::~Pinentry() {
   if (child_.running() && !broken_) {
@@ -113,7 +114,7 @@ Pinentry::~Pinentry() {
   child_.stop();
 }
 
-Pinentry::Answer Pinentry::unusable(const std::string &problem) {
+Pinentry::Answer Pinentry::unusable(const std::string& problem) {
   problem_ = program_ + ": " + problem;
   if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
     problem_ += " (neither DISPLAY nor WAYLAND_DISPLAY is set)";
@@ -122,8 +123,8 @@ Pinentry::Answer Pinentry::unusable(const std::string &problem) {
   return Answer::Unusable;
 }
 
-Pinentry::Reply Pinentry::transact(const std::string &command, Clock::duration wait,
-                                   std::string *data, unsigned &code) {
+Pinentry::Reply Pinentry::transact(const std::string& command, Clock::duration wait,
+                                   std::string* data, unsigned& code) {
   if (!command.empty()) {
     if (command.size() >= ChildProcess::kMaxLine - 1) {
       problem_ = "a question too long for the protocol";
@@ -157,7 +158,7 @@ Pinentry::Reply Pinentry::transact(const std::string &command, Clock::duration w
     }
     if (line == "OK" || startsWith(line, "OK ")) return Reply::Ok;
     if (startsWith(line, "ERR ")) {
-      char *end = nullptr;
+      char* end = nullptr;
       const unsigned long value = std::strtoul(line.c_str() + 4, &end, 10);
       code = static_cast<unsigned>(value & 0xFFFF);
       problem_ = errorText(line, static_cast<size_t>(end - line.c_str()));
@@ -179,7 +180,7 @@ Pinentry::Reply Pinentry::transact(const std::string &command, Clock::duration w
 }
 
 bool Pinentry::start() {
-  const char *named = std::getenv("KELTO_PINENTRY");
+  const char* named = std::getenv("KELTO_PINENTRY");
   program_ = named != nullptr && *named != 0 ? named : "pinentry";
   timeoutSeconds_ = timeoutSetting();
   std::string why;
@@ -200,9 +201,11 @@ bool Pinentry::start() {
       // Graphical pinentries also read DISPLAY from their environment; the
       // option is for those that do not. Refusing it is no failure.
       {std::getenv("DISPLAY") != nullptr
-           ? "OPTION display=" + escape(std::getenv("DISPLAY")) : std::string(), false},
+           ? "OPTION display=" + escape(std::getenv("DISPLAY"))
+           : std::string(),
+       false},
   };
-  for (const auto &[command, required] : settings) {
+  for (const auto& [command, required] : settings) {
     if (command.empty()) continue;
     const Reply r = transact(command, kCommandWait, nullptr, code);
     if (r == Reply::Ok || (r == Reply::Error && !required)) continue;
@@ -212,21 +215,22 @@ bool Pinentry::start() {
   return true;
 }
 
-Pinentry::Answer Pinentry::ask(const PinQuestion &question, std::string &pin) {
+Pinentry::Answer Pinentry::ask(const PinQuestion& question, std::string& pin) {
   wipe(pin);
   pin.clear();
   if (broken_) return Answer::Unusable;
   if (!child_.running() && !start()) return Answer::Unusable;
   unsigned code = 0;
-  const std::pair<const char *, const std::string &> texts[] = {
+  const std::pair<const char*, const std::string&> texts[] = {
       {"SETDESC ", question.description},
       {"SETPROMPT ", question.prompt},
       {"SETERROR ", question.error},
   };
-  for (const auto &[verb, text] : texts) {
+  for (const auto& [verb, text] : texts) {
     if (text.empty()) continue;
     const Reply r = transact(verb + escape(text), kCommandWait, nullptr, code);
-    if (r != Reply::Ok) return unusable(std::string(verb, 0, std::strlen(verb) - 1) + ": " + problem_);
+    if (r != Reply::Ok)
+      return unusable(std::string(verb, 0, std::strlen(verb) - 1) + ": " + problem_);
   }
   pin.reserve(kMaxPin);  // never moved, so wiping reaches every copy
   const Reply r =

@@ -17,12 +17,12 @@
 namespace softcsp {
 
 // Overwrites a secret's bytes; the string keeps its size.
-void wipe(std::string &secret);
+void wipe(std::string& secret);
 
 struct PinQuestion {
   std::string description;  // UTF-8; line breaks are kept
   std::string prompt;
-  std::string error;        // shown with the question; empty: none
+  std::string error;  // shown with the question; empty: none
 };
 
 class Pinentry {
@@ -32,16 +32,16 @@ class Pinentry {
   Pinentry() = default;
   // Says goodbye to the program and reaps it.
   ~Pinentry();
-  Pinentry(const Pinentry &) = delete;
-  Pinentry &operator=(const Pinentry &) = delete;
+  Pinentry(const Pinentry&) = delete;
+  Pinentry& operator=(const Pinentry&) = delete;
 
   // Asks one question, starting the program on the first. Pin: the answer
   // is in `pin` (the caller wipes it). Cancelled, TimedOut: the person
   // cancelled or did not answer in time. Unusable: no program could be
   // started, or it failed or spoke something else (problem() says what);
   // every later question is Unusable too.
-  Answer ask(const PinQuestion &question, std::string &pin);
-  const std::string &problem() const { return problem_; }
+  Answer ask(const PinQuestion& question, std::string& pin);
+  const std::string& problem() const { return problem_; }
 
  private:
   enum class Reply { Ok, Error, Broken, Late };
@@ -49,9 +49,9 @@ class Pinentry {
   // Sends `command` (none when empty) and reads up to its OK or ERR.
   // `data` null: D lines are a protocol error; otherwise their decoded bytes
   // are appended to it. Error: `code` holds the error's code.
-  Reply transact(const std::string &command, ChildProcess::Clock::duration wait,
-                 std::string *data, unsigned &code);
-  Answer unusable(const std::string &problem);
+  Reply transact(const std::string& command, ChildProcess::Clock::duration wait,
+                 std::string* data, unsigned& code);
+  Answer unusable(const std::string& problem);
 
   ChildProcess child_;
   std::string program_;
@@ -61,4 +61,3 @@ class Pinentry {
 };
 
 }  // namespace softcsp
-

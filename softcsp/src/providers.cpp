@@ -24,10 +24,10 @@ namespace storage = softcsp::storage;
 
 namespace {
 
-constexpr DWORD kKnownFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET |
-                              CRYPT_DELETEKEYSET | CRYPT_SILENT;
+constexpr DWORD kKnownFlags =
+    CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_SILENT;
 
-DWORD acquire(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
+DWORD acquire(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
               DWORD dwProvType, DWORD dwFlags) {
   if (phProv == nullptr) return ERROR_INVALID_PARAMETER;
   if ((dwFlags & ~kKnownFlags) != 0) return NTE_BAD_FLAGS;
@@ -36,10 +36,9 @@ DWORD acquire(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
   const bool remove = (dwFlags & CRYPT_DELETEKEYSET) != 0;
   if ((verify && (create || remove)) || (create && remove)) return NTE_BAD_FLAGS;
 
-  const ProviderType *prov = nullptr;
+  const ProviderType* prov = nullptr;
   const std::u16string name = szProvider != nullptr ? szProvider : u"";
-  if (DWORD err = findProvider(szProvider != nullptr ? &name : nullptr,
-                               dwProvType, prov))
+  if (DWORD err = findProvider(szProvider != nullptr ? &name : nullptr, dwProvType, prov))
     return err;
 
   std::string container;
@@ -47,9 +46,9 @@ DWORD acquire(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
   if (named && !utf16ToUtf8(szContainer, container)) return NTE_BAD_KEYSET_PARAM;
   if (verify) {
     if (named) return NTE_BAD_FLAGS;
-    *phProv = addHandle(HandleKind::Provider,
-                        std::make_shared<Session>(*prov, std::string(),
-                                                  (dwFlags & CRYPT_SILENT) != 0));
+    *phProv = addHandle(
+        HandleKind::Provider,
+        std::make_shared<Session>(*prov, std::string(), (dwFlags & CRYPT_SILENT) != 0));
     return 0;
   }
   if (!named) {
@@ -75,8 +74,7 @@ DWORD acquire(HCRYPTPROV *phProv, LPCWSTR szContainer, LPCWSTR szProvider,
   return 0;
 }
 
-DWORD enumContainers(Session &s, BYTE *pbData, DWORD *pdwDataLen,
-                     DWORD dwFlags) {
+DWORD enumContainers(Session& s, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
   if (dwFlags != CRYPT_FIRST && dwFlags != CRYPT_NEXT) return NTE_BAD_FLAGS;
   // The list is read once per CRYPT_FIRST, so the sequence stays consistent
   // even if containers come and go meanwhile.
@@ -87,12 +85,12 @@ DWORD enumContainers(Session &s, BYTE *pbData, DWORD *pdwDataLen,
   }
   if (pbData == nullptr) {
     size_t longest = 0;
-    for (const std::string &n : s.enumNames) longest = std::max(longest, n.size());
+    for (const std::string& n : s.enumNames) longest = std::max(longest, n.size());
     *pdwDataLen = static_cast<DWORD>(longest + 1);
     return 0;
   }
   if (s.enumPos >= s.enumNames.size()) return ERROR_NO_MORE_ITEMS;
-  const std::string &name = s.enumNames[s.enumPos];
+  const std::string& name = s.enumNames[s.enumPos];
   if (DWORD err = copyOut(name.c_str(), name.size() + 1, pbData, pdwDataLen))
     return err;  // a short buffer does not move the enumeration on
   ++s.enumPos;
@@ -103,8 +101,8 @@ DWORD enumContainers(Session &s, BYTE *pbData, DWORD *pdwDataLen,
 
 extern "C" {
 
-BOOL CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer,
-                          LPCWSTR szProvider, DWORD dwProvType, DWORD dwFlags) {
+BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
   auto lock = lockApi();
   return finish(acquire(phProv, szContainer, szProvider, dwProvType, dwFlags));
 }
@@ -117,7 +115,7 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   return TRUE;
 }
 
-BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE *pbData,
+BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
                        DWORD dwFlags) {
   auto lock = lockApi();
   const std::shared_ptr<Session> s = findSession(hProv);
@@ -126,13 +124,13 @@ BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE *pbData,
     return fail(NTE_BAD_TYPE);
   if (pbData == nullptr) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-  const std::string pin(reinterpret_cast<const char *>(pbData));
-  return finish(s->setPin(
-      dwParam == PP_SIGNATURE_PIN ? AT_SIGNATURE : AT_KEYEXCHANGE, pin));
+  const std::string pin(reinterpret_cast<const char*>(pbData));
+  return finish(
+      s->setPin(dwParam == PP_SIGNATURE_PIN ? AT_SIGNATURE : AT_KEYEXCHANGE, pin));
 }
 
-BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
-                       DWORD *pdwDataLen, DWORD dwFlags) {
+BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                       DWORD dwFlags) {
   auto lock = lockApi();
   const std::shared_ptr<Session> s = findSession(hProv);
   if (!s) return fail(NTE_BAD_UID);
@@ -142,7 +140,7 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
       return finish(enumContainers(*s, pbData, pdwDataLen, dwFlags));
     case PP_CONTAINER: {
       if (s->isVerifyContext()) return fail(NTE_BAD_KEYSET);
-      const std::string &name = s->container();
+      const std::string& name = s->container();
       return finish(copyOut(name.c_str(), name.size() + 1, pbData, pdwDataLen));
     }
     case PP_PROVTYPE: {

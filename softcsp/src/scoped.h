@@ -13,13 +13,13 @@ class UniqueFd {
  public:
   UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-  UniqueFd &operator=(UniqueFd &&other) noexcept {
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
   ~UniqueFd() { reset(); }
 
   int get() const { return fd_; }
@@ -42,9 +42,8 @@ class UniqueFd {
 };
 
 struct DirClose {
-  void operator()(DIR *d) const { closedir(d); }
+  void operator()(DIR* d) const { closedir(d); }
 };
 using DirPtr = std::unique_ptr<DIR, DirClose>;
 
 }  // namespace softcsp
-

@@ -12,15 +12,15 @@
 
 namespace softcsp {
 
-Session::Session(const ProviderType &prov, std::string container, bool silent)
+Session::Session(const ProviderType& prov, std::string container, bool silent)
     : prov_(prov), container_(std::move(container)), silent_(silent) {}
 
 Session::~Session() {
   // PINs live only in memory and only as long as the context.
-  for (std::string &pin : pins_) OPENSSL_cleanse(pin.data(), pin.size());
+  for (std::string& pin : pins_) OPENSSL_cleanse(pin.data(), pin.size());
 }
 
-DWORD Session::openKeyFile(DWORD keySpec, Pkcs12Ptr &out) const {
+DWORD Session::openKeyFile(DWORD keySpec, Pkcs12Ptr& out) const {
   if (isVerifyContext()) return NTE_BAD_KEYSET;
   if (!validKeySpec(keySpec)) return NTE_NO_KEY;
   if (!storage::isDirectory(storage::containerDir(prov_.type, container_)))
@@ -28,7 +28,7 @@ DWORD Session::openKeyFile(DWORD keySpec, Pkcs12Ptr &out) const {
   return keyfile::load(storage::keyFile(prov_.type, container_, keySpec), out);
 }
 
-DWORD Session::setPin(DWORD keySpec, const std::string &pin) {
+DWORD Session::setPin(DWORD keySpec, const std::string& pin) {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
   if (DWORD err = keyfile::checkPin(p12.get(), pin)) return err;
@@ -36,24 +36,24 @@ DWORD Session::setPin(DWORD keySpec, const std::string &pin) {
   return 0;
 }
 
-void Session::remember(size_t i, const std::string &pin) {
+void Session::remember(size_t i, const std::string& pin) {
   OPENSSL_cleanse(pins_[i].data(), pins_[i].size());
   pins_[i] = pin;
   hasPin_[i] = true;
 }
 
-DWORD Session::askPin(DWORD keySpec, PKCS12 *p12, std::string &pin) {
+DWORD Session::askPin(DWORD keySpec, PKCS12* p12, std::string& pin) {
   X509Ptr cert;
   const std::string subject =
       certificate(keySpec, cert) == 0 ? subjectText(cert.get()) : std::string();
   const DWORD err = askKeyPin(
-      container_, subject, [p12](const std::string &answer) { return keyfile::checkPin(p12, answer); },
-      pin);
+      container_, subject,
+      [p12](const std::string& answer) { return keyfile::checkPin(p12, answer); }, pin);
   if (err == 0) remember(slot(keySpec), pin);
   return err;
 }
 
-DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
+DWORD Session::privateKey(DWORD keySpec, EVP_PKEY*& out) {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
   const size_t i = slot(keySpec);
@@ -86,7 +86,7 @@ DWORD Session::privateKey(DWORD keySpec, EVP_PKEY *&out) {
   return 0;
 }
 
-DWORD Session::certificate(DWORD keySpec, X509Ptr &out) const {
+DWORD Session::certificate(DWORD keySpec, X509Ptr& out) const {
   Pkcs12Ptr p12;
   if (DWORD err = openKeyFile(keySpec, p12)) return err;
   X509Ptr cert;
@@ -100,7 +100,7 @@ DWORD Session::certificate(DWORD keySpec, X509Ptr &out) const {
   return 0;
 }
 
-DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
+DWORD Session::publicKey(DWORD keySpec, PkeyPtr& out) {
   X509Ptr cert;
   const DWORD certErr = certificate(keySpec, cert);
   if (certErr == 0) {
@@ -109,7 +109,7 @@ DWORD Session::publicKey(DWORD keySpec, PkeyPtr &out) {
   } else if (certErr != SCARD_E_NO_SUCH_CERTIFICATE) {
     return certErr;
   }
-  EVP_PKEY *key = nullptr;
+  EVP_PKEY* key = nullptr;
   if (DWORD err = privateKey(keySpec, key)) return err;
   EVP_PKEY_up_ref(key);
   out.reset(key);

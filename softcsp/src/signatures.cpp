@@ -24,19 +24,22 @@ using softcsp::Session;
 
 namespace {
 
-size_t signatureSize(KeyKind kind, EVP_PKEY *pub) {
+size_t signatureSize(KeyKind kind, EVP_PKEY* pub) {
   switch (kind) {
-    case KeyKind::Rsa: return static_cast<size_t>(EVP_PKEY_get_size(pub));
+    case KeyKind::Rsa:
+      return static_cast<size_t>(EVP_PKEY_get_size(pub));
     case KeyKind::Gost2001:
-    case KeyKind::Gost2012_256: return 64;
-    case KeyKind::Gost2012_512: return 128;
-    default: return 0;
+    case KeyKind::Gost2012_256:
+      return 64;
+    case KeyKind::Gost2012_512:
+      return 128;
+    default:
+      return 0;
   }
 }
 
 // The standard (big-endian) signature of a digest.
-DWORD signDigest(EVP_PKEY *key, ALG_ID alg, const std::string &digest,
-                 std::string &out) {
+DWORD signDigest(EVP_PKEY* key, ALG_ID alg, const std::string& digest, std::string& out) {
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
   bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1;
   if (ok && keyKindOf(key) == KeyKind::Rsa) {
@@ -45,25 +48,25 @@ DWORD signDigest(EVP_PKEY *key, ALG_ID alg, const std::string &digest,
          EVP_PKEY_CTX_set_signature_md(ctx.get(), digestOf(alg)) == 1;
   }
   size_t len = 0;
-  const auto *md = reinterpret_cast<const unsigned char *>(digest.data());
+  const auto* md = reinterpret_cast<const unsigned char*>(digest.data());
   ok = ok && EVP_PKEY_sign(ctx.get(), nullptr, &len, md, digest.size()) == 1;
   if (ok) {
     out.assign(len, '\0');
-    ok = EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char *>(out.data()),
-                       &len, md, digest.size()) == 1;
+    ok = EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len, md,
+                       digest.size()) == 1;
     out.resize(len);
   }
   ERR_clear_error();
   return ok ? 0 : NTE_FAIL;
 }
 
-DWORD signHash(HCRYPTHASH hHash, DWORD keySpec, DWORD flags, BYTE *pbSignature,
-               DWORD *pdwSigLen) {
+DWORD signHash(HCRYPTHASH hHash, DWORD keySpec, DWORD flags, BYTE* pbSignature,
+               DWORD* pdwSigLen) {
   const std::shared_ptr<HashObject> hash = findHash(hHash);
   if (!hash) return NTE_BAD_HASH;
   if (pdwSigLen == nullptr) return ERROR_INVALID_PARAMETER;
   if (flags != 0) return NTE_BAD_FLAGS;
-  Session &s = *hash->session;
+  Session& s = *hash->session;
   // The size comes from the public key so that asking for it needs no PIN,
   // but it fails like the signature itself when there is no such key.
   PkeyPtr pub;
@@ -79,7 +82,7 @@ DWORD signHash(HCRYPTHASH hHash, DWORD keySpec, DWORD flags, BYTE *pbSignature,
     *pdwSigLen = static_cast<DWORD>(size);
     return ERROR_MORE_DATA;
   }
-  EVP_PKEY *key = nullptr;
+  EVP_PKEY* key = nullptr;
   if (DWORD err = s.privateKey(keySpec, key)) return err;
   std::string digest;
   if (DWORD err = hash->finish(digest)) return err;
@@ -96,7 +99,7 @@ DWORD signHash(HCRYPTHASH hHash, DWORD keySpec, DWORD flags, BYTE *pbSignature,
 extern "C" {
 
 BOOL CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
-                    DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen) {
+                    DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) {
   (void)szDescription;  // unused since Windows 2000; callers pass null
   auto lock = lockApi();
   return finish(signHash(hHash, dwKeySpec, dwFlags, pbSignature, pdwSigLen));

@@ -24,23 +24,25 @@ DWORD fromErrno(int err) {
   switch (err) {
     case EACCES:
     case EPERM:
-    case EROFS: return NTE_PERM;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOMEM: return NTE_NO_MEMORY;
-    default: return NTE_FAIL;
+    case EROFS:
+      return NTE_PERM;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOMEM:
+      return NTE_NO_MEMORY;
+    default:
+      return NTE_FAIL;
   }
 }
 
 std::string homeDir() {
-  if (const char *h = std::getenv("HOME"); h != nullptr && *h == '/') return h;
-  if (const passwd *pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir)
+  if (const char* h = std::getenv("HOME"); h != nullptr && *h == '/') return h;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir)
     return pw->pw_dir;
   return "/";
 }
 
-std::string typeDir(DWORD type) {
-  return root() + "/containers/" + std::to_string(type);
-}
+std::string typeDir(DWORD type) { return root() + "/containers/" + std::to_string(type); }
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -48,15 +50,13 @@ int hexValue(char c) {
   return -1;
 }
 
-std::string tempNameFor(const std::string &path) {
+std::string tempNameFor(const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  return path + ".tmp." + std::to_string(getpid()) + "." +
-         std::to_string(counter++);
+  return path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
 // Writes a fresh 0600 temporary file beside `path`; returns its name.
-DWORD writeTemp(const std::string &path, const std::string &data,
-                std::string &temp) {
+DWORD writeTemp(const std::string& path, const std::string& data, std::string& temp) {
   const size_t slash = path.rfind('/');
   if (DWORD err = ensureDirectory(path.substr(0, slash))) return err;
   temp = tempNameFor(path);
@@ -81,11 +81,11 @@ DWORD writeTemp(const std::string &path, const std::string &data,
   return 0;
 }
 
-DWORD removeTree(const std::string &dir) {
+DWORD removeTree(const std::string& dir) {
   {  // the stream is closed before the directory goes
     const DirPtr d(opendir(dir.c_str()));
     if (!d) return fromErrno(errno);
-    while (dirent *e = readdir(d.get())) {
+    while (dirent* e = readdir(d.get())) {
       const std::string n = e->d_name;
       if (n == "." || n == "..") continue;
       const std::string p = dir + "/" + n;
@@ -102,7 +102,7 @@ DWORD removeTree(const std::string &dir) {
 
 std::string root() {
   std::string base;
-  if (const char *x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x == '/')
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x == '/')
     base = x;
   else
     base = homeDir() + "/.local/share";
@@ -110,13 +110,13 @@ std::string root() {
   return base + "/keltoDataSigned/softcsp";
 }
 
-std::string escapeName(const std::string &utf8) {
+std::string escapeName(const std::string& utf8) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const char ch : utf8) {
     const auto c = static_cast<unsigned char>(ch);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-        (c >= '0' && c <= '9') || c == '_' || c == '-') {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        c == '_' || c == '-') {
       out += ch;
     } else {
       out += '%';
@@ -127,7 +127,7 @@ std::string escapeName(const std::string &utf8) {
   return out;
 }
 
-bool unescapeName(const std::string &escaped, std::string &utf8) {
+bool unescapeName(const std::string& escaped, std::string& utf8) {
   utf8.clear();
   for (size_t i = 0; i < escaped.size(); ++i) {
     if (escaped[i] != '%') {
@@ -145,40 +145,39 @@ bool unescapeName(const std::string &escaped, std::string &utf8) {
   return !utf8.empty() && escapeName(utf8) == escaped;
 }
 
-bool validContainerName(const std::string &utf8) {
+bool validContainerName(const std::string& utf8) {
   return !utf8.empty() && escapeName(utf8).size() <= kMaxDirName;
 }
 
-std::string containerDir(DWORD type, const std::string &name) {
+std::string containerDir(DWORD type, const std::string& name) {
   return typeDir(type) + "/" + escapeName(name);
 }
 
-std::string keyFile(DWORD type, const std::string &name, DWORD keySpec) {
+std::string keyFile(DWORD type, const std::string& name, DWORD keySpec) {
   return containerDir(type, name) +
          (keySpec == AT_SIGNATURE ? "/signature.p12" : "/exchange.p12");
 }
 
-std::string storeDir(const std::string &storeName) {
+std::string storeDir(const std::string& storeName) {
   return root() + "/stores/" + escapeName(storeName);
 }
 
-bool isDirectory(const std::string &path) {
+bool isDirectory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool isFile(const std::string &path) {
+bool isFile(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-DWORD ensureDirectory(const std::string &path) {
+DWORD ensureDirectory(const std::string& path) {
   if (isDirectory(path)) return 0;
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0)
     if (DWORD err = ensureDirectory(path.substr(0, slash))) return err;
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    return fromErrno(errno);
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return fromErrno(errno);
   return 0;
 }
 
@@ -187,7 +186,7 @@ std::vector<std::string> listContainers(DWORD type) {
   const std::string dir = typeDir(type);
   const DirPtr d(opendir(dir.c_str()));
   if (!d) return names;
-  while (dirent *e = readdir(d.get())) {
+  while (dirent* e = readdir(d.get())) {
     std::string name;
     if (e->d_name[0] == '.' || !unescapeName(e->d_name, name)) continue;
     if (isDirectory(dir + "/" + e->d_name)) names.push_back(name);
@@ -196,7 +195,7 @@ std::vector<std::string> listContainers(DWORD type) {
   return names;
 }
 
-DWORD createContainer(DWORD type, const std::string &name) {
+DWORD createContainer(DWORD type, const std::string& name) {
   if (!validContainerName(name)) return NTE_BAD_KEYSET_PARAM;
   if (DWORD err = ensureDirectory(typeDir(type))) return err;
   if (mkdir(containerDir(type, name).c_str(), 0700) != 0)
@@ -204,7 +203,7 @@ DWORD createContainer(DWORD type, const std::string &name) {
   return 0;
 }
 
-DWORD removeContainer(DWORD type, const std::string &name) {
+DWORD removeContainer(DWORD type, const std::string& name) {
   const std::string dir = containerDir(type, name);
   if (!validContainerName(name) || !isDirectory(dir)) return NTE_BAD_KEYSET;
   std::string current;
@@ -213,7 +212,7 @@ DWORD removeContainer(DWORD type, const std::string &name) {
   return removeTree(dir);
 }
 
-DWORD readDefault(DWORD type, std::string &name) {
+DWORD readDefault(DWORD type, std::string& name) {
   std::string data;
   if (readFile(typeDir(type) + "/.default", data) != 0 || data.empty())
     return NTE_BAD_KEYSET;
@@ -221,11 +220,11 @@ DWORD readDefault(DWORD type, std::string &name) {
   return 0;
 }
 
-DWORD writeDefault(DWORD type, const std::string &name) {
+DWORD writeDefault(DWORD type, const std::string& name) {
   return replaceFile(typeDir(type) + "/.default", name);
 }
 
-DWORD readFile(const std::string &path, std::string &data) {
+DWORD readFile(const std::string& path, std::string& data) {
   // O_NONBLOCK: a FIFO or device planted in the store must not keep open()
   // waiting; only a regular file is read, and it reads the same either way.
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -253,7 +252,7 @@ DWORD readFile(const std::string &path, std::string &data) {
   return err;
 }
 
-DWORD writeNewFile(const std::string &path, const std::string &data) {
+DWORD writeNewFile(const std::string& path, const std::string& data) {
   std::string temp;
   if (DWORD err = writeTemp(path, data, temp)) return err;
   // link() refuses an existing target, so two writers never overwrite.
@@ -264,7 +263,7 @@ DWORD writeNewFile(const std::string &path, const std::string &data) {
   return 0;
 }
 
-DWORD replaceFile(const std::string &path, const std::string &data) {
+DWORD replaceFile(const std::string& path, const std::string& data) {
   std::string temp;
   if (DWORD err = writeTemp(path, data, temp)) return err;
   if (rename(temp.c_str(), path.c_str()) != 0) {
@@ -275,11 +274,11 @@ DWORD replaceFile(const std::string &path, const std::string &data) {
   return 0;
 }
 
-std::vector<std::string> listEntries(const std::string &dir) {
+std::vector<std::string> listEntries(const std::string& dir) {
   std::vector<std::string> names;
   const DirPtr d(opendir(dir.c_str()));
   if (!d) return names;
-  while (dirent *e = readdir(d.get()))
+  while (dirent* e = readdir(d.get()))
     if (e->d_name[0] != '.') names.emplace_back(e->d_name);
   std::sort(names.begin(), names.end());
   return names;

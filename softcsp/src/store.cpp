@@ -39,40 +39,41 @@ std::shared_ptr<StoreObject> findStore(HCERTSTORE h) {
 }
 
 std::string upperAscii(std::string s) {
-  for (char &c : s)
+  for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return s;
 }
 
-bool matches(const CertObject &cert, DWORD findType, const void *para) {
+bool matches(const CertObject& cert, DWORD findType, const void* para) {
   switch (findType) {
-    case CERT_FIND_ANY: return true;
+    case CERT_FIND_ANY:
+      return true;
     case CERT_FIND_PUBLIC_KEY: {
       // As CertComparePublicKeyInfo: the key bits decide, not the way the
       // algorithm parameters happen to be written.
-      const auto *want = static_cast<const CERT_PUBLIC_KEY_INFO *>(para);
-      const CRYPT_BIT_BLOB &have = cert.info.SubjectPublicKeyInfo.PublicKey;
+      const auto* want = static_cast<const CERT_PUBLIC_KEY_INFO*>(para);
+      const CRYPT_BIT_BLOB& have = cert.info.SubjectPublicKeyInfo.PublicKey;
       return want->PublicKey.cbData == have.cbData &&
              (have.cbData == 0 ||
               std::memcmp(want->PublicKey.pbData, have.pbData, have.cbData) == 0);
     }
     case CERT_FIND_SHA1_HASH: {
-      const auto *want = static_cast<const CRYPT_HASH_BLOB *>(para);
+      const auto* want = static_cast<const CRYPT_HASH_BLOB*>(para);
       unsigned char sha[SHA_DIGEST_LENGTH];
-      SHA1(reinterpret_cast<const unsigned char *>(cert.der.data()),
-           cert.der.size(), sha);
+      SHA1(reinterpret_cast<const unsigned char*>(cert.der.data()), cert.der.size(), sha);
       return want->cbData == sizeof sha &&
              std::memcmp(want->pbData, sha, sizeof sha) == 0;
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
-PCCERT_CONTEXT findInStore(HCERTSTORE hStore, DWORD findType, const void *para,
-                           PCCERT_CONTEXT prev, DWORD &err) {
+PCCERT_CONTEXT findInStore(HCERTSTORE hStore, DWORD findType, const void* para,
+                           PCCERT_CONTEXT prev, DWORD& err) {
   size_t start = 0;
   if (prev != nullptr) {
-    CertObject *p = findCert(prev);
+    CertObject* p = findCert(prev);
     if (p == nullptr) {
       err = E_INVALIDARG;
       return nullptr;
@@ -125,7 +126,7 @@ HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR name) {
   }
   auto store = std::make_shared<StoreObject>();
   // Store names are case-insensitive on Windows.
-  for (certfiles::Entry &e : certfiles::read(upperAscii(storeName)))
+  for (certfiles::Entry& e : certfiles::read(upperAscii(storeName)))
     if (e.damage.empty()) store->certificates.push_back(std::move(e.der));
   return toStoreHandle(addHandle(HandleKind::Store, store));
 }
@@ -139,10 +140,9 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
              : fail(ERROR_INVALID_HANDLE);
 }
 
-PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore,
-                                          DWORD dwCertEncodingType,
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                           DWORD dwFindFlags, DWORD dwFindType,
-                                          const void *pvFindPara,
+                                          const void* pvFindPara,
                                           PCCERT_CONTEXT pPrevCertContext) {
   (void)dwCertEncodingType;
   (void)dwFindFlags;
@@ -155,7 +155,7 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore,
 }
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
-                                            const BYTE *pbCertEncoded,
+                                            const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
   auto lock = lockApi();
   if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
@@ -167,8 +167,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
     return nullptr;
   }
   PCCERT_CONTEXT ctx = nullptr;
-  const std::string der(reinterpret_cast<const char *>(pbCertEncoded),
-                        cbCertEncoded);
+  const std::string der(reinterpret_cast<const char*>(pbCertEncoded), cbCertEncoded);
   if (DWORD err = newCertContext(der, nullptr, 0, ctx)) {
     fail(err);
     return nullptr;

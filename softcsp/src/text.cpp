@@ -7,12 +7,12 @@
 
 namespace softcsp {
 
-bool utf16ToUtf8(const char16_t *text, std::string &out) {
+bool utf16ToUtf8(const char16_t* text, std::string& out) {
   out.clear();
   const std::u16string_view units(text);
   try {
     utf8::utf16to8(units.begin(), units.end(), std::back_inserter(out));
-  } catch (const utf8::invalid_utf16 &) {
+  } catch (const utf8::invalid_utf16&) {
     out.clear();
     return false;
   }

@@ -6,7 +6,6 @@
 namespace softcsp {
 
 // False for unpaired surrogates: such a name could not round-trip.
-bool utf16ToUtf8(const char16_t *text, std::string &out);
+bool utf16ToUtf8(const char16_t* text, std::string& out);
 
 }  // namespace softcsp
-

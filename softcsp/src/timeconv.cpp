@@ -62,17 +62,17 @@ CivilTime civilFromFileTime(uint64_t ticks) {
   return t;
 }
 
-bool fileTimeFromCivil(const CivilTime &t, uint64_t &ticks) {
-  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 ||
-      t.day < 1 || t.day > daysInMonth(t.year, t.month) || t.hour < 0 ||
-      t.hour > 23 || t.minute < 0 || t.minute > 59 || t.second < 0 ||
-      t.second > 59 || t.millisecond < 0 || t.millisecond > 999)
+bool fileTimeFromCivil(const CivilTime& t, uint64_t& ticks) {
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 || t.day < 1 ||
+      t.day > daysInMonth(t.year, t.month) || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
+      t.minute > 59 || t.second < 0 || t.second > 59 || t.millisecond < 0 ||
+      t.millisecond > 999)
     return false;
   const int64_t days = daysFromCivil(t.year, t.month, t.day) - kEpoch1601;
-  ticks = static_cast<uint64_t>(days) * kTicksPerDay +
-          static_cast<uint64_t>(t.hour * 3600 + t.minute * 60 + t.second) *
-              kTicksPerSecond +
-          static_cast<uint64_t>(t.millisecond) * 10000;
+  ticks =
+      static_cast<uint64_t>(days) * kTicksPerDay +
+      static_cast<uint64_t>(t.hour * 3600 + t.minute * 60 + t.second) * kTicksPerSecond +
+      static_cast<uint64_t>(t.millisecond) * 10000;
   return true;
 }
 
@@ -100,10 +100,10 @@ void GetSystemTime(LPSYSTEMTIME st) {
   st->wMilliseconds = static_cast<WORD>(t.millisecond);
 }
 
-BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME ft) {
+BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) {
   if (st == nullptr || ft == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  CivilTime t{st->wYear, st->wMonth, st->wDay, st->wHour, st->wMinute,
-              st->wSecond, st->wMilliseconds, 0};
+  CivilTime t{st->wYear,   st->wMonth,  st->wDay,          st->wHour,
+              st->wMinute, st->wSecond, st->wMilliseconds, 0};
   uint64_t ticks = 0;
   if (!fileTimeFromCivil(t, ticks)) return fail(ERROR_INVALID_PARAMETER);
   *ft = toFileTime(ticks);

@@ -19,9 +19,9 @@ struct CivilTime {
 int64_t daysFromCivil(int64_t y, int m, int d);
 CivilTime civilFromFileTime(uint64_t ticks);  // 100 ns since 1601-01-01
 // False when a field is out of range (Windows' SystemTimeToFileTime rules).
-bool fileTimeFromCivil(const CivilTime &t, uint64_t &ticks);
+bool fileTimeFromCivil(const CivilTime& t, uint64_t& ticks);
 
-inline uint64_t fileTimeTicks(const FILETIME &ft) {
+inline uint64_t fileTimeTicks(const FILETIME& ft) {
   return (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
 }
 inline FILETIME toFileTime(uint64_t ticks) {
@@ -30,4 +30,3 @@ inline FILETIME toFileTime(uint64_t ticks) {
 }
 
 }  // namespace softcsp
-

@@ -49,7 +49,9 @@ int testOneInput(const std::uint8_t* data, std::size_t size) {
   while (accepted < size && inAlphabet(data[accepted])) ++accepted;
   require(stop == accepted, "reading stopped elsewhere");
   const std::size_t tail = accepted % 4;
-  require(decoded.size() == accepted / 4 * 3 + (tail == 2 ? 1 : tail == 3 ? 2 : 0),
+  require(decoded.size() == accepted / 4 * 3 + (tail == 2   ? 1
+                                                : tail == 3 ? 2
+                                                            : 0),
           "decoded length");
   const std::size_t whole = accepted - tail;
   require(encodeBase64(decoded.data(), decoded.size())
@@ -58,7 +60,8 @@ int testOneInput(const std::uint8_t* data, std::size_t size) {
   require(decodesToNothing(text) == decoded.empty(), "decodesToNothing is wrong");
   std::size_t unread = accepted;
   while (unread < size && !inAlphabet(data[unread])) ++unread;
-  require(findUnreadBase64(text, stop) == (unread < size ? unread : std::u16string_view::npos),
+  require(findUnreadBase64(text, stop) ==
+              (unread < size ? unread : std::u16string_view::npos),
           "unread data missed");
 
   // As wide text, unit by unit: units beyond one byte are stop characters.

@@ -18,9 +18,9 @@
 #include <cstdint>
 #include <string>
 
-#include "text/textconv.h"
 #include "json/json.h"
 #include "sandbox.h"
+#include "text/textconv.h"
 
 using kelto_fuzz::require;
 
@@ -49,10 +49,14 @@ bool stable(const JsonValue& first, const JsonValue& again) {
   if (first.isNumber() && again.isNull()) return std::fabs(first.asNumber()) >= 1e308;
   if (first.type() != again.type()) return false;
   switch (first.type()) {
-    case JsonType::Null: return true;
-    case JsonType::Bool: return first.asBool() == again.asBool();
-    case JsonType::String: return first.asString() == again.asString();
-    case JsonType::Number: return sameNumber(first.asNumber(), again.asNumber());
+    case JsonType::Null:
+      return true;
+    case JsonType::Bool:
+      return first.asBool() == again.asBool();
+    case JsonType::String:
+      return first.asString() == again.asString();
+    case JsonType::Number:
+      return sameNumber(first.asNumber(), again.asNumber());
     case JsonType::Array: {
       const JsonArray& a = first.asArray();
       const JsonArray& b = again.asArray();

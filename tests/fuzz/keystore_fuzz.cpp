@@ -54,12 +54,13 @@ unsigned touch(PCCERT_CONTEXT ctx) {
   add(info->SerialNumber.pbData, info->SerialNumber.cbData);
   add(info->Issuer.pbData, info->Issuer.cbData);
   add(info->Subject.pbData, info->Subject.cbData);
-  add(info->SubjectPublicKeyInfo.PublicKey.pbData, info->SubjectPublicKeyInfo.PublicKey.cbData);
+  add(info->SubjectPublicKeyInfo.PublicKey.pbData,
+      info->SubjectPublicKeyInfo.PublicKey.cbData);
   add(info->SubjectPublicKeyInfo.Algorithm.Parameters.pbData,
       info->SubjectPublicKeyInfo.Algorithm.Parameters.cbData);
   for (const char* c = info->SubjectPublicKeyInfo.Algorithm.pszObjId; *c; ++c) sum += *c;
-  for (DWORD i = 0; i < info->cExtension; ++i) add(info->rgExtension[i].Value.pbData,
-                                                   info->rgExtension[i].Value.cbData);
+  for (DWORD i = 0; i < info->cExtension; ++i)
+    add(info->rgExtension[i].Value.pbData, info->rgExtension[i].Value.cbData);
   return sum;
 }
 
@@ -88,13 +89,16 @@ void useContainer(const char16_t* provider, DWORD type) {
     CryptDestroyKey(key);
   }
   DWORD infoSize = 0;
-  if (CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &infoSize)) {
+  if (CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr,
+                               &infoSize)) {
     std::vector<std::uint64_t> info((infoSize + 7) / 8);
     CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING,
-                             reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()), &infoSize);
+                             reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()),
+                             &infoSize);
   }
   HCRYPTHASH hash = 0;
-  if (CryptCreateHash(prov, type == kRsa ? CALG_SHA1 : CALG_GR3411_2012_256, 0, 0, &hash)) {
+  if (CryptCreateHash(prov, type == kRsa ? CALG_SHA1 : CALG_GR3411_2012_256, 0, 0,
+                      &hash)) {
     CryptHashData(hash, reinterpret_cast<const BYTE*>("x"), 1, 0);
     DWORD len = 0;
     if (CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len)) {
@@ -141,8 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::ifstream in(path, std::ios::binary);
       const std::string sound{std::istreambuf_iterator<char>(in), {}};
       put(path, bytes);
-      useContainer(type == kRsa ? u"Microsoft Strong Cryptographic Provider"
-                                : u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider",
+      useContainer(type == kRsa
+                       ? u"Microsoft Strong Cryptographic Provider"
+                       : u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider",
                    type);
       std::vector<ks::ContainerEntry> entries;
       ks::listContainers(type, entries);

@@ -23,10 +23,10 @@
 #include <string>
 
 #include "channel/loop.h"
-#include "text/textconv.h"
 #include "json/json.h"
 #include "platform/platform.h"
 #include "sandbox.h"
+#include "text/textconv.h"
 
 namespace ks = softcsp::keystore;
 using kelto_fuzz::require;
@@ -80,7 +80,8 @@ std::set<double> checkReplies(const std::string& out) {
     const std::string_view body(out.data() + pos, length);
     pos += length;
     require(utf8::is_valid(body.begin(), body.end()), "reply is not UTF-8");
-    const std::unique_ptr<kelto::JsonValue> reply = kelto::JsonValue::parse(kelto::utf8ToWide(body));
+    const std::unique_ptr<kelto::JsonValue> reply =
+        kelto::JsonValue::parse(kelto::utf8ToWide(body));
     require(reply && reply->isObject(), "reply is not a JSON object");
     const kelto::JsonValue* data = reply->member(u"data");
     require(data && data->isObject(), "reply has no data object");
@@ -109,9 +110,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   std::ofstream(root + "/data.bin", std::ios::binary) << "signed by the fuzzer";
   // The reply channel is what standard output is when the channel is taken:
   // make that a file, then take it as main does.
-  g_replies = open((root + "/replies").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  g_replies =
+      open((root + "/replies").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int stdoutCopy = dup(STDOUT_FILENO);
-  require(g_replies >= 0 && stdoutCopy >= 0 && dup2(g_replies, STDOUT_FILENO) >= 0, "reply file");
+  require(g_replies >= 0 && stdoutCopy >= 0 && dup2(g_replies, STDOUT_FILENO) >= 0,
+          "reply file");
   require(kelto::platform::takeReplyChannel() == kelto::platform::ReplyChannelSetup::Ok,
           "reply channel");
   dup2(stdoutCopy, STDOUT_FILENO);

@@ -24,7 +24,9 @@ inline std::string& sandboxRoot() {
 inline void removeTree(const std::string& dir) {
   nftw(
       dir.c_str(),
-      [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); },
+      [](const char* path, const struct stat*, int, struct FTW*) {
+        return ::remove(path);
+      },
       16, FTW_DEPTH | FTW_PHYS);
 }
 

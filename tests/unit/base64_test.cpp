@@ -79,7 +79,6 @@ TEST(Base64, RoundTripsEveryByteValue) {
     EXPECT_EQ(decode(encode(all.substr(0, n))), all.substr(0, n));
 }
 
-
 TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
   std::string bytes;
   for (int i = 0; i < 200000; ++i) bytes += static_cast<char>(i * 7 + i / 13);
@@ -87,16 +86,18 @@ TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
   const std::u16string wide(text.begin(), text.end());
   EXPECT_EQ(decode(text), bytes);
   int pieces = 0;
-  EXPECT_TRUE(decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
-    ++pieces;
-    return true;
-  }));
+  EXPECT_TRUE(
+      decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
+        ++pieces;
+        return true;
+      }));
   EXPECT_GT(pieces, 1);
   int calls = 0;
-  EXPECT_FALSE(decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
-    ++calls;
-    return false;
-  }));
+  EXPECT_FALSE(
+      decodeBase64(std::u16string_view(wide), [&](const std::uint8_t*, std::size_t) {
+        ++calls;
+        return false;
+      }));
   EXPECT_EQ(calls, 1);
 }
 

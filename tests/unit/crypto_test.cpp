@@ -17,9 +17,9 @@ TEST(ProviderTable, EveryRowIsFoundByItsExactAliasOnly) {
     EXPECT_EQ(getHashAlgByAlias(alias), row->hashAlg);
     EXPECT_EQ(getHashOidByAlias(alias), row->hashOid);
   }
-  for (const char16_t* alias :
-       {u"", u"avest CSP", u"Avest CSP ", u" Avest CSP", u"Avest", u"MICROSOFT STRONG "
-        u"CRYPTOGRAPHIC PROVIDER"}) {
+  for (const char16_t* alias : {u"", u"avest CSP", u"Avest CSP ", u" Avest CSP", u"Avest",
+                                u"MICROSOFT STRONG "
+                                u"CRYPTOGRAPHIC PROVIDER"}) {
     EXPECT_EQ(getProviderNameByAlias(alias), nullptr);
     EXPECT_EQ(getProviderTypeByAlias(alias), 0u);
     EXPECT_EQ(getHashAlgByAlias(alias), 0u);
@@ -46,7 +46,8 @@ struct ShortBufferProvider {
   std::vector<std::string> names;
   std::size_t next = 0;
   int calls = 0;
-  bool call(std::uint8_t* buffer, std::uint32_t& length, bool first, std::uint32_t& error) {
+  bool call(std::uint8_t* buffer, std::uint32_t& length, bool first,
+            std::uint32_t& error) {
     ++calls;
     if (first) next = 0;
     if (next >= names.size()) {
@@ -77,8 +78,9 @@ TEST(ContainerEnumeration, ShortBufferGrowsAndLengthIsReset) {
   EXPECT_EQ(enumerateContainers(4, call), u"long-container-name;a;second-long-name");
 
   ShortBufferProvider empty{{}};
-  EXPECT_EQ(enumerateContainers(1, [&empty](std::uint8_t* b, std::uint32_t& l, bool f,
-                                            std::uint32_t& e) { return empty.call(b, l, f, e); }),
+  EXPECT_EQ(enumerateContainers(
+                1, [&empty](std::uint8_t* b, std::uint32_t& l, bool f,
+                            std::uint32_t& e) { return empty.call(b, l, f, e); }),
             u"");
   EXPECT_EQ(empty.calls, 1);
 }

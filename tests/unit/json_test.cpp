@@ -83,10 +83,12 @@ TEST(JsonModel, DeepCopyOutlivesSource) {
 
 TEST(JsonParser, TakesExactlyOneCompleteValue) {
   for (const char16_t* text :
-       {u"", u"  \t\r\n", u"{\"a\":1} x", u"truex", u"012", u"-", u"+1", u".5", u"1.",
-        u"1e", u"1e+", u"\"a\nb\"", u"\"\\x\"", u"[1,]", u"{\"a\":1,}", u"{a\":1}",
-        u"\ufeff{}", u"\"abc", u"\"\\u12\"", u"\"\\u12g4\"", u"[1 2]", u"{\"a\" 1}",
-        u"'a'", u"nul", u"[", u"{\"a\":1", u"{\"a\":1,", u"\"\\"}) {
+       {u"",         u"  \t\r\n",  u"{\"a\":1} x", u"truex",     u"012",
+        u"-",        u"+1",        u".5",          u"1.",        u"1e",
+        u"1e+",      u"\"a\nb\"",  u"\"\\x\"",     u"[1,]",      u"{\"a\":1,}",
+        u"{a\":1}",  u"\ufeff{}",  u"\"abc",       u"\"\\u12\"", u"\"\\u12g4\"",
+        u"[1 2]",    u"{\"a\" 1}", u"'a'",         u"nul",       u"[",
+        u"{\"a\":1", u"{\"a\":1,", u"\"\\"}) {
     EXPECT_EQ(roundTrip(text), u"<null>") << std::string(text, text + 0);
   }
   // Blanks around tokens, literals in any letter case, raw tabs in strings;
@@ -142,7 +144,6 @@ TEST(JsonParser, NestingIsLimited) {
   EXPECT_EQ(JsonValue::parse(hostile), nullptr);
 }
 
-
 TEST(JsonParser, OwnedTextGivesTheSameDocument) {
   const std::u16string big(200000, u'Q');
   for (const std::u16string& text :
@@ -153,7 +154,8 @@ TEST(JsonParser, OwnedTextGivesTheSameDocument) {
     std::u16string owned = text;
     auto actual = JsonValue::parseOwned(std::move(owned));
     ASSERT_EQ(expected == nullptr, actual == nullptr);
-    if (expected) EXPECT_EQ(JsonValue::serialize(*actual), JsonValue::serialize(*expected));
+    if (expected)
+      EXPECT_EQ(JsonValue::serialize(*actual), JsonValue::serialize(*expected));
   }
 }
 

@@ -19,8 +19,8 @@ struct DataSigned {
 namespace {
 
 std::u16string freshLogName(const char16_t* tag) {
-  std::u16string name = platform::tempFolder() + u"kelto_logger_test_" + tag +
-                        u"_" + std::u16string(1, char16_t(u'0' + platform::processId() % 10)) +
+  std::u16string name = platform::tempFolder() + u"kelto_logger_test_" + tag + u"_" +
+                        std::u16string(1, char16_t(u'0' + platform::processId() % 10)) +
                         u".log";
   std::remove(std::string(name.begin(), name.end()).c_str());
   return name;
@@ -49,7 +49,8 @@ TEST(Logger, RecordLayoutWithBomAndQualifiedFunctionName) {
       "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} DEBUG \\[\\d+\\] "
       "\\[kelto::DataSigned::closeProvider@\\d+\\] Start closeProvider\\.\\.\\.\n"
       "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ERROR \\[\\d+\\] "
-      "\\[kelto::\\{anonymous\\}::Logger_RecordLayoutWithBomAndQualifiedFunctionName_Test::"
+      "\\[kelto::\\{anonymous\\}::Logger_RecordLayoutWithBomAndQualifiedFunctionName_"
+      "Test::"
       "TestBody@\\d+\\] Value: 42 \xD0\x9F 18446744073709551615\n");
   EXPECT_TRUE(std::regex_match(text.substr(3), line)) << text;
 }
@@ -87,7 +88,8 @@ TEST(Logger, RecordsNeverGoIntoAnEntryThatExists) {
   writeFile(target, "target");
   std::vector<std::u16string> offered = {mine};
   if (posix) {
-    std::filesystem::create_symlink(std::filesystem::path(target), std::filesystem::path(link));
+    std::filesystem::create_symlink(std::filesystem::path(target),
+                                    std::filesystem::path(link));
     offered.insert(offered.begin(), link);
   }
   log::init(log::error, theirs, [&offered] {
@@ -126,7 +128,8 @@ TEST(Logger, FunctionNameFromDecoratedSignatures) {
   // The program's free functions are named bare, its members in full.
   EXPECT_EQ(functionName("kelto::StagedFile kelto::createDataFile(const u16string&)"),
             "createDataFile");
-  EXPECT_EQ(functionName("void kelto::{anonymous}::helper()"), "kelto::{anonymous}::helper");
+  EXPECT_EQ(functionName("void kelto::{anonymous}::helper()"),
+            "kelto::{anonymous}::helper");
   // Clang's spelling of an unnamed namespace reads as GCC's.
   EXPECT_EQ(functionName("void (anonymous namespace)::A::run((anonymous namespace)::B)"),
             "{anonymous}::A::run");

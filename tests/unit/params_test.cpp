@@ -55,7 +55,8 @@ TEST(RequestParams, HandleConversion) {
       {u"null", false, 0},
   };
   for (const HandleCase& c : cases) {
-    JsonValue r = request(u"{\"data\":{\"handleProvider\":" + std::u16string(c.json) + u"}}");
+    JsonValue r =
+        request(u"{\"data\":{\"handleProvider\":" + std::u16string(c.json) + u"}}");
     EXPECT_EQ(hasHandleProvider(r), c.present) << std::string(c.json, c.json + 3);
     EXPECT_EQ(getHandleProvider(r), c.handle) << std::string(c.json, c.json + 3);
   }

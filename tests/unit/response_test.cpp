@@ -8,22 +8,23 @@ namespace {
 
 std::u16string reply(std::u16string_view requestText, const std::u16string& result,
                      const std::u16string& description = u"",
-                     const std::u16string& containers = u"",
-                     std::uint64_t handle = 0) {
+                     const std::u16string& containers = u"", std::uint64_t handle = 0) {
   auto request = JsonValue::parse(requestText);
   EXPECT_TRUE(request);
   return buildResponse(*request, result, description, u"", u"", containers, handle);
 }
 
 TEST(ResponseBuilder, EchoesRequestAndOrdersMembersByKey) {
-  EXPECT_EQ(reply(u"{\"data\":{\"requestAction\":\"getListContainer\",\"providerName\":"
-                  u"\"P\"},\"contentId\":\"42\"}",
-                  u"success", u"", u"a;b"),
-            u"{\"contentId\":\"42\",\"data\":{\"containers\":\"a;b\",\"providerName\":\"P\","
-            u"\"requestAction\":\"getListContainer\",\"result\":\"success\"}}");
-  EXPECT_EQ(reply(u"{\"contentId\":42,\"data\":{\"providerName\":\"P\"}}", u"error",
-                  u"Bad"),
-            u"{\"data\":{\"description\":\"Bad\",\"providerName\":\"P\",\"result\":\"error\"}}");
+  EXPECT_EQ(
+      reply(u"{\"data\":{\"requestAction\":\"getListContainer\",\"providerName\":"
+            u"\"P\"},\"contentId\":\"42\"}",
+            u"success", u"", u"a;b"),
+      u"{\"contentId\":\"42\",\"data\":{\"containers\":\"a;b\",\"providerName\":\"P\","
+      u"\"requestAction\":\"getListContainer\",\"result\":\"success\"}}");
+  EXPECT_EQ(
+      reply(u"{\"contentId\":42,\"data\":{\"providerName\":\"P\"}}", u"error", u"Bad"),
+      u"{\"data\":{\"description\":\"Bad\",\"providerName\":\"P\",\"result\":\"error\"}"
+      u"}");
 }
 
 TEST(ResponseBuilder, OutputsReplaceEchoedMembersAndContentFileIsDropped) {
@@ -83,15 +84,17 @@ TEST(ResponseBuilder, RepliesOverTheBrowserLimitBecomeAShortError) {
 
   const std::u16string tooLong =
       build(request(u"7", u"getListContainer", fits + u"\u044f"));
-  EXPECT_EQ(tooLong, u"{\"contentId\":\"7\",\"data\":{\"description\":\"Error reply too "
-                     u"large\",\"requestAction\":\"getListContainer\",\"result\":\"error\"}}");
+  EXPECT_EQ(tooLong,
+            u"{\"contentId\":\"7\",\"data\":{\"description\":\"Error reply too "
+            u"large\",\"requestAction\":\"getListContainer\",\"result\":\"error\"}}");
 
   const std::u16string huge(kMaxReplySize, u'x');
   EXPECT_EQ(build(request(u"7", huge, u"")),
             u"{\"contentId\":\"7\",\"data\":{\"description\":\"Error reply too large\","
             u"\"result\":\"error\"}}");
-  EXPECT_EQ(build(request(huge, huge, u"")),
-            u"{\"data\":{\"description\":\"Error reply too large\",\"result\":\"error\"}}");
+  EXPECT_EQ(
+      build(request(huge, huge, u"")),
+      u"{\"data\":{\"description\":\"Error reply too large\",\"result\":\"error\"}}");
 }
 
 TEST(LogText, PasswordsNeverReachTheLog) {

@@ -58,7 +58,8 @@ TEST(Staging, AStagedFileIsDeletedHoweverItsRequestEnds) {
   data.emplace(u"requestAction", JsonValue(u"getSignature"));
   data.emplace(u"providerName", JsonValue(u"Microsoft Strong Cryptographic Provider"));
   data.emplace(u"containerName", JsonValue(u"kelto staging test: no such container"));
-  data.emplace(u"contentFile", JsonValue(u"c2lnbiBtZSwgdGhlbiBsZWF2ZSBub3RoaW5nIGJlaGluZA=="));
+  data.emplace(u"contentFile",
+               JsonValue(u"c2lnbiBtZSwgdGhlbiBsZWF2ZSBub3RoaW5nIGJlaGluZA=="));
   data.emplace(u"workingDirectory", JsonValue(directory));
   JsonObject root;
   root.emplace(u"data", JsonValue(std::move(data)));

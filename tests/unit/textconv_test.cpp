@@ -30,9 +30,9 @@ TEST(WideToUtf8, EncodesPairsAndRejectsLoneSurrogates) {
 }
 
 TEST(TextConversion, RoundTripsValidUtf8) {
-  for (std::string text : {std::string("plain"), std::string("\xD0\x9F\xD1\x80\xD0\xB8"),
-                           std::string("\xE2\x82\xAC \xF0\x9F\x98\x80 \x7F"),
-                           std::string("\0x", 2)})
+  for (std::string text :
+       {std::string("plain"), std::string("\xD0\x9F\xD1\x80\xD0\xB8"),
+        std::string("\xE2\x82\xAC \xF0\x9F\x98\x80 \x7F"), std::string("\0x", 2)})
     EXPECT_EQ(wideToUtf8(utf8ToWide(text)), text);
 }
 

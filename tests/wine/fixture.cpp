@@ -14,6 +14,7 @@
 //
 // Exit code 0 on success; otherwise a message on standard error and 1.
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -42,7 +43,8 @@ bool writeFile(const wchar_t* path, const BYTE* data, DWORD size) {
 // A fresh container, so that a second run in the same prefix starts over.
 bool newContainer(const wchar_t* name, HCRYPTPROV& provider) {
   CryptAcquireContextW(&provider, name, kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-  return CryptAcquireContextW(&provider, name, kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
+  return CryptAcquireContextW(&provider, name, kProvider, PROV_RSA_FULL,
+                              CRYPT_NEWKEYSET) ||
          fail("CryptAcquireContextW(CRYPT_NEWKEYSET)");
 }
 
@@ -57,8 +59,8 @@ bool makeKey(const wchar_t* container, DWORD keySpec, const wchar_t* subject,
 
   BYTE name[256];
   DWORD nameSize = sizeof name;
-  ok = ok && (CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, name,
-                             &nameSize, nullptr) ||
+  ok = ok && (CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr,
+                             name, &nameSize, nullptr) ||
               fail("CertStrToNameW"));
   CERT_NAME_BLOB subjectBlob = {nameSize, name};
   CRYPT_KEY_PROV_INFO keyInfo = {};
@@ -74,8 +76,8 @@ bool makeKey(const wchar_t* container, DWORD keySpec, const wchar_t* subject,
 
   HCERTSTORE store = ok ? CertOpenSystemStoreW(0, L"MY") : nullptr;
   ok = ok && (store || fail("CertOpenSystemStoreW"));
-  ok = ok && (CertAddCertificateContextToStore(store, cert, CERT_STORE_ADD_REPLACE_EXISTING,
-                                               nullptr) ||
+  ok = ok && (CertAddCertificateContextToStore(
+                  store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr) ||
               fail("CertAddCertificateContextToStore"));
   ok = ok && writeFile(derPath, cert->pbCertEncoded, cert->cbCertEncoded);
   if (store) CertCloseStore(store, 0);
@@ -100,19 +102,20 @@ int messages(int count, wchar_t** codes) {
     std::printf("%lX ", code);
     wchar_t* text = nullptr;
     const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                       code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (!text) {
       std::printf("-\n");
       continue;
     }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                         0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length),
+                                         nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &utf8[0], size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &utf8[0], size,
+                        nullptr, nullptr);
     LocalFree(text);
-    for (char byte : utf8) std::printf("%02x", static_cast<unsigned>(static_cast<unsigned char>(byte)));
+    for (char byte : utf8)
+      std::printf("%02x", static_cast<unsigned>(static_cast<unsigned char>(byte)));
     std::printf("\n");
   }
   return 0;

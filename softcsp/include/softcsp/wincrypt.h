@@ -38,12 +38,12 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef uint64_t ULONG_PTR;
 typedef char16_t WCHAR;
-typedef char *LPSTR;
-typedef const char *LPCSTR;
-typedef WCHAR *LPWSTR;
-typedef const WCHAR *LPCWSTR;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef unsigned int ALG_ID;
-typedef DWORD *LPDWORD;
+typedef DWORD* LPDWORD;
 
 typedef ULONG_PTR HCRYPTPROV;
 typedef ULONG_PTR HCRYPTKEY;
@@ -51,7 +51,7 @@ typedef ULONG_PTR HCRYPTHASH;
 typedef ULONG_PTR HCRYPTPROV_LEGACY;
 typedef ULONG_PTR NCRYPT_KEY_HANDLE;
 typedef ULONG_PTR HCRYPTPROV_OR_NCRYPT_KEY_HANDLE;
-typedef void *HCERTSTORE;
+typedef void* HCERTSTORE;
 
 #ifndef TRUE
 #define TRUE 1
@@ -82,16 +82,15 @@ typedef struct _SYSTEMTIME {
 /* ---- blobs and certificate structures ------------------------------------ */
 typedef struct _CRYPTOAPI_BLOB {
   DWORD cbData;
-  BYTE *pbData;
+  BYTE* pbData;
 } CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_OBJID_BLOB, *PCRYPT_OBJID_BLOB,
-    CERT_NAME_BLOB, *PCERT_NAME_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB,
-    CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DER_BLOB, *PCRYPT_DER_BLOB,
-    CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB, CERT_BLOB, *PCERT_BLOB, CRL_BLOB,
-    *PCRL_BLOB;
+    CERT_NAME_BLOB, *PCERT_NAME_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB, CRYPT_HASH_BLOB,
+    *PCRYPT_HASH_BLOB, CRYPT_DER_BLOB, *PCRYPT_DER_BLOB, CRYPT_ATTR_BLOB,
+    *PCRYPT_ATTR_BLOB, CERT_BLOB, *PCERT_BLOB, CRL_BLOB, *PCRL_BLOB;
 
 typedef struct _CRYPT_BIT_BLOB {
   DWORD cbData;
-  BYTE *pbData;
+  BYTE* pbData;
   DWORD cUnusedBits;
 } CRYPT_BIT_BLOB, *PCRYPT_BIT_BLOB;
 
@@ -115,10 +114,10 @@ typedef struct _CERT_INFO {
   DWORD dwVersion;
   CRYPT_INTEGER_BLOB SerialNumber; /* least significant byte first */
   CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
-  CERT_NAME_BLOB Issuer;           /* DER Name */
+  CERT_NAME_BLOB Issuer; /* DER Name */
   FILETIME NotBefore;
   FILETIME NotAfter;
-  CERT_NAME_BLOB Subject;          /* DER Name */
+  CERT_NAME_BLOB Subject; /* DER Name */
   CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
   CRYPT_BIT_BLOB IssuerUniqueId;
   CRYPT_BIT_BLOB SubjectUniqueId;
@@ -128,12 +127,12 @@ typedef struct _CERT_INFO {
 
 typedef struct _CERT_CONTEXT {
   DWORD dwCertEncodingType;
-  BYTE *pbCertEncoded;
+  BYTE* pbCertEncoded;
   DWORD cbCertEncoded;
   PCERT_INFO pCertInfo;
   HCERTSTORE hCertStore;
 } CERT_CONTEXT, *PCERT_CONTEXT;
-typedef const CERT_CONTEXT *PCCERT_CONTEXT;
+typedef const CERT_CONTEXT* PCCERT_CONTEXT;
 
 typedef struct _CRYPT_ATTRIBUTE {
   LPSTR pszObjId;
@@ -142,7 +141,7 @@ typedef struct _CRYPT_ATTRIBUTE {
 } CRYPT_ATTRIBUTE, *PCRYPT_ATTRIBUTE;
 
 /* ---- cryptographic messages ---------------------------------------------- */
-typedef void *HCRYPTMSG;
+typedef void* HCRYPTMSG;
 
 typedef struct _CMSG_SIGNER_ENCODE_INFO {
   DWORD cbSize;
@@ -153,7 +152,7 @@ typedef struct _CMSG_SIGNER_ENCODE_INFO {
   };
   DWORD dwKeySpec; /* 0: AT_KEYEXCHANGE */
   CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
-  void *pvHashAuxInfo;
+  void* pvHashAuxInfo;
   DWORD cAuthAttr;
   PCRYPT_ATTRIBUTE rgAuthAttr;
   DWORD cUnauthAttr;
@@ -170,12 +169,12 @@ typedef struct _CMSG_SIGNED_ENCODE_INFO {
   PCRL_BLOB rgCrlEncoded;
 } CMSG_SIGNED_ENCODE_INFO, *PCMSG_SIGNED_ENCODE_INFO;
 
-typedef BOOL(WINAPI *PFN_CMSG_STREAM_OUTPUT)(const void *pvArg, BYTE *pbData,
+typedef BOOL(WINAPI* PFN_CMSG_STREAM_OUTPUT)(const void* pvArg, BYTE* pbData,
                                              DWORD cbData, BOOL fFinal);
 typedef struct _CMSG_STREAM_INFO {
   DWORD cbContent;
   PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
-  void *pvArg;
+  void* pvArg;
 } CMSG_STREAM_INFO, *PCMSG_STREAM_INFO;
 
 #define CMSG_SIGNED 2
@@ -287,44 +286,40 @@ typedef struct _CMSG_STREAM_INFO {
  * the GOST engine cannot be loaded) fail with NTE_KEYSET_NOT_DEF, a known one
  * with another type with NTE_PROV_TYPE_NO_MATCH, a missing container with
  * NTE_BAD_KEYSET. */
-BOOL WINAPI CryptAcquireContextW(HCRYPTPROV *phProv, LPCWSTR szContainer,
-                                 LPCWSTR szProvider, DWORD dwProvType,
-                                 DWORD dwFlags);
+BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer,
+                                 LPCWSTR szProvider, DWORD dwProvType, DWORD dwFlags);
 /* PP_SIGNATURE_PIN / PP_KEYEXCHANGE_PIN: pbData is a zero-terminated UTF-8
  * PIN, checked against that key at once (SCARD_W_WRONG_CHV, NTE_NO_KEY). */
-BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam,
-                              const BYTE *pbData, DWORD dwFlags);
+BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
+                              DWORD dwFlags);
 /* PP_ENUMCONTAINERS: a size query gives the longest name + 1; names are
  * zero-terminated UTF-8, ERROR_NO_MORE_ITEMS after the last. */
-BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData,
-                              DWORD *pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
+                              DWORD* pdwDataLen, DWORD dwFlags);
 BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 
 /* ---- keys ---------------------------------------------------------------- */
-BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
-                            HCRYPTKEY *phUserKey);
+BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
 /* KP_CERTIFICATE: the DER certificate stored with the key
  * (SCARD_E_NO_SUCH_CERTIFICATE when there is none). */
-BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
-                             DWORD *pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
+                             DWORD* pdwDataLen, DWORD dwFlags);
 BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey);
 /* One buffer: the CERT_PUBLIC_KEY_INFO followed by the data it points to. */
 BOOL WINAPI CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv,
                                      DWORD dwKeySpec, DWORD dwCertEncodingType,
-                                     PCERT_PUBLIC_KEY_INFO pInfo,
-                                     DWORD *pcbInfo);
+                                     PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo);
 
 /* ---- hashes and signatures ----------------------------------------------- */
-BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
-                            DWORD dwFlags, HCRYPTHASH *phHash);
-BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE *pbData,
-                          DWORD dwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                            HCRYPTHASH* phHash);
+BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
+                          DWORD dwFlags);
 BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
 /* The signature comes least significant byte first: reversed, it is the
  * PKCS#1 v1.5 signature (RSA) or s||r (GOST). */
-BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec,
-                           LPCWSTR szDescription, DWORD dwFlags,
-                           BYTE *pbSignature, DWORD *pdwSigLen);
+BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                           DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen);
 
 /* ---- certificate stores and contexts ------------------------------------- */
 /* hProv is not used (and never released). */
@@ -333,11 +328,13 @@ HCERTSTORE WINAPI CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv,
 BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 /* CERT_FIND_ANY and CERT_FIND_PUBLIC_KEY. pPrevCertContext is freed by the
  * call, as on Windows. No further match: null, CRYPT_E_NOT_FOUND. */
-PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
-    HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags,
-    DWORD dwFindType, const void *pvFindPara, PCCERT_CONTEXT pPrevCertContext);
+PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore,
+                                                 DWORD dwCertEncodingType,
+                                                 DWORD dwFindFlags, DWORD dwFindType,
+                                                 const void* pvFindPara,
+                                                 PCCERT_CONTEXT pPrevCertContext);
 PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
-                                                   const BYTE *pbCertEncoded,
+                                                   const BYTE* pbCertEncoded,
                                                    DWORD cbCertEncoded);
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
@@ -345,8 +342,8 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 /* szOID_RSA_signingTime / PKCS_UTC_TIME of a FILETIME: UTCTime for the years
  * 1950 to 2049, GeneralizedTime otherwise. */
 BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
-                              const void *pvStructInfo, BYTE *pbEncoded,
-                              DWORD *pcbEncoded);
+                              const void* pvStructInfo, BYTE* pbEncoded,
+                              DWORD* pcbEncoded);
 /* A detached signed message built piece by piece: CMSG_SIGNED,
  * CMSG_DETACHED_FLAG, exactly one signer, no CRLs, no stream, inner content
  * type null or szOID_RSA_data. The signer's key is hCryptProv's key of
@@ -359,35 +356,33 @@ BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
  * algorithm (as Windows accepts); anything else fails with
  * CRYPT_E_UNKNOWN_ALGO. Null on failure. */
 HCRYPTMSG WINAPI CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags,
-                                      DWORD dwMsgType,
-                                      const void *pvMsgEncodeInfo,
+                                      DWORD dwMsgType, const void* pvMsgEncodeInfo,
                                       LPSTR pszInnerContentObjID,
                                       PCMSG_STREAM_INFO pStreamInfo);
 /* Adds content; the update with fFinal set signs, once. Any update after
  * that, or after one that failed to hash or sign, fails with
  * CRYPT_E_MSG_ERROR; a refused argument (E_INVALIDARG) changes nothing. */
-BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE *pbData,
-                           DWORD cbData, BOOL fFinal);
+BOOL WINAPI CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData,
+                           BOOL fFinal);
 /* CMSG_CONTENT_PARAM only (others: CRYPT_E_INVALID_MSG_TYPE): the DER
  * ContentInfo, available after the final update (before it:
  * CRYPT_E_MSG_ERROR). Asking for it, size or bytes, never signs again. */
-BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType,
-                             DWORD dwIndex, void *pvData, DWORD *pcbData);
+BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
+                             void* pvData, DWORD* pcbData);
 /* Null is accepted and does nothing. */
 BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg);
 /* Unknown message handles fail with E_INVALIDARG in all of these. */
 
 /* ---- system services ----------------------------------------------------- */
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
-BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME *lpSystemTime,
-                                 LPFILETIME lpFileTime);
+BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 
 /* Not in Windows: the message text of an error code that softcsp sets, as
  * FormatMessageW would give it (ending in "\r\n"), or null for other codes.
  * The text is static and must not be freed. */
-const WCHAR *SoftCspErrorMessage(DWORD code);
+const WCHAR* SoftCspErrorMessage(DWORD code);
 
 /* Not in Windows: how many times this process has used a private key to sign
  * (CryptSignHashW with a buffer, the final update of a signed message), so

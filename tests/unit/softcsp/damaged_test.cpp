@@ -28,12 +28,12 @@ class DamagedKeyTest : public StoreTest {
  protected:
   std::string keyPath() const { return root() + "/containers/1/k/signature.p12"; }
 
-  void replaceKeyFile(const std::string &bytes) {
+  void replaceKeyFile(const std::string& bytes) {
     ::remove(keyPath().c_str());
     std::ofstream(keyPath(), std::ios::binary) << bytes;
   }
 
-  static std::string readAll(const std::string &path) {
+  static std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
@@ -48,23 +48,25 @@ class DamagedKeyTest : public StoreTest {
       o.certificateDer.assign(size, '\0');
       o.certificate = errorOf([&] {
         return CryptGetKeyParam(key, KP_CERTIFICATE,
-                                reinterpret_cast<BYTE *>(o.certificateDer.data()), &size, 0);
+                                reinterpret_cast<BYTE*>(o.certificateDer.data()), &size,
+                                0);
       });
       o.certificateDer.resize(o.certificate == 0 ? size : 0);
       CryptDestroyKey(key);
     }
     o.pin = errorOf([&] {
-      return CryptSetProvParam(h, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0);
+      return CryptSetProvParam(h, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kPin),
+                               0);
     });
     if (o.pin == 0) {
       HCRYPTHASH hash = 0;
       EXPECT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
-      EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE *>("payload"), 7, 0));
+      EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("payload"), 7, 0));
       DWORD size = 1024;
       o.signature.assign(size, '\0');
       o.sign = errorOf([&] {
         return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0,
-                              reinterpret_cast<BYTE *>(o.signature.data()), &size);
+                              reinterpret_cast<BYTE*>(o.signature.data()), &size);
       });
       o.signature.resize(o.sign == 0 ? size : 0);
       CryptDestroyHash(hash);
@@ -75,10 +77,10 @@ class DamagedKeyTest : public StoreTest {
 
   // Each step either failed with a code that has a text, or gave the sound
   // file's output.
-  static void expectCleanFailureOrSound(const Outcome &got, const Outcome &sound,
-                                        const std::string &variant) {
-    const auto step = [&](DWORD err, const std::string &out, const std::string &want,
-                          const char *name) {
+  static void expectCleanFailureOrSound(const Outcome& got, const Outcome& sound,
+                                        const std::string& variant) {
+    const auto step = [&](DWORD err, const std::string& out, const std::string& want,
+                          const char* name) {
       if (err == kNotRun) return;
       if (err == 0)
         EXPECT_EQ(out, want) << variant << ": " << name << " succeeded with other output";
@@ -114,11 +116,11 @@ TEST_F(DamagedKeyTest, EveryDamageFailsWithACodeOrChangesNothing) {
   for (size_t i = 0; i < sound.size(); i += 7) {
     std::string flipped = sound;
     flipped[i] = static_cast<char>(flipped[i] ^ (1 << (i % 8)));
-    variants.emplace_back("bit " + std::to_string(i % 8) + " of byte " + std::to_string(i),
-                          flipped);
+    variants.emplace_back(
+        "bit " + std::to_string(i % 8) + " of byte " + std::to_string(i), flipped);
   }
   size_t failedSomewhere = 0;
-  for (const auto &[name, bytes] : variants) {
+  for (const auto& [name, bytes] : variants) {
     replaceKeyFile(bytes);
     const Outcome got = use();
     expectCleanFailureOrSound(got, reference, name);

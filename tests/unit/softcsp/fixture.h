@@ -27,7 +27,7 @@ class StoreTest : public ::testing::Test {
   void TearDown() override {
     nftw(
         dir_.c_str(),
-        [](const char *path, const struct stat *, int, struct FTW *) {
+        [](const char* path, const struct stat*, int, struct FTW*) {
           return ::remove(path);
         },
         16, FTW_DEPTH | FTW_PHYS);
@@ -36,8 +36,8 @@ class StoreTest : public ::testing::Test {
   std::string root() const { return dir_ + "/keltoDataSigned/softcsp"; }
 
   // A key through the key tool's interface; returns the certificate DER.
-  std::string makeKey(DWORD type, const std::string &container, DWORD spec,
-                      const std::string &pin = "", bool withCert = true) {
+  std::string makeKey(DWORD type, const std::string& container, DWORD spec,
+                      const std::string& pin = "", bool withCert = true) {
     softcsp::keystore::CertRequest req;
     req.make = withCert;
     std::string der;
@@ -46,8 +46,8 @@ class StoreTest : public ::testing::Test {
     return der;
   }
 
-  HCRYPTPROV acquire(const char16_t *container, DWORD flags = 0,
-                     const char16_t *provider = kStrong, DWORD type = PROV_RSA_FULL) {
+  HCRYPTPROV acquire(const char16_t* container, DWORD flags = 0,
+                     const char16_t* provider = kStrong, DWORD type = PROV_RSA_FULL) {
     HCRYPTPROV h = 0;
     EXPECT_TRUE(CryptAcquireContextW(&h, container, provider, type, flags))
         << std::hex << GetLastError();
@@ -56,7 +56,7 @@ class StoreTest : public ::testing::Test {
 
   // The error of a call expected to fail.
   template <class F>
-  static DWORD errorOf(F &&call) {
+  static DWORD errorOf(F&& call) {
     SetLastError(0);
     const bool ok = call();
     return ok ? 0 : GetLastError();
@@ -66,4 +66,3 @@ class StoreTest : public ::testing::Test {
 };
 
 }  // namespace softcsp_test
-

@@ -22,11 +22,13 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // A fixed signing time: RSA messages over equal content are then equal.
-BYTE kTime[] = "\x17\x0d" "240229123456Z";
+BYTE kTime[] =
+    "\x17\x0d"
+    "240229123456Z";
 
 struct OpenArgs {
   DWORD encoding = kEncoding, flags = CMSG_DETACHED_FLAG, type = CMSG_SIGNED;
-  const char *inner = nullptr;
+  const char* inner = nullptr;
   PCMSG_STREAM_INFO stream = nullptr;
 };
 
@@ -37,9 +39,10 @@ class MessageFunctions : public StoreTest {
     const std::string der = makeKey(PROV_RSA_FULL, "m", AT_SIGNATURE, "pin");
     prov_ = acquire(u"m", CRYPT_SILENT);
     ASSERT_TRUE(CryptSetProvParam(prov_, PP_SIGNATURE_PIN,
-                                  reinterpret_cast<const BYTE *>("pin"), 0));
-    cert_ = CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE *>(der.data()),
-                                         static_cast<DWORD>(der.size()));
+                                  reinterpret_cast<const BYTE*>("pin"), 0));
+    cert_ =
+        CertCreateCertificateContext(kEncoding, reinterpret_cast<const BYTE*>(der.data()),
+                                     static_cast<DWORD>(der.size()));
     ASSERT_NE(cert_, nullptr);
     signer_.cbSize = sizeof signer_;
     signer_.pCertInfo = cert_->pCertInfo;
@@ -57,20 +60,20 @@ class MessageFunctions : public StoreTest {
     StoreTest::TearDown();
   }
 
-  HCRYPTMSG open(const OpenArgs &a = {}) {
+  HCRYPTMSG open(const OpenArgs& a = {}) {
     return CryptMsgOpenToEncode(a.encoding, a.flags, a.type, &info_,
-                                const_cast<char *>(a.inner), a.stream);
+                                const_cast<char*>(a.inner), a.stream);
   }
 
   // The message of `content` fed in pieces of the given sizes, cycled (0: an
   // empty update), then an empty final update; `pieces` empty: the content in
   // one final update. Only the final update may use the key, and reading the
   // message twice, size and bytes, must not.
-  std::string sign(const std::string &content, const std::vector<size_t> &pieces) {
+  std::string sign(const std::string& content, const std::vector<size_t>& pieces) {
     const unsigned long long before = SoftCspPrivateKeyUses();
     HCRYPTMSG msg = open();
     EXPECT_NE(msg, nullptr) << std::hex << GetLastError();
-    const auto *p = reinterpret_cast<const BYTE *>(content.data());
+    const auto* p = reinterpret_cast<const BYTE*>(content.data());
     size_t at = 0;
     for (size_t i = 0; !pieces.empty() && at < content.size(); ++i) {
       const size_t n = std::min(pieces[i % pieces.size()], content.size() - at);
@@ -78,7 +81,8 @@ class MessageFunctions : public StoreTest {
       at += n;
     }
     EXPECT_EQ(SoftCspPrivateKeyUses(), before);
-    EXPECT_TRUE(CryptMsgUpdate(msg, p + at, static_cast<DWORD>(content.size() - at), TRUE));
+    EXPECT_TRUE(
+        CryptMsgUpdate(msg, p + at, static_cast<DWORD>(content.size() - at), TRUE));
     std::string der;
     for (int round = 0; round < 2; ++round) {
       DWORD size = 0;
@@ -94,7 +98,7 @@ class MessageFunctions : public StoreTest {
   HCRYPTPROV prov_ = 0;
   PCCERT_CONTEXT cert_ = nullptr;
   CRYPT_ATTR_BLOB time_{sizeof kTime - 1, kTime};
-  CRYPT_ATTRIBUTE timeAttr_{const_cast<char *>(szOID_RSA_signingTime), 1, &time_};
+  CRYPT_ATTRIBUTE timeAttr_{const_cast<char*>(szOID_RSA_signingTime), 1, &time_};
   CMSG_SIGNER_ENCODE_INFO signer_{};
   CERT_BLOB certBlob_{};
   CMSG_SIGNED_ENCODE_INFO info_{};
@@ -102,7 +106,8 @@ class MessageFunctions : public StoreTest {
 
 TEST_F(MessageFunctions, ManySmallUpdatesGiveTheMessageOfOneUpdate) {
   std::string content(100003, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7919 >> 5);
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 7919 >> 5);
   const std::string whole = sign(content, {});
   ASSERT_GT(whole.size(), 1000u);
   // PKCS#1 v1.5 is deterministic: same content and time, same bytes.
@@ -122,10 +127,12 @@ TEST_F(MessageFunctions, CallsOutOfOrderFailAndSignNothing) {
   };
   EXPECT_EQ(CRYPT_E_MSG_ERROR, errorOf(content));
   // A refused argument leaves the message usable.
-  EXPECT_EQ(E_INVALIDARG, errorOf([&] { return CryptMsgUpdate(msg, nullptr, 5, FALSE); }));
-  ASSERT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE *>("data"), 4, TRUE));
+  EXPECT_EQ(E_INVALIDARG,
+            errorOf([&] { return CryptMsgUpdate(msg, nullptr, 5, FALSE); }));
+  ASSERT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>("data"), 4, TRUE));
   for (const BOOL final : {FALSE, TRUE})
-    EXPECT_EQ(CRYPT_E_MSG_ERROR, errorOf([&] { return CryptMsgUpdate(msg, nullptr, 0, final); }));
+    EXPECT_EQ(CRYPT_E_MSG_ERROR,
+              errorOf([&] { return CryptMsgUpdate(msg, nullptr, 0, final); }));
   EXPECT_TRUE(content());
   const DWORD kBareContent = 3;
   EXPECT_EQ(CRYPT_E_INVALID_MSG_TYPE, errorOf([&] {
@@ -145,29 +152,40 @@ TEST_F(MessageFunctions, OptionsNotServedFailWithTheWindowsCodes) {
   CERT_INFO otherKey = *cert_->pCertInfo;
   otherKey.SubjectPublicKeyInfo.PublicKey = {sizeof junk, junk, 0};
   CMSG_SIGNER_ENCODE_INFO two[2] = {signer_, signer_};
-  using Change = std::function<void(OpenArgs &)>;
+  using Change = std::function<void(OpenArgs&)>;
   const std::pair<Change, DWORD> changes[] = {
-      {[](OpenArgs &a) { a.encoding = X509_ASN_ENCODING; }, E_INVALIDARG},
-      {[](OpenArgs &a) { a.type = 3; /* enveloped */ }, CRYPT_E_INVALID_MSG_TYPE},
-      {[](OpenArgs &a) { a.flags = 0; /* embedded */ }, E_INVALIDARG},
-      {[](OpenArgs &a) { a.flags |= 1; /* bare content */ }, E_INVALIDARG},
-      {[&](OpenArgs &a) { a.stream = &stream; }, E_INVALIDARG},
-      {[](OpenArgs &a) { a.inner = "1.2.840.113549.1.7.2"; }, E_INVALIDARG},
-      {[&](OpenArgs &) { info_.cbSize += 8; }, E_INVALIDARG},
-      {[&](OpenArgs &) { signer_.cbSize += 24; }, E_INVALIDARG},
-      {[&](OpenArgs &) { info_.cSigners = 2, info_.rgSigners = two; }, E_INVALIDARG},
-      {[&](OpenArgs &) { info_.cCrlEncoded = 1, info_.rgCrlEncoded = &certBlob_; }, E_INVALIDARG},
-      {[&](OpenArgs &) { signer_.HashAlgorithm.pszObjId = const_cast<char *>("1.2.3.4"); },
+      {[](OpenArgs& a) { a.encoding = X509_ASN_ENCODING; }, E_INVALIDARG},
+      {[](OpenArgs& a) {
+         a.type = 3; /* enveloped */
+       },
+       CRYPT_E_INVALID_MSG_TYPE},
+      {[](OpenArgs& a) {
+         a.flags = 0; /* embedded */
+       },
+       E_INVALIDARG},
+      {[](OpenArgs& a) {
+         a.flags |= 1; /* bare content */
+       },
+       E_INVALIDARG},
+      {[&](OpenArgs& a) { a.stream = &stream; }, E_INVALIDARG},
+      {[](OpenArgs& a) { a.inner = "1.2.840.113549.1.7.2"; }, E_INVALIDARG},
+      {[&](OpenArgs&) { info_.cbSize += 8; }, E_INVALIDARG},
+      {[&](OpenArgs&) { signer_.cbSize += 24; }, E_INVALIDARG},
+      {[&](OpenArgs&) { info_.cSigners = 2, info_.rgSigners = two; }, E_INVALIDARG},
+      {[&](OpenArgs&) { info_.cCrlEncoded = 1, info_.rgCrlEncoded = &certBlob_; },
+       E_INVALIDARG},
+      {[&](OpenArgs&) { signer_.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4"); },
        CRYPT_E_UNKNOWN_ALGO},
-      {[&](OpenArgs &) {
-         signer_.HashAlgorithm.pszObjId = const_cast<char *>("1.2.643.7.1.1.2.2");
-       }, NTE_BAD_ALGID},
-      {[&](OpenArgs &) { signer_.hCryptProv = 0x1234; }, NTE_BAD_UID},
+      {[&](OpenArgs&) {
+         signer_.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.7.1.1.2.2");
+       },
+       NTE_BAD_ALGID},
+      {[&](OpenArgs&) { signer_.hCryptProv = 0x1234; }, NTE_BAD_UID},
       // No key spec means the exchange key, which this container lacks.
-      {[&](OpenArgs &) { signer_.dwKeySpec = 0; }, NTE_NO_KEY},
-      {[&](OpenArgs &) { info_.rgCertEncoded = &notCertificate; }, CRYPT_E_ASN1_BADTAG},
+      {[&](OpenArgs&) { signer_.dwKeySpec = 0; }, NTE_NO_KEY},
+      {[&](OpenArgs&) { info_.rgCertEncoded = &notCertificate; }, CRYPT_E_ASN1_BADTAG},
       // A certificate of another key is refused rather than signed for.
-      {[&](OpenArgs &) { signer_.pCertInfo = &otherKey; }, NTE_BAD_KEY},
+      {[&](OpenArgs&) { signer_.pCertInfo = &otherKey; }, NTE_BAD_KEY},
   };
   const CMSG_SIGNER_ENCODE_INFO signer = signer_;
   const CMSG_SIGNED_ENCODE_INFO info = info_;
@@ -196,22 +214,27 @@ TEST_F(HashSigning, SizeQueryShortBufferKeySpecFallbackAndFinishedHash) {
   const HCRYPTPROV h = acquire(u"x");
   HCRYPTHASH hash = 0;
   for (const ALG_ID bad : {0u, CALG_GR3411_2012_256, CALG_MD5})
-    EXPECT_EQ(NTE_BAD_ALGID, errorOf([&] { return CryptCreateHash(h, bad, 0, 0, &hash); })) << bad;
+    EXPECT_EQ(NTE_BAD_ALGID,
+              errorOf([&] { return CryptCreateHash(h, bad, 0, 0, &hash); }))
+        << bad;
   ASSERT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
-  ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE *>("abc"), 3, 0));
+  ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("abc"), 3, 0));
   DWORD len = 0;
-  EXPECT_EQ(NTE_NO_KEY, errorOf([&] { return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len); }));
+  EXPECT_EQ(NTE_NO_KEY, errorOf([&] {
+              return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len);
+            }));
   ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, nullptr, &len));
   EXPECT_EQ(len, 256u);
   std::vector<BYTE> sig(len);
   DWORD shortLen = 100;
   EXPECT_EQ(DWORD(ERROR_MORE_DATA), errorOf([&] {
-              return CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &shortLen);
+              return CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(),
+                                    &shortLen);
             }));
   EXPECT_EQ(shortLen, 256u);
   ASSERT_TRUE(CryptSignHashW(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len));
   EXPECT_EQ(NTE_BAD_HASH_STATE, errorOf([&] {
-              return CryptHashData(hash, reinterpret_cast<const BYTE *>("d"), 1, 0);
+              return CryptHashData(hash, reinterpret_cast<const BYTE*>("d"), 1, 0);
             }));
   // PKCS#1 v1.5 gives the same bytes for the same hash.
   std::vector<BYTE> again(len);
@@ -224,16 +247,26 @@ TEST_F(HashSigning, SizeQueryShortBufferKeySpecFallbackAndFinishedHash) {
 TEST(SoftCspEncode, SigningTimeSwitchesToGeneralizedTimeOutside1950To2049) {
   struct Case {
     SYSTEMTIME time;
-    const char *der;
+    const char* der;
   };
   const Case cases[] = {
-      {{1949, 12, 0, 31, 23, 59, 59, 999}, "\x18\x0f" "19491231235959Z"},
-      {{1950, 1, 0, 1, 0, 0, 0, 0}, "\x17\x0d" "500101000000Z"},
-      {{2049, 12, 0, 31, 23, 59, 59, 0}, "\x17\x0d" "491231235959Z"},
-      {{2050, 1, 0, 1, 0, 0, 0, 0}, "\x18\x0f" "20500101000000Z"},
-      {{2024, 2, 0, 29, 12, 34, 56, 0}, "\x17\x0d" "240229123456Z"},
+      {{1949, 12, 0, 31, 23, 59, 59, 999},
+       "\x18\x0f"
+       "19491231235959Z"},
+      {{1950, 1, 0, 1, 0, 0, 0, 0},
+       "\x17\x0d"
+       "500101000000Z"},
+      {{2049, 12, 0, 31, 23, 59, 59, 0},
+       "\x17\x0d"
+       "491231235959Z"},
+      {{2050, 1, 0, 1, 0, 0, 0, 0},
+       "\x18\x0f"
+       "20500101000000Z"},
+      {{2024, 2, 0, 29, 12, 34, 56, 0},
+       "\x17\x0d"
+       "240229123456Z"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     FILETIME ft{};
     ASSERT_TRUE(SystemTimeToFileTime(&c.time, &ft));
     DWORD size = 0;
@@ -241,13 +274,14 @@ TEST(SoftCspEncode, SigningTimeSwitchesToGeneralizedTimeOutside1950To2049) {
                                   szOID_RSA_signingTime, &ft, nullptr, &size));
     std::string der(size, '\0');
     ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft,
-                                  reinterpret_cast<BYTE *>(der.data()), &size));
+                                  reinterpret_cast<BYTE*>(der.data()), &size));
     EXPECT_EQ(der, std::string(c.der)) << c.time.wYear;
   }
   FILETIME ft{};
   const SYSTEMTIME y2k{2000, 1, 6, 1, 0, 0, 0, 0};
   ASSERT_TRUE(SystemTimeToFileTime(&y2k, &ft));
-  EXPECT_EQ((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime, 125911584000000000ull);
+  EXPECT_EQ((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime,
+            125911584000000000ull);
   const SYSTEMTIME feb30{2023, 2, 0, 30, 0, 0, 0, 0};
   EXPECT_FALSE(SystemTimeToFileTime(&feb30, &ft));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));

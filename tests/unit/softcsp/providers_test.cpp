@@ -18,7 +18,7 @@ class ProvidersTest : public StoreTest {
     for (;;) {
       DWORD len = size;
       if (!CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len, flags)) break;
-      names.emplace_back(reinterpret_cast<char *>(buf.data()));
+      names.emplace_back(reinterpret_cast<char*>(buf.data()));
       flags = CRYPT_NEXT;
     }
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
@@ -29,8 +29,8 @@ class ProvidersTest : public StoreTest {
 TEST_F(ProvidersTest, AcquireFailsLikeWindowsForUnknownProvidersTypesAndContainers) {
   HCRYPTPROV h = 0;
   EXPECT_EQ(NTE_KEYSET_NOT_DEF, errorOf([&] {
-              return CryptAcquireContextW(&h, nullptr, u"No Such Provider",
-                                          PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+              return CryptAcquireContextW(&h, nullptr, u"No Such Provider", PROV_RSA_FULL,
+                                          CRYPT_VERIFYCONTEXT);
             }));
   EXPECT_EQ(NTE_PROV_TYPE_NO_MATCH, errorOf([&] {
               return CryptAcquireContextW(&h, nullptr, kStrong, 75, CRYPT_VERIFYCONTEXT);
@@ -51,7 +51,11 @@ TEST_F(ProvidersTest, AcquireFailsLikeWindowsForUnknownProvidersTypesAndContaine
                                           CRYPT_VERIFYCONTEXT);
             }));
   // A name is stored as UTF-8: text with a lone surrogate has no such form.
-  for (const char16_t *name : {u"a\xD800" u"b", u"a\xDBFF", u"\xDC00" u"a"})
+  for (const char16_t* name : {u"a\xD800"
+                               u"b",
+                               u"a\xDBFF",
+                               u"\xDC00"
+                               u"a"})
     EXPECT_EQ(NTE_BAD_KEYSET_PARAM, errorOf([&] {
                 return CryptAcquireContextW(&h, name, kStrong, PROV_RSA_FULL, 0);
               }));
@@ -66,7 +70,8 @@ TEST_F(ProvidersTest, NewKeysetCreatesOnceAndDeleteKeysetRemoves) {
               return CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL,
                                           CRYPT_NEWKEYSET);
             }));
-  EXPECT_TRUE(CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  EXPECT_TRUE(
+      CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
   EXPECT_EQ(NTE_BAD_KEYSET, errorOf([&] {
               return CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL, 0);
             }));
@@ -95,14 +100,15 @@ TEST_F(ProvidersTest, EnumerationSizesNamesAndEnd) {
   EXPECT_EQ(len, size);
   std::vector<BYTE> buf(size);
   ASSERT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len, CRYPT_NEXT));
-  EXPECT_EQ(reinterpret_cast<char *>(buf.data()), longName);
+  EXPECT_EQ(reinterpret_cast<char*>(buf.data()), longName);
   len = sizeof small;
   ASSERT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, small, &len, CRYPT_NEXT));
   EXPECT_EQ(len, 2u);
-  EXPECT_STREQ(reinterpret_cast<char *>(small), "a");
+  EXPECT_STREQ(reinterpret_cast<char*>(small), "a");
   len = size;
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, errorOf([&] {
-              return CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len, CRYPT_NEXT);
+              return CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len,
+                                       CRYPT_NEXT);
             }));
   EXPECT_EQ(enumerate(h), (std::vector<std::string>{longName, "a"}));
   EXPECT_TRUE(CryptReleaseContext(h, 0));
@@ -111,12 +117,19 @@ TEST_F(ProvidersTest, EnumerationSizesNamesAndEnd) {
 TEST_F(ProvidersTest, PinIsCheckedAgainstTheKeyOfThatSpec) {
   makeKey(PROV_RSA_FULL, "pinned", AT_KEYEXCHANGE, "1234");
   const HCRYPTPROV h = acquire(u"pinned", CRYPT_SILENT);
-  const auto pin = [](const char *p) { return reinterpret_cast<const BYTE *>(p); };
-  EXPECT_EQ(NTE_NO_KEY, errorOf([&] { return CryptSetProvParam(h, PP_SIGNATURE_PIN, pin("1234"), 0); }));
-  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] { return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin("4321"), 0); }));
-  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] { return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin(""), 0); }));
+  const auto pin = [](const char* p) { return reinterpret_cast<const BYTE*>(p); };
+  EXPECT_EQ(NTE_NO_KEY, errorOf([&] {
+              return CryptSetProvParam(h, PP_SIGNATURE_PIN, pin("1234"), 0);
+            }));
+  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] {
+              return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin("4321"), 0);
+            }));
+  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] {
+              return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin(""), 0);
+            }));
   EXPECT_TRUE(CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin("1234"), 0));
-  EXPECT_EQ(NTE_BAD_TYPE, errorOf([&] { return CryptSetProvParam(h, PP_NAME, pin("x"), 0); }));
+  EXPECT_EQ(NTE_BAD_TYPE,
+            errorOf([&] { return CryptSetProvParam(h, PP_NAME, pin("x"), 0); }));
   EXPECT_TRUE(CryptReleaseContext(h, 0));
 }
 
@@ -134,7 +147,9 @@ TEST_F(ProvidersTest, ProtectedKeyWithoutPinCannotSign) {
     ASSERT_TRUE(CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len));
     std::vector<BYTE> sig(len);
     EXPECT_EQ(flags == CRYPT_SILENT ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED,
-              errorOf([&] { return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &len); }));
+              errorOf([&] {
+                return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &len);
+              }));
     CryptDestroyHash(hash);
     CryptReleaseContext(h, 0);
   }
@@ -161,7 +176,8 @@ TEST_F(ProvidersTest, StaleAndForgedHandlesFailWithoutEffect) {
   EXPECT_TRUE(CryptReleaseContext(h, 0));
   EXPECT_EQ(NTE_BAD_UID, errorOf([&] { return CryptReleaseContext(h, 0); }));
   HCRYPTHASH another = 0;
-  EXPECT_EQ(NTE_BAD_UID, errorOf([&] { return CryptCreateHash(h, CALG_SHA1, 0, 0, &another); }));
+  EXPECT_EQ(NTE_BAD_UID,
+            errorOf([&] { return CryptCreateHash(h, CALG_SHA1, 0, 0, &another); }));
   EXPECT_TRUE(CryptDestroyHash(hash));
 }
 

@@ -22,8 +22,8 @@ TEST_F(SigningRequests, EachRequestUsesThePrivateKeyOnce) {
   kelto::ProviderHandle session = 0;
   ASSERT_TRUE(service.openProvider(u"k", kStrong, u"pin", description, session));
   service.addSession(session);
-  const auto uses = [&](kelto::ProviderHandle handle, const std::u16string &target,
-                        const char16_t *type) {
+  const auto uses = [&](kelto::ProviderHandle handle, const std::u16string& target,
+                        const char16_t* type) {
     const unsigned long long before = SoftCspPrivateKeyUses();
     signature.clear();
     service.signData(handle, u"k", kStrong, u"pin", target, type, u"", handle != 0,
@@ -31,7 +31,7 @@ TEST_F(SigningRequests, EachRequestUsesThePrivateKeyOnce) {
     return SoftCspPrivateKeyUses() - before;
   };
   for (const kelto::ProviderHandle handle : {kelto::ProviderHandle{0}, session})
-    for (const char16_t *type : {u"PKCS#7", u"RAW"}) {
+    for (const char16_t* type : {u"PKCS#7", u"RAW"}) {
       SCOPED_TRACE(std::string(type, type + 3) + (handle ? " in a session" : ""));
       EXPECT_EQ(uses(handle, file, type), 1u);
       EXPECT_FALSE(signature.empty());
@@ -47,10 +47,11 @@ TEST_F(SigningRequests, AFileCutWhileReadIsAFailure) {
   const std::string path = dir_ + "/cut.bin";
   std::ofstream(path) << std::string(2 * piece + 1, 'c');
   kelto::PieceReader reader;
-  ASSERT_EQ(reader.open(std::u16string(path.begin(), path.end())), kelto::PieceReader::Ok);
+  ASSERT_EQ(reader.open(std::u16string(path.begin(), path.end())),
+            kelto::PieceReader::Ok);
   // Cut after the first piece: the reading ends early, short of the size
   // reported at open, and must not look like the whole file.
-  const auto result = reader.readAll([&](const std::uint8_t *, std::size_t) {
+  const auto result = reader.readAll([&](const std::uint8_t*, std::size_t) {
     return truncate(path.c_str(), static_cast<off_t>(piece)) == 0;
   });
   EXPECT_EQ(result, kelto::PieceReader::ReadFailed);
