@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake python3 openssl
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libgtest-dev googletest
   libutfcpp-dev
   libssl-dev libengine-gost-openssl
