@@ -21,12 +21,7 @@ done
 
 step() { printf '\n==> %s\n' "$*"; }
 
-step "Debian packages the build needs (scripts/bootstrap.sh; nothing to do when all are there)"
-scripts/bootstrap.sh
-step "Configuring the Linux build in build/"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-step "Building the host, kelto-keytool and the extension (the first time takes a few minutes on 2 cores)"
-cmake --build build -j"$(nproc)"
+scripts/linux-build.sh
 step "Registering the host with this user's browsers"
 # The build's ids: those of the key it was given, if any.
 scripts/register-host.sh --user --identity build/packaging/identity.json
