@@ -72,13 +72,6 @@ TEST(Base64, ReportsWhereReadingStoppedAndWhatItLeftUnread) {
   EXPECT_EQ(findUnreadBase64(u"Zm9v-_/", 4), 6u);
 }
 
-TEST(Base64, RoundTripsEveryByteValue) {
-  std::string all;
-  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
-  for (std::size_t n = 0; n <= all.size(); n += 37)
-    EXPECT_EQ(decode(encode(all.substr(0, n))), all.substr(0, n));
-}
-
 TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
   std::string bytes;
   for (int i = 0; i < 200000; ++i) bytes += static_cast<char>(i * 7 + i / 13);
@@ -99,13 +92,6 @@ TEST(Base64, PiecewiseDecodingMatchesWholeAndStopsOnRequest) {
         return false;
       }));
   EXPECT_EQ(calls, 1);
-}
-
-TEST(Base64, DecodesToNothingLooksAtTheStart) {
-  for (const char16_t* nothing : {u"", u"Z", u"=Zm9v", u" Zm9v", u"Z=", u"\u00e9Zm9v"})
-    EXPECT_TRUE(decodesToNothing(nothing));
-  for (const char16_t* something : {u"Zm", u"Zm9v", u"Zm=="})
-    EXPECT_FALSE(decodesToNothing(something));
 }
 
 }  // namespace

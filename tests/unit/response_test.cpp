@@ -14,19 +14,6 @@ std::u16string reply(std::u16string_view requestText, const std::u16string& resu
   return buildResponse(*request, result, description, u"", u"", containers, handle);
 }
 
-TEST(ResponseBuilder, EchoesRequestAndOrdersMembersByKey) {
-  EXPECT_EQ(
-      reply(u"{\"data\":{\"requestAction\":\"getListContainer\",\"providerName\":"
-            u"\"P\"},\"contentId\":\"42\"}",
-            u"success", u"", u"a;b"),
-      u"{\"contentId\":\"42\",\"data\":{\"containers\":\"a;b\",\"providerName\":\"P\","
-      u"\"requestAction\":\"getListContainer\",\"result\":\"success\"}}");
-  EXPECT_EQ(
-      reply(u"{\"contentId\":42,\"data\":{\"providerName\":\"P\"}}", u"error", u"Bad"),
-      u"{\"data\":{\"description\":\"Bad\",\"providerName\":\"P\",\"result\":\"error\"}"
-      u"}");
-}
-
 TEST(ResponseBuilder, OutputsReplaceEchoedMembersAndContentFileIsDropped) {
   EXPECT_EQ(reply(u"{\"data\":{\"result\":[1],\"contentFile\":\"QUJD\",\"nested\":{\"k\":"
                   u"[true,null]},\"workingDirectory\":\"/w\"}}",
@@ -38,24 +25,6 @@ TEST(ResponseBuilder, OutputsReplaceEchoedMembersAndContentFileIsDropped) {
             u"{\"data\":{\"description\":7,\"result\":\"error\"}}");
   EXPECT_EQ(reply(u"{}", u"error", u"x"),
             u"{\"data\":{\"description\":\"x\",\"result\":\"error\"}}");
-}
-
-TEST(ResponseBuilder, HandleOnlyAfterSuccessfulOpen) {
-  const std::u16string open =
-      u"{\"data\":{\"requestAction\":\"openCryptoProvider\",\"handleProvider\":5}}";
-  EXPECT_EQ(reply(open, u"success", u"", u"", 4294967296ull),
-            u"{\"data\":{\"handleProvider\":4294967296,\"requestAction\":"
-            u"\"openCryptoProvider\",\"result\":\"success\"}}");
-  EXPECT_EQ(reply(open, u"error", u"no"),
-            u"{\"data\":{\"description\":\"no\",\"handleProvider\":5,\"requestAction\":"
-            u"\"openCryptoProvider\",\"result\":\"error\"}}");
-  EXPECT_EQ(reply(u"{\"data\":{\"requestAction\":\"openCryptoProvider\"}}", u"success",
-                  u"", u"", 1000000000000000ull),
-            u"{\"data\":{\"handleProvider\":1e+015,\"requestAction\":"
-            u"\"openCryptoProvider\",\"result\":\"success\"}}");
-  EXPECT_EQ(reply(u"{\"data\":{\"requestAction\":\"getCertificate\"}}", u"success", u"",
-                  u"", 9),
-            u"{\"data\":{\"requestAction\":\"getCertificate\",\"result\":\"success\"}}");
 }
 
 // A browser kills the connection on a reply over 1 MiB of UTF-8: the limit is
