@@ -25,6 +25,9 @@ const source = path.join(here, "extension");
 const COMMON = "manifest.common.json";
 const PROTOCOL = path.join(source, "protocol.js");
 const CONTENT = "content.js";
+// Chromium only: managed storage's schema, and the frame that carries content
+// to the service worker (Firefox's runtime ports carry it themselves).
+const CHROMIUM_ONLY = ["managed-schema.json", "transport.html", "transport.js"];
 export const LIBRARY = path.join(here, "lib", "keltoDataSigned.js");
 const BEGIN = "// ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----\n";
 const END = "// ---- end of shared protocol ----\n";
@@ -45,6 +48,7 @@ export function manifests() {
       minimum_chrome_version: "116",
       background: { service_worker: "background.js", type: "module" },
       storage: { managed_schema: "managed-schema.json" },
+      web_accessible_resources: [{ resources: ["transport.html"], matches: common.content_scripts[0].matches }],
     },
     firefox: {
       ...common,
@@ -95,7 +99,7 @@ export function build(out) {
     fs.cpSync(source, dir, {
       recursive: true,
       filter: (file) => path.basename(file) !== COMMON &&
-        (browser === "chromium" || path.basename(file) !== "managed-schema.json"),
+        (browser === "chromium" || !CHROMIUM_ONLY.includes(path.basename(file))),
     });
     fs.writeFileSync(path.join(dir, CONTENT), contentScript());
     fs.writeFileSync(path.join(dir, "background", "identity.js"),
