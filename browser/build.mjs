@@ -15,6 +15,11 @@
 // the library as one file, so the library carries the protocol's text between
 // two marker lines, rewritten by this command from protocol.js (a unit test
 // fails while the two differ).
+//
+// It also packs the page library as an npm package into DIR/../npm
+// (`npm pack`: lib/package.json says what goes in). Publishing it is a
+// release step, not the build's.
+import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -109,6 +114,15 @@ export function build(out) {
   return Object.fromEntries(Object.keys(browsers).map((b) => [b, path.join(out, b)]));
 }
 
+/** Packs the page library into `out` with `npm pack`; returns the tarball's path. */
+export function packLibrary(out) {
+  fs.mkdirSync(out, { recursive: true });
+  const packed = spawnSync("npm", ["pack", "--json", "--pack-destination", out],
+                           { cwd: path.dirname(LIBRARY), encoding: "utf8" });
+  if (packed.status !== 0) throw new Error(`npm pack failed: ${packed.stderr}`);
+  return path.join(out, JSON.parse(packed.stdout)[0].filename);
+}
+
 if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.argv[1])) {
   const at = process.argv.indexOf("--out");
   const out = path.resolve(at > 0 ? process.argv[at + 1] : path.join(root, "build", "extension"));
@@ -118,4 +132,5 @@ if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.a
     fs.writeFileSync(LIBRARY, library);
     console.log(`updated ${path.relative(root, LIBRARY)} from ${path.relative(root, PROTOCOL)}`);
   }
+  console.log(`page library: ${packLibrary(path.join(path.dirname(out), "npm"))}`);
 }

@@ -16,10 +16,6 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 cmake --build build-win -j"$jobs"
 scripts/sanitized-tree.sh
 
-# The browser suites' driver (puppeteer-core, pinned by the lock file; it
-# drives the Debian browsers and downloads none).
-(cd browser && npm ci --no-audit --no-fund --loglevel=error)
-
 status=0
 (cd build && ctest --output-on-failure) || status=1
 (cd build-win && ctest --output-on-failure) || status=1
