@@ -104,7 +104,7 @@ export function build(out) {
     fs.cpSync(source, dir, {
       recursive: true,
       filter: (file) => path.basename(file) !== COMMON &&
-        (browser === "chromium" || !CHROMIUM_ONLY.includes(path.basename(file))),
+        (browser === "chromium" || !CHROMIUM_ONLY.includes(path.relative(source, file))),
     });
     fs.writeFileSync(path.join(dir, CONTENT), contentScript());
     fs.writeFileSync(path.join(dir, "background", "identity.js"),
