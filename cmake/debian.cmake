@@ -19,6 +19,26 @@ set(kelto_chromium_manifest_dirs
 set(kelto_firefox_manifest_dir /usr/lib/mozilla/native-messaging-hosts)
 set(kelto_manifest_name ${KELTO_HOST_NAME}.json)
 
+# --- the extension --------------------------------------------------------------
+# Packed by every build (cmake/extension.cmake) and installed for Debian's
+# Chromium (unpacked, loaded at every start), Google Chrome (the .crx, with
+# the key) and administrators (policy examples); the install step may pack it
+# again with another key, and the host manifests then name that key's id.
+include(${CMAKE_CURRENT_LIST_DIR}/extension.cmake)
+install(CODE "
+  set(KELTO_PACKED_DIR [[${KELTO_PACKED_DIR}]])
+  set(KELTO_NODE [[${KELTO_NODE}]])
+  set(KELTO_PACK_SCRIPT [[${KELTO_PACK_SCRIPT}]])
+  set(KELTO_PACK_ARGS [[${KELTO_PACK_ARGS}]])
+  set(KELTO_PACK_VERSION [[${PROJECT_VERSION}]])
+  set(KELTO_EXTENSION_KEY [[${KELTO_EXTENSION_KEY}]])
+  set(KELTO_EXTENSION_INSTALL_DIR [[${KELTO_EXTENSION_INSTALL_DIR}]])
+  set(KELTO_DOC_DIR [[${CMAKE_INSTALL_DATADIR}/doc/${KELTO_DEB_NAME}]])
+  include([[${CMAKE_CURRENT_LIST_DIR}/extension-install.cmake]])")
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/policies/README
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${KELTO_DEB_NAME}/policies)
+# --------------------------------------------------------------------------------
+
 # The manifests name the host where this installation puts it, which only the
 # install step knows (CPack installs with the prefix /usr), so they are
 # written then, by the one manifest writer, and installed like any file.
@@ -26,7 +46,7 @@ install(CODE "
   foreach(browser chromium firefox)
     execute_process(
       COMMAND \"${Python3_EXECUTABLE}\" \"${CMAKE_SOURCE_DIR}/packaging/host-manifest.py\"
-              --browser \${browser}
+              --browser \${browser} --identity \"\${KELTO_INSTALL_IDENTITY}\"
               --path \"\${CMAKE_INSTALL_PREFIX}/${KELTO_HOST_INSTALL_DIR}/keltoDataSigned\"
               --out \"${kelto_deb_out}/\${browser}.json\"
       RESULT_VARIABLE status)
@@ -82,6 +102,12 @@ Google Chrome, Microsoft Edge and Firefox.
 .
 Keys live in software containers managed by kelto-keytool; GOST keys need the
 OpenSSL gost engine.")
+# The extension comes with the package.
+string(APPEND CPACK_PACKAGE_DESCRIPTION "
+.
+The browser extension is installed for Chromium, loaded at its next start;
+policy examples for Chromium, Google Chrome, Microsoft Edge and Firefox are
+in /usr/share/doc/${KELTO_DEB_NAME}/policies.")
 # The manifests' directories are absolute: the package is staged under
 # DESTDIR, with the prefix it installs to.
 set(CPACK_SET_DESTDIR ON)

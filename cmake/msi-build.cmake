@@ -4,7 +4,8 @@
 #         -DKELTO_MSI_OUTPUT=<file.msi> -P cmake/msi-build.cmake
 # The settings file (written by cmake/msi.cmake) sets the paths of the files
 # to package and the defaults; the version is an argument so that a test can
-# build the same installer as a newer version.
+# build the same installer as a newer version. -DKELTO_EXTENSION_KEY=<pem>
+# makes this installer name the id of that key instead of the build's.
 cmake_minimum_required(VERSION 3.20)
 foreach(var KELTO_MSI_SETTINGS KELTO_MSI_VERSION KELTO_MSI_OUTPUT)
   if(NOT DEFINED ${var})
@@ -12,6 +13,19 @@ foreach(var KELTO_MSI_SETTINGS KELTO_MSI_VERSION KELTO_MSI_OUTPUT)
   endif()
 endforeach()
 include(${KELTO_MSI_SETTINGS})
+if(KELTO_EXTENSION_KEY)
+  set(identity ${KELTO_MSI_OUTPUT}.identity.json)
+  execute_process(COMMAND ${KELTO_NODE} ${KELTO_PACK_SCRIPT} --identity-only --quiet
+                          --key ${KELTO_EXTENSION_KEY} --out ${identity}
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "No extension id from ${KELTO_EXTENSION_KEY}")
+  endif()
+  file(READ ${identity} identity_text)
+  file(REMOVE ${identity})
+  string(JSON id GET "${identity_text}" chromiumExtensionId)
+  set(KELTO_CHROMIUM_ORIGIN "chrome-extension://${id}/")
+endif()
 
 # Fixed for ever: it is how Windows Installer knows a newer build replaces an
 # older one. Each version gets its own product code, derived from it, so that
@@ -28,8 +42,9 @@ file(REMOVE ${partial})
 set(stage ${KELTO_MSI_OUTPUT}.files)
 file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${stage})
-file(COPY ${KELTO_MSI_EXE} ${KELTO_MSI_ACTIONS} ${KELTO_MSI_README} DESTINATION ${stage})
-foreach(file EXE ACTIONS README)
+file(COPY ${KELTO_MSI_EXE} ${KELTO_MSI_ACTIONS} ${KELTO_MSI_README} ${KELTO_MSI_LICENSE}
+     DESTINATION ${stage})
+foreach(file EXE ACTIONS README LICENSE)
   get_filename_component(${file} ${KELTO_MSI_${file}} NAME)
 endforeach()
 execute_process(
@@ -45,6 +60,7 @@ execute_process(
           -D Exe=${EXE}
           -D ActionsDll=${ACTIONS}
           -D Readme=${README}
+          -D License=${LICENSE}
           ${KELTO_MSI_WXS}
   WORKING_DIRECTORY ${stage}
   RESULT_VARIABLE status)

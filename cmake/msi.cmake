@@ -4,6 +4,7 @@
 include(${CMAKE_CURRENT_LIST_DIR}/identity.cmake)
 find_program(KELTO_WIXL wixl)
 find_program(KELTO_MSIBUILD msibuild)
+find_program(KELTO_NODE node)  # the id of another key for one installer (msi-build.cmake)
 if(NOT KELTO_WIXL OR NOT KELTO_MSIBUILD)
   message(FATAL_ERROR "The Windows installer needs wixl and msibuild (Debian packages wixl "
                       "and msitools; scripts/bootstrap.sh installs them)")
@@ -32,9 +33,12 @@ set(KELTO_MSI_WXS [[${kelto_msi_wxs}]])
 set(KELTO_MSI_EXE [[$<TARGET_FILE:keltoDataSigned>]])
 set(KELTO_MSI_ACTIONS [[$<TARGET_FILE:kelto_msi_actions>]])
 set(KELTO_MSI_README [[${kelto_msi_readme}]])
+set(KELTO_MSI_LICENSE [[${KELTO_WINDOWS_LICENSE}]])
 set(KELTO_HOST_NAME [[${KELTO_HOST_NAME}]])
 set(KELTO_CHROMIUM_ORIGIN [[${KELTO_CHROMIUM_ORIGIN}]])
 set(KELTO_FIREFOX_ID [[${KELTO_FIREFOX_ID}]])
+set(KELTO_NODE [[${KELTO_NODE}]])
+set(KELTO_PACK_SCRIPT [[${KELTO_PACK_SCRIPT}]])
 ")
 
 add_custom_command(
@@ -44,6 +48,7 @@ add_custom_command(
           -P ${KELTO_MSI_SCRIPT}
   DEPENDS keltoDataSigned kelto_msi_actions $<TARGET_FILE:keltoDataSigned>
           $<TARGET_FILE:kelto_msi_actions> ${kelto_msi_wxs} ${kelto_msi_readme}
+          ${KELTO_WINDOWS_LICENSE}
           ${KELTO_MSI_SCRIPT} ${KELTO_MSI_SETTINGS}
   COMMENT "Packaging ${PROJECT_NAME}-${PROJECT_VERSION}-win64.msi"
   VERBATIM)

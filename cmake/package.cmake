@@ -19,6 +19,10 @@ foreach(file install.cmd uninstall.cmd README.md)
                  ${CMAKE_BINARY_DIR}/packaging/${file} @ONLY NEWLINE_STYLE CRLF)
   list(APPEND KELTO_PACKAGE_FILES ${CMAKE_BINARY_DIR}/packaging/${file})
 endforeach()
+# The licence, as Windows editors show it.
+set(KELTO_WINDOWS_LICENSE ${CMAKE_BINARY_DIR}/packaging/LICENSE.txt)
+configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${KELTO_WINDOWS_LICENSE} @ONLY NEWLINE_STYLE CRLF)
+list(APPEND KELTO_PACKAGE_FILES ${KELTO_WINDOWS_LICENSE})
 
 # The stage is made afresh so that a file dropped from the list leaves the zip.
 add_custom_command(

@@ -6,9 +6,9 @@ Debian package) and every test makes its manifests here, so that they all
 name the same extension.
 
   host-manifest.py --browser chromium|firefox --path /abs/keltoDataSigned
-                   [--name NAME] [--origin chrome-extension://ID/]...
+                   [--identity FILE] [--name NAME] [--origin chrome-extension://ID/]...
                    [--firefox-id ID]... [--out FILE]
-  host-manifest.py --get KEY      prints one value of identity.json
+  host-manifest.py [--identity FILE] --get KEY    prints one value of the identity
 """
 import argparse
 import json
@@ -18,15 +18,15 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def identity():
-    with open(os.path.join(HERE, "identity.json"), encoding="utf-8") as f:
+def identity(file=None):
+    with open(file or os.path.join(HERE, "identity.json"), encoding="utf-8") as f:
         return json.load(f)
 
 
-def manifest(browser, path, name=None, origins=None, firefox_ids=None):
+def manifest(browser, path, name=None, origins=None, firefox_ids=None, identity_file=None):
     """The manifest text. Values enter the template as JSON, so no path or id
     can break its syntax."""
-    ids = identity()
+    ids = identity(identity_file)
     if browser == "firefox":
         key, allowed = "allowed_extensions", firefox_ids or [ids["firefoxAddonId"]]
     else:
@@ -49,6 +49,7 @@ def manifest(browser, path, name=None, origins=None, firefox_ids=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--get", metavar="KEY")
+    parser.add_argument("--identity", metavar="FILE")
     parser.add_argument("--browser", choices=["chromium", "firefox"])
     parser.add_argument("--path")
     parser.add_argument("--name")
@@ -57,7 +58,7 @@ def main():
     parser.add_argument("--out")
     args = parser.parse_args()
     if args.get:
-        ids = identity()
+        ids = identity(args.identity)
         if args.get not in ids:
             parser.error("identity.json has no %r" % args.get)
         print(ids[args.get])
@@ -66,7 +67,8 @@ def main():
         parser.error("--browser and --path are required")
     if not os.path.isabs(args.path):
         parser.error("--path must be absolute: browsers resolve it from the manifest")
-    text = manifest(args.browser, args.path, args.name, args.origin, args.firefox_id)
+    text = manifest(args.browser, args.path, args.name, args.origin, args.firefox_id,
+                    args.identity)
     if args.out:
         with open(args.out, "w", encoding="utf-8") as f:
             f.write(text)

@@ -19,11 +19,17 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+step() { printf '\n==> %s\n' "$*"; }
+
+step "Debian packages the build needs (scripts/bootstrap.sh; nothing to do when all are there)"
 scripts/bootstrap.sh
+step "Configuring the Linux build in build/"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
-node browser/build.mjs --out build/extension >/dev/null
-scripts/register-host.sh --user
+step "Building the host, kelto-keytool and the extension (the first time takes a few minutes on 2 cores)"
+cmake --build build -j"$(nproc)"
+step "Registering the host with this user's browsers"
+# The build's ids: those of the key it was given, if any.
+scripts/register-host.sh --user --identity build/packaging/identity.json
 
 keytool="$root/build/bin/kelto-keytool"
 if [ -z "$("$keytool" list)" ]; then
@@ -40,11 +46,13 @@ fi
 
 cat <<EOF
 
-Load the extension (Firefox forgets a temporary add-on when it restarts):
-  Chromium, Chrome, Edge: open chrome://extensions, switch on "Developer mode",
-    "Load unpacked" and choose $root/build/extension/chromium
+Get the extension into your browser, one of:
+  Debian's Chromium, no developer mode: install the package and restart Chromium
+    cmake --build build --target package && sudo apt install ./build/keltodatasigned_*.deb
+  Chromium, Chrome, Edge, as a developer: open chrome://extensions, switch on
+    "Developer mode", "Load unpacked" and choose $root/build/extension/chromium
   Firefox: open about:debugging#/runtime/this-firefox, "Load Temporary Add-on..."
-    and choose $root/build/extension/firefox/manifest.json
+    and choose $root/build/extension/firefox/manifest.json (forgotten at restart)
 Then open http://localhost:$port/demo/ and answer "Allow" when the extension asks.
 Ctrl-C stops the page server.
 

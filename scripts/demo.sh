@@ -6,8 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/bootstrap.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+step() { printf '\n==> %s\n' "$*"; }
 
+step "Debian packages the build needs (scripts/bootstrap.sh; nothing to do when all are there)"
+scripts/bootstrap.sh
+step "Configuring the Linux build in build/"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+step "Building the host and kelto-keytool (the first time takes a few minutes on 2 cores)"
+cmake --build build -j"$(nproc)"
+
+step "Running the five actions through the host's pipe"
 exec python3 scripts/demo.py build/bin/keltoDataSigned build/bin/kelto-keytool

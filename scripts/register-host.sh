@@ -2,25 +2,31 @@
 # Registers the built host with the browsers of the current user, no root
 # needed: writes its native-messaging manifest for Chromium, Google Chrome,
 # Microsoft Edge and Firefox, naming the extension ids of
-# packaging/identity.json. Running it again rewrites the same files.
+# packaging/identity.json (or of --identity, such as a build's
+# build/packaging/identity.json). Running it again rewrites the same files.
+# A Chromium-family browser started with --user-data-dir=DIR looks in
+# DIR/NativeMessagingHosts: --profile DIR registers there too (repeatable).
 #
 #   scripts/register-host.sh --user [--host /abs/path/keltoDataSigned]
-#   scripts/register-host.sh --user --uninstall
+#                            [--identity FILE] [--profile DIR]...
+#   scripts/register-host.sh --user --uninstall [--profile DIR]...
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 manifest_tool="$root/packaging/host-manifest.py"
 
 usage() {
-  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
-user=0 uninstall=0 host="$root/build/bin/keltoDataSigned"
+user=0 uninstall=0 host="$root/build/bin/keltoDataSigned" identity=() profiles=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --user) user=1 ;;
     --uninstall) uninstall=1 ;;
     --host) [ $# -ge 2 ] || usage; host="$2"; shift ;;
+    --identity) [ $# -ge 2 ] || usage; identity=(--identity "$2"); shift ;;
+    --profile) [ $# -ge 2 ] || usage; profiles+=("$2"); shift ;;
     -h|--help) usage ;;
     *) echo "register-host.sh: unknown argument $1" >&2; usage ;;
   esac
@@ -32,7 +38,7 @@ if [ "$user" -ne 1 ]; then
 fi
 : "${HOME:?HOME must be set}"
 
-name="$(python3 "$manifest_tool" --get hostName)"
+name="$(python3 "$manifest_tool" "${identity[@]}" --get hostName)"
 config="${XDG_CONFIG_HOME:-$HOME/.config}"
 # browser family, then the directory where that browser looks for this user's hosts
 targets=(
@@ -41,6 +47,13 @@ targets=(
   "chromium $config/microsoft-edge/NativeMessagingHosts"
   "firefox $HOME/.mozilla/native-messaging-hosts"
 )
+for profile in "${profiles[@]}"; do
+  case "$profile" in
+    /*) ;;
+    *) profile="$(pwd)/$profile" ;;
+  esac
+  targets+=("chromium $profile/NativeMessagingHosts")
+done
 
 if [ "$uninstall" -eq 1 ]; then
   for target in "${targets[@]}"; do
@@ -67,8 +80,8 @@ fi
 # One manifest per browser family, copied to each of its directories.
 made="$(mktemp -d)"
 trap 'rm -rf "$made"' EXIT
-python3 "$manifest_tool" --browser chromium --path "$host" --out "$made/chromium"
-python3 "$manifest_tool" --browser firefox --path "$host" --out "$made/firefox"
+python3 "$manifest_tool" "${identity[@]}" --browser chromium --path "$host" --out "$made/chromium"
+python3 "$manifest_tool" "${identity[@]}" --browser firefox --path "$host" --out "$made/firefox"
 for target in "${targets[@]}"; do
   browser="${target%% *}" dir="${target#* }"
   mkdir -p "$dir"

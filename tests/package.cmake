@@ -18,11 +18,17 @@ if(CMAKE_CROSSCOMPILING)
     SKIP_RETURN_CODE 77
     RESOURCE_LOCK wine_browser_registration)
 elseif(DEFINED KELTO_DEB_FILE)
-  # The Debian package, made afresh from this build, then installed on this
-  # machine for real (the suite skips unless it runs as root) and reached by
-  # headless Chromium through the extension, which the check builds itself;
-  # its Node modules come from `npm ci` in browser/ (scripts/test.sh runs it).
   find_program(NODE_EXECUTABLE node REQUIRED)
+  # The extension's packs: the build's, and the packer's with a throwaway key.
+  add_test(NAME e2e_extension_pack
+           COMMAND ${Python3_EXECUTABLE} ${E2E_DIR}/run.py test_extension_pack
+           WORKING_DIRECTORY ${E2E_DIR})
+  set_tests_properties(e2e_extension_pack PROPERTIES
+    ENVIRONMENT "KELTO_PACKED_DIR=${KELTO_PACKED_DIR};KELTO_NODE=${NODE_EXECUTABLE}")
+  # The Debian package, made afresh from this build and again by CPack with a
+  # throwaway key, then installed on this machine for real (the suite skips
+  # unless it runs as root) and met by headless Chromium and Firefox ESR; its
+  # Node modules come from the browser suites' fixture (tests/browser.cmake).
   add_test(NAME package_deb_build
            COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target package)
   set_tests_properties(package_deb_build PROPERTIES FIXTURES_SETUP deb)
@@ -30,8 +36,8 @@ elseif(DEFINED KELTO_DEB_FILE)
            COMMAND ${KELTO_MACHINE_LOCK} ${Python3_EXECUTABLE} ${E2E_DIR}/test_package_deb.py
            WORKING_DIRECTORY ${E2E_DIR})
   set_tests_properties(e2e_package_deb PROPERTIES
-    FIXTURES_REQUIRED deb
+    FIXTURES_REQUIRED "deb;browser_modules"
     SKIP_RETURN_CODE 77
     RESOURCE_LOCK system_browser_config
-    ENVIRONMENT "KELTO_DEB=${KELTO_DEB_FILE};KELTO_NODE=${NODE_EXECUTABLE}")
+    ENVIRONMENT "KELTO_DEB=${KELTO_DEB_FILE};KELTO_NODE=${NODE_EXECUTABLE};KELTO_CPACK=${CMAKE_CPACK_COMMAND};KELTO_CPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake")
 endif()

@@ -21,25 +21,48 @@ function say(text) {
 // How to get the extension, for the browser this page runs in.
 function installAdvice() {
   const agent = navigator.userAgent;
-  if (/Firefox\//.test(agent)) {
-    return "Add the keltoDataSigned add-on to Firefox from Firefox's add-ons site, or ask your administrator.";
+  // Chrome, Edge and Chromium share one user-agent string; their brands differ.
+  const brands = (navigator.userAgentData?.brands ?? []).map((b) => b.brand);
+  const browser = /Firefox\//.test(agent) ? "Firefox" : brands.includes("Microsoft Edge") ? "Microsoft Edge" :
+    brands.includes("Google Chrome") ? "Google Chrome" : "Chromium";
+  if (browser === "Firefox") {
+    return "Install the keltoDataSigned add-on from Firefox Add-ons, or ask your administrator to " +
+      "install it, together with the keltoDataSigned program for your system.";
   }
   if (/Linux/.test(agent) && !/Android/.test(agent)) {
-    return "Install the keltodatasigned package on this computer (for Debian and Ubuntu): it adds the " +
-      "extension to Chromium. Then restart the browser. Other browsers get it from their extension store.";
+    return "Install the keltoDataSigned package for your system (the Debian package keltodatasigned, from " +
+      "your administrator or software centre): it adds the extension to Chromium. Then close every window " +
+      `of ${browser} and open it again.`;
   }
-  const store = /Edg\//.test(agent) ? "Edge Add-ons" : "the Chrome Web Store";
-  return `Add the keltoDataSigned extension from ${store}, or ask your administrator to install it.`;
+  const store = browser === "Microsoft Edge" ? "Edge Add-ons" : "the Chrome Web Store";
+  return `Install the keltoDataSigned extension from ${store}, or ask your administrator to install it, ` +
+    "together with the keltoDataSigned program for your system.";
+}
+
+// Developers load the extension and register the host by hand: they are told
+// in the console, not the person in front of the page.
+function developerHint(error) {
+  if (error.code === ErrorCode.ExtensionMissing) {
+    console.info("keltoDataSigned: no extension answered. Load build/extension/chromium unpacked " +
+                 "(chrome://extensions, Developer mode) or build/extension/firefox/manifest.json as a " +
+                 "temporary add-on (about:debugging); see the README.");
+  } else if (error.code === ErrorCode.HostMissing) {
+    console.info("keltoDataSigned: the browser found no host manifest. Run scripts/register-host.sh --user, " +
+                 "with --profile DIR when the browser runs with --user-data-dir=DIR.");
+  }
 }
 
 // What went wrong, in words for the person in front of the page.
 function explain(error) {
+  developerHint(error);
   switch (error.code) {
     case ErrorCode.ExtensionMissing:
-      return `This page needs the keltoDataSigned browser extension, which is not installed or is switched off. ${installAdvice()} Then reload this page.`;
+      return "The keltoDataSigned extension is not installed in this browser, or it is switched off. " +
+        `${installAdvice()} Then reload this page.`;
     case ErrorCode.HostMissing:
-      return "The keltoDataSigned extension is here, but the signing program it needs is not installed on this " +
-        "computer, or not for this browser. Install keltoDataSigned (or ask your administrator), then reload this page.";
+      return "The keltoDataSigned extension is installed, but the signing program it needs is not set up " +
+        "for this browser. Install the keltoDataSigned program for your system, or ask your administrator " +
+        "to set it up for this browser, then reload this page.";
     case ErrorCode.AccessDenied:
       return "This page may not use your signing keys. You can change that in the extension's options, " +
         "then reload this page.";
@@ -72,9 +95,6 @@ function hostProblem(error) {
 }
 
 function showError(error) {
-  if (error && error.code === ErrorCode.HostMissing) {
-    console.info("Developers: register the host for this browser profile with scripts/register-host.sh --user.");
-  }
   $("error").textContent = error ? explain(error) : "";
   $("error").hidden = !error;
 }

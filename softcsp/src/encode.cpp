@@ -7,7 +7,12 @@
 #include "errors.h"
 #include "timeconv.h"
 
-using namespace softcsp;
+using softcsp::civilFromFileTime;
+using softcsp::CivilTime;
+using softcsp::copyOut;
+using softcsp::fail;
+using softcsp::fileTimeTicks;
+using softcsp::finish;
 
 namespace {
 

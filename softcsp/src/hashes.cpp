@@ -5,7 +5,17 @@
 #include "errors.h"
 #include "handles.h"
 
-using namespace softcsp;
+using softcsp::addHandle;
+using softcsp::digestOf;
+using softcsp::fail;
+using softcsp::findHash;
+using softcsp::findSession;
+using softcsp::HandleKind;
+using softcsp::HashObject;
+using softcsp::hashServedBy;
+using softcsp::lockApi;
+using softcsp::removeHandle;
+using softcsp::Session;
 
 namespace softcsp {
 

@@ -5,7 +5,26 @@
 #include "keyfile.h"
 #include "session.h"
 
-using namespace softcsp;
+using softcsp::addHandle;
+using softcsp::copyOut;
+using softcsp::fail;
+using softcsp::find;
+using softcsp::findSession;
+using softcsp::finish;
+using softcsp::HandleKind;
+using softcsp::KeyKind;
+using softcsp::lockApi;
+using softcsp::OsslFree;
+using softcsp::Pkcs12Ptr;
+using softcsp::PkeyPtr;
+using softcsp::publicKeyInfoSize;
+using softcsp::removeHandle;
+using softcsp::Session;
+using softcsp::SpkiParts;
+using softcsp::splitSpki;
+using softcsp::toDer;
+using softcsp::writePublicKeyInfo;
+using softcsp::X509Ptr;
 
 namespace {
 

@@ -12,7 +12,33 @@
 #include "handles.h"
 #include "session.h"
 
-using namespace softcsp;
+using softcsp::addHandle;
+using softcsp::AsnIntegerPtr;
+using softcsp::AsnObjectPtr;
+using softcsp::AsnTypePtr;
+using softcsp::BioPtr;
+using softcsp::CmsPtr;
+using softcsp::copyOut;
+using softcsp::digestOf;
+using softcsp::ensureOpenSsl;
+using softcsp::fail;
+using softcsp::find;
+using softcsp::findSession;
+using softcsp::finish;
+using softcsp::HandleKind;
+using softcsp::hashFitsKey;
+using softcsp::hashOfOid;
+using softcsp::keyKindOf;
+using softcsp::lockApi;
+using softcsp::notePrivateKeyUse;
+using softcsp::removeHandle;
+using softcsp::Session;
+using softcsp::SpkiParts;
+using softcsp::splitSpki;
+using softcsp::toDer;
+using softcsp::X509AttrPtr;
+using softcsp::X509NamePtr;
+using softcsp::X509Ptr;
 
 namespace {
 

@@ -8,7 +8,19 @@
 #include "storage.h"
 #include "text.h"
 
-using namespace softcsp;
+using softcsp::addHandle;
+using softcsp::copyOut;
+using softcsp::fail;
+using softcsp::findProvider;
+using softcsp::findSession;
+using softcsp::finish;
+using softcsp::HandleKind;
+using softcsp::lockApi;
+using softcsp::ProviderType;
+using softcsp::removeHandle;
+using softcsp::Session;
+using softcsp::utf16ToUtf8;
+namespace storage = softcsp::storage;
 
 namespace {
 

@@ -8,7 +8,19 @@
 #include "handles.h"
 #include "hashes.h"
 
-using namespace softcsp;
+using softcsp::copyOut;
+using softcsp::digestOf;
+using softcsp::findHash;
+using softcsp::finish;
+using softcsp::hashFitsKey;
+using softcsp::HashObject;
+using softcsp::KeyKind;
+using softcsp::keyKindOf;
+using softcsp::lockApi;
+using softcsp::notePrivateKeyUse;
+using softcsp::PkeyCtxPtr;
+using softcsp::PkeyPtr;
+using softcsp::Session;
 
 namespace {
 

@@ -10,7 +10,18 @@
 #include "handles.h"
 #include "text.h"
 
-using namespace softcsp;
+using softcsp::addHandle;
+using softcsp::CertObject;
+using softcsp::fail;
+using softcsp::find;
+using softcsp::findCert;
+using softcsp::freeCert;
+using softcsp::HandleKind;
+using softcsp::lockApi;
+using softcsp::newCertContext;
+using softcsp::removeHandle;
+using softcsp::utf16ToUtf8;
+namespace certfiles = softcsp::certfiles;
 
 namespace {
 

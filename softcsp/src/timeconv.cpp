@@ -5,6 +5,12 @@
 
 #include "errors.h"
 
+using softcsp::civilFromFileTime;
+using softcsp::CivilTime;
+using softcsp::fail;
+using softcsp::fileTimeFromCivil;
+using softcsp::toFileTime;
+
 namespace softcsp {
 namespace {
 
@@ -72,8 +78,6 @@ bool fileTimeFromCivil(const CivilTime &t, uint64_t &ticks) {
 
 }  // namespace softcsp
 
-using namespace softcsp;
-
 extern "C" {
 
 void GetSystemTime(LPSYSTEMTIME st) {
@@ -82,8 +86,8 @@ void GetSystemTime(LPSYSTEMTIME st) {
   clock_gettime(CLOCK_REALTIME, &now);
   const int64_t unixDays = now.tv_sec / 86400;
   const uint64_t ticks =
-      static_cast<uint64_t>(unixDays - kEpoch1601) * kTicksPerDay +
-      static_cast<uint64_t>(now.tv_sec % 86400) * kTicksPerSecond +
+      static_cast<uint64_t>(unixDays - softcsp::kEpoch1601) * softcsp::kTicksPerDay +
+      static_cast<uint64_t>(now.tv_sec % 86400) * softcsp::kTicksPerSecond +
       static_cast<uint64_t>(now.tv_nsec / 100);
   const CivilTime t = civilFromFileTime(ticks);
   st->wYear = static_cast<WORD>(t.year);

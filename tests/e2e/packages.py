@@ -1,7 +1,10 @@
 """Shared by the package suites (no tests of its own): the project's host name
-and extension ids as packaging/identity.json defines them, the check of a
-host manifest, a getListContainer request to the program a manifest names,
-and the Wine commands the Windows packages are checked with."""
+and extension ids as packaging/identity.json defines them, a throwaway
+extension key and the Chromium id of a key (computed here with openssl and
+hashlib, not by the build's code), the check of a host manifest, a
+getListContainer request to the program a manifest names, and the Wine
+commands the Windows packages are checked with."""
+import hashlib
 import json
 import os
 import subprocess
@@ -22,6 +25,30 @@ KEYS = {"Chrome": r"HKCU\Software\Google\Chrome\NativeMessagingHosts",
         "Firefox": r"HKCU\Software\Mozilla\NativeMessagingHosts"}
 ALLOWED_KEY = {"Chrome": "allowed_origins", "Edge": "allowed_origins",
                "Firefox": "allowed_extensions"}
+
+
+def make_key(directory):
+    """A new RSA key for packing the extension, as a PEM file in `directory`."""
+    path = os.path.join(directory, "extension-key.pem")
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+                    "-out", path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=TIMEOUT)
+    return path
+
+
+def public_der(key_file):
+    return subprocess.run(["openssl", "pkey", "-in", key_file, "-pubout", "-outform", "DER"],
+                          stdout=subprocess.PIPE, check=True, timeout=TIMEOUT).stdout
+
+
+def chromium_id(public_key_der):
+    """Chromium's id of a key: SHA-256 of the public key's DER, 32 hex digits as a-p."""
+    digest = hashlib.sha256(public_key_der).hexdigest()[:32]
+    return "".join(chr(ord("a") + int(digit, 16)) for digit in digest)
+
+
+def extension_id(key_file):
+    return chromium_id(public_der(key_file))
 
 
 def check_manifest(case, path, name, allowed_key, allowed):

@@ -14,7 +14,7 @@ from packages import (FIREFOX_ID as DEFAULT_FIREFOX_ID, HOST_NAME as DEFAULT_NAM
 
 PACKAGE = os.environ.get("KELTO_PACKAGE", "")
 FILES = {"keltoDataSigned.exe", "host-manifest.json.in", "install.cmd", "uninstall.cmd",
-         "README.md"}
+         "README.md", "LICENSE.txt"}
 
 
 class PackageTest(unittest.TestCase):

@@ -5,7 +5,8 @@ is refused, msiexec properties change the registration, and uninstalling
 leaves the prefix as it was.
 
 KELTO_MSI names the built installer; KELTO_CMAKE, KELTO_MSI_SCRIPT and
-KELTO_MSI_SETTINGS build it again as a newer version."""
+KELTO_MSI_SETTINGS build it again as a newer version, and for an extension
+key the suite makes, whose id that installer must allow."""
 import os
 import shutil
 import subprocess
@@ -14,7 +15,7 @@ import unittest
 
 from hostproc import TIMEOUT, host_env
 from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_registration,
-                      full_key, list_containers, reg_query, registered_manifests, unix_path,
+                      extension_id, full_key, make_key, list_containers, reg_query, registered_manifests, unix_path,
                       wine)
 
 MSI = os.environ.get("KELTO_MSI", "")
@@ -128,10 +129,14 @@ class InstallerTest(unittest.TestCase):
         settings = os.path.join(self.tmp, "settings.cmake")
         with open(settings, "w", encoding="utf-8") as f:
             f.write("include([[%s]])\nset(KELTO_MSI_README [[%s]])\n" % (BUILD[2], readme_path))
-        msi = os.path.join(self.tmp, "newer.msi")
+        return self.build_msi("newer.msi", ".".join(version), settings)
+
+    def build_msi(self, name, version, settings=BUILD[2], *defines):
+        """Builds the installer again as `name`; returns its Windows path and product code."""
+        msi = os.path.join(self.tmp, name)
         subprocess.run([BUILD[0], "-DKELTO_MSI_SETTINGS=" + settings,
-                        "-DKELTO_MSI_VERSION=" + ".".join(version),
-                        "-DKELTO_MSI_OUTPUT=" + msi, "-P", BUILD[1]],
+                        "-DKELTO_MSI_VERSION=" + version, "-DKELTO_MSI_OUTPUT=" + msi,
+                        *defines, "-P", BUILD[1]],
                        check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
         return windows_path(msi), msi_property(msi, "ProductCode")
 
@@ -150,6 +155,8 @@ class InstallerTest(unittest.TestCase):
 
         self.install(self.msi)
         self.assert_registered(HOST_NAME, [ORIGIN], [FIREFOX_ID], self.installed)
+        with open(os.path.join(self.installed, "LICENSE.txt"), encoding="utf-8") as f:
+            self.assertIn("Apache License", f.read())
         self.assertEqual(self.products(), [self.code])
         # Reached the way a browser reaches it: the program its manifest names.
         exe = os.path.join(self.installed, "keltoDataSigned.exe")
@@ -199,6 +206,17 @@ class InstallerTest(unittest.TestCase):
         status, log = self.msiexec("/x", self.msi)
         self.assertEqual(status, 0, log[-3000:])
         self.assertFalse(os.path.exists(folder))
+        self.assert_state(before)
+
+        # Built for the extension signed with another key, it allows that key's id.
+        key = make_key(self.tmp)
+        keyed, _ = self.build_msi("keyed.msi", msi_property(MSI, "ProductVersion"), BUILD[2],
+                                  "-DKELTO_EXTENSION_KEY=" + key)
+        self.install(keyed)
+        self.assert_registered(HOST_NAME, ["chrome-extension://%s/" % extension_id(key)],
+                               [FIREFOX_ID], self.installed)
+        status, log = self.msiexec("/x", keyed)
+        self.assertEqual(status, 0, log[-3000:])
         self.assert_state(before)
 
 
