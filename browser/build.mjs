@@ -17,8 +17,10 @@
 // fails while the two differ).
 //
 // It also packs the page library as an npm package into DIR/../npm
-// (`npm pack`: lib/package.json says what goes in). Publishing it is a
-// release step, not the build's.
+// (`npm pack`: lib/package.json says what goes in); CMake's build does that
+// alone with
+//
+//   node browser/build.mjs --pack-library DIR
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
@@ -123,7 +125,11 @@ export function packLibrary(out) {
   return path.join(out, JSON.parse(packed.stdout)[0].filename);
 }
 
-if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.argv[1])) {
+const main = process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.argv[1]);
+const packOnly = process.argv.indexOf("--pack-library");
+if (main && packOnly > 0) {
+  packLibrary(path.resolve(process.argv[packOnly + 1]));
+} else if (main) {
   const at = process.argv.indexOf("--out");
   const out = path.resolve(at > 0 ? process.argv[at + 1] : path.join(root, "build", "extension"));
   for (const [browser, dir] of Object.entries(build(out))) console.log(`${browser}: ${dir}`);
