@@ -247,7 +247,7 @@ export interface ConnectOptions extends CallOptions {
  */
 export declare function connect(options?: ConnectOptions): Promise<Signer>;
 
-/** Reads a DER certificate's fields. Rejects on anything that is not a well-formed certificate. */
+/** Reads a DER certificate's fields; rejects with BadArgument on anything that is not a well-formed certificate. */
 export declare function readCertificate(der: Uint8Array | ArrayBuffer, options?: { now?: Date }): Promise<Certificate>;
 
 export declare function toBase64(data: SignData): Promise<string>;

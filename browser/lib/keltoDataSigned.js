@@ -10,7 +10,7 @@
 // error codes and origin rule it shares with the extension come from the
 // extension's protocol module, copied in below, so both sides always agree
 // on them.
-import { readCertificate, signedDataDigest } from "./x509.js";
+import { readCertificate as readDer, signedDataDigest } from "./x509.js";
 
 // ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----
 // What the page library, the content script and the background agree on: the
@@ -155,7 +155,7 @@ function withoutPin(reply) {
 }
 // ---- end of shared protocol ----
 
-export { CHANNEL, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, readCertificate };
+export { CHANNEL, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES };
 
 /** Why the host failed a call: the `reason` of a HostError. */
 export const ErrorReason = Object.freeze({
@@ -288,6 +288,15 @@ export async function toBase64(data) {
       parts.push(bytesToBase64(new Uint8Array(await content.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer())));
     }
     return parts.join("");
+  } catch (error) {
+    throw asDataSignedError(error);
+  }
+}
+
+/** A DER certificate's fields; what is not a well-formed certificate fails as BadArgument. */
+export async function readCertificate(der, options) {
+  try {
+    return await readDer(der, options);
   } catch (error) {
     throw asDataSignedError(error);
   }
@@ -567,7 +576,7 @@ export class Signer {
       return { certificate: null, error };
     }
     try {
-      return { certificate: await readCertificate(certificate.bytes), error: null };
+      return { certificate: await readDer(certificate.bytes), error: null };
     } catch (error) {
       return { certificate: null, error: new DataSignedError(ErrorCode.HostError,
         `The certificate of ${containerName} cannot be read: ${error.message}`,

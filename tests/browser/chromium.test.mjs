@@ -276,10 +276,15 @@ describe("Chromium", () => {
     assert.equal(ws.hostStarts().length, before, "all of it went to the page's one host");
 
     // A page that talks to the content script itself meets the same checks.
-    const raw = await page.evaluate((provider, pin, MiB) => attempt(async () => {
+    const raw = await page.evaluate((provider, pin, MiB, extension) => attempt(async () => {
       const link = rawConnection("by-hand");
       link.post("connect");
       await link.next("ready");
+      // The transport frame, which any page may load, passes on nothing without the connection's token.
+      const frame = Object.assign(document.createElement("iframe"), { src: `chrome-extension://${extension}/transport.html` });
+      await new Promise((resolve) => document.body.append(Object.assign(frame, { onload: resolve })));
+      frame.contentWindow.postMessage({ channel: lib.CHANNEL, token: "forged", request: { contentId: "forged",
+        data: { requestAction: "getListContainer", providerName: provider }, content: new Blob(["x"]) } }, "*");
       link.post("request", { request: { contentId: "huge", data: { requestAction: "getSignature",
         providerName: provider, contentFile: "A".repeat(64 * MiB) } } });
       const huge = await link.next("error");
@@ -290,7 +295,7 @@ describe("Chromium", () => {
       const fine = await link.next("reply");
       link.post("close");
       return { huge: [huge.contentId, huge.code], odd: [odd.contentId, odd.code], fine: fine.reply };
-    }), RSA, PIN, MiB);
+    }), RSA, PIN, MiB, extensionId);
     assert.deepEqual(raw.ok.huge, ["huge", "ContentTooLarge"]);
     assert.deepEqual(raw.ok.odd, ["odd", "BadArgument"]);
     assert.equal(raw.ok.fine.contentId, "fine");
