@@ -162,24 +162,14 @@ describe("page library", () => {
       if (action === "getCertificate") return [{ type: "error", contentId: request.contentId, code: "ContentTooLarge", message: "big" }];
       return [{ type: "progress", contentId: request.contentId, loaded: 1, total: 1 }];  // then kept waiting
     });
-    const reasons = {
-      "Error 0x8010006B - The card cannot be accessed because the wrong PIN was presented.\r\n": "WrongPin",
-      "Error 0x8010006C - The card cannot be accessed because the maximum number of PIN entry attempts has been reached.\r\n": "PinLocked",
-      "Error 0x8010006F - No PIN was presented to the smart card.\r\n": "PinRequired",
-      "Error 0x8010006E - The action was cancelled by the user.\r\n": "Cancelled",
-      "Error 0x80090016 - Keyset does not exist\r\n": "NoKey",
-      "Error 0x8009000D - Key does not exist.\r\n": "NoKey",
-      "Error 0x8010002C - The requested certificate does not exist.\r\n": "NoCertificate",
-      "Error 0x80092004 - Cannot find object or property.\r\n": "NoCertificate",
-      "Error 0x80090019 - The requested provider does not exist.\r\n": "NoProvider",
-      "Bad parameter providerName in action getListContainer": "NoProvider",
-      "Error open file data": "FileUnreadable",
-      "Error read file data": "FileUnreadable",
-      "Bad parameter handleProvider in action getSignature": "BadRequest",
-      "Error 0x80090020 - An internal error occurred.\r\n": "Other",
-      "Error reply too large": "Other",
-    };
-    for (const [description, reason] of Object.entries(reasons)) {
+    const system = (pairs) => pairs.map(([code, reason]) => [`Error 0x${code} - What the system says.\r\n`, reason]);
+    for (const [description, reason] of [
+      ...system([["8010006B", "WrongPin"], ["8010006C", "PinLocked"], ["8010006F", "PinRequired"], ["8010006E", "Cancelled"],
+                 ["80090016", "NoKey"], ["8009000D", "NoKey"], ["8010002C", "NoCertificate"], ["80092004", "NoCertificate"],
+                 ["80090019", "NoProvider"], ["80090020", "Other"]]),
+      ["Bad parameter providerName in action getListContainer", "NoProvider"], ["Error open file data", "FileUnreadable"],
+      ["Error read file data", "FileUnreadable"], ["Bad parameter handleProvider in action getSignature", "BadRequest"],
+      ["Error reply too large", "Other"]]) {
       await assert.rejects(signer.listContainers(description), { code: "HostError", action: "getListContainer",
                            reason, description: description.replace(/\r\n$/, "") });
     }
@@ -244,15 +234,7 @@ describe("page library", () => {
     }
   });
 
-  it("a call that times out ends the connection", async () => {
-    const { win, signer } = await connected(undefined, { timeout: 20 });
-    await assert.rejects(signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
-    assert.equal(signer.connected, false);
-    await assert.rejects(signer.listContainers("A"), { code: "HostDisconnected" });
-    assert.equal(posted(win, "close").length, 1);
-  });
-
-  it("refuses bad arguments and requests over 64 MiB before sending anything", async () => {
+  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout ends the connection", async () => {
     const { extension, signer } = await connected();
     const key = { providerName: "P", containerName: "c" };
     for (const options of [{ ...key }, { ...key, data: "x", path: "/f" }, { ...key, data: "" },
@@ -276,6 +258,12 @@ describe("page library", () => {
                          { code: "ContentTooLarge" });
     await assert.rejects(signer.listContainers("P", { signal: AbortSignal.abort() }), { code: "Aborted" });
     assert.equal(extension.requests.length, 0);
+
+    // A call that times out ends the connection.
+    const slow = await connected(undefined, { timeout: 20 });
+    await assert.rejects(slow.signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
+    await assert.rejects(slow.signer.listContainers("A"), { code: "HostDisconnected" });
+    assert.equal(posted(slow.win, "close").length, 1);
   });
 
   it("measures messages as the browser does and encodes Base64 in pieces", async () => {
