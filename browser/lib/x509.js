@@ -181,13 +181,8 @@ function keyUsage(bytes, extensions) {
 }
 
 /** "CN=Name, O=Org": the attributes in the order the certificate lists them. */
-export function nameText(attributes) {
+function nameText(attributes) {
   return attributes.map((a) => `${a.type}=${a.value}`).join(", ");
-}
-
-/** The name of a digest algorithm's OID, or null for one this library does not name. */
-export function digestName(id) {
-  return DIGESTS[id] ?? null;
 }
 
 /**
@@ -231,7 +226,7 @@ export function signedDataDigest(der) {
     const [, digests] = children(bytes, expect(children(bytes, expect(content, EXPLICIT_0, "content"))[0],
                                                SEQUENCE, "signed data"));
     const [first] = children(bytes, expect(digests, SET, "digest algorithms"));
-    return digestName(oid(bytes, expect(children(bytes, expect(first, SEQUENCE, "an algorithm"))[0], OID, "an id")));
+    return DIGESTS[oid(bytes, expect(children(bytes, expect(first, SEQUENCE, "an algorithm"))[0], OID, "an id"))] ?? null;
   } catch {
     return null;
   }

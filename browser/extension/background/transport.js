@@ -13,7 +13,7 @@
 // connection's runtime port, which no page reaches.
 import { api } from "./api.js";
 
-export const TRANSPORT_PAGE = "transport.html";
+const TRANSPORT_PAGE = "transport.html";
 
 const byToken = new Map();  // token -> PageConnection
 const viaFrame = typeof ServiceWorkerGlobalScope !== "undefined" && globalThis instanceof ServiceWorkerGlobalScope;
