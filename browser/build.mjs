@@ -15,6 +15,13 @@
 // the library as one file, so the library carries the protocol's text between
 // two marker lines, rewritten by this command from protocol.js (a unit test
 // fails while the two differ).
+//
+// It also packs the page library as an npm package into DIR/../npm
+// (`npm pack`: lib/package.json says what goes in); CMake's build does that
+// alone with
+//
+//   node browser/build.mjs --pack-library DIR
+import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -25,6 +32,9 @@ const source = path.join(here, "extension");
 const COMMON = "manifest.common.json";
 const PROTOCOL = path.join(source, "protocol.js");
 const CONTENT = "content.js";
+// Chromium only: managed storage's schema, and the frame that carries content
+// to the service worker (Firefox's runtime ports carry it themselves).
+const CHROMIUM_ONLY = ["managed-schema.json", "transport.html", "transport.js"];
 export const LIBRARY = path.join(here, "lib", "keltoDataSigned.js");
 const BEGIN = "// ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----\n";
 const END = "// ---- end of shared protocol ----\n";
@@ -45,6 +55,7 @@ export function manifests(identity = readJson(path.join(root, "packaging", "iden
       minimum_chrome_version: "116",
       background: { service_worker: "background.js", type: "module" },
       storage: { managed_schema: "managed-schema.json" },
+      web_accessible_resources: [{ resources: ["transport.html"], matches: common.content_scripts[0].matches }],
     },
     firefox: {
       ...common,
@@ -95,7 +106,7 @@ export function build(out, identity = undefined) {
     fs.cpSync(source, dir, {
       recursive: true,
       filter: (file) => path.basename(file) !== COMMON &&
-        (browser === "chromium" || path.basename(file) !== "managed-schema.json"),
+        (browser === "chromium" || !CHROMIUM_ONLY.includes(path.relative(source, file))),
     });
     fs.writeFileSync(path.join(dir, CONTENT), contentScript());
     fs.writeFileSync(path.join(dir, "background", "identity.js"),
@@ -105,7 +116,20 @@ export function build(out, identity = undefined) {
   return Object.fromEntries(Object.keys(browsers).map((b) => [b, path.join(out, b)]));
 }
 
-if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.argv[1])) {
+/** Packs the page library into `out` with `npm pack`; returns the tarball's path. */
+export function packLibrary(out) {
+  fs.mkdirSync(out, { recursive: true });
+  const packed = spawnSync("npm", ["pack", "--json", "--pack-destination", out],
+                           { cwd: path.dirname(LIBRARY), encoding: "utf8" });
+  if (packed.status !== 0) throw new Error(`npm pack failed: ${packed.stderr}`);
+  return path.join(out, JSON.parse(packed.stdout)[0].filename);
+}
+
+const main = process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.argv[1]);
+const packOnly = process.argv.indexOf("--pack-library");
+if (main && packOnly > 0) {
+  packLibrary(path.resolve(process.argv[packOnly + 1]));
+} else if (main) {
   const at = process.argv.indexOf("--out");
   const out = path.resolve(at > 0 ? process.argv[at + 1] : path.join(root, "build", "extension"));
   for (const [browser, dir] of Object.entries(build(out))) console.log(`${browser}: ${dir}`);
@@ -114,4 +138,5 @@ if (process.argv[1] && fileURLToPath(import.meta.url) === path.resolve(process.a
     fs.writeFileSync(LIBRARY, library);
     console.log(`updated ${path.relative(root, LIBRARY)} from ${path.relative(root, PROTOCOL)}`);
   }
+  console.log(`page library: ${packLibrary(path.join(path.dirname(out), "npm"))}`);
 }

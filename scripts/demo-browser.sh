@@ -38,6 +38,15 @@ certificate also in "MY". Remove it later with
   $keytool delete --provider "Microsoft Strong Cryptographic Provider" --container kelto-demo
 EOF
 fi
+# The demo page never asks for a PIN: the system does, in a pinentry window.
+if ! command -v pinentry-gnome3 pinentry-gtk-2 pinentry-qt pinentry-x11 >/dev/null 2>&1; then
+  cat <<EOF
+
+No graphical pinentry is installed, so nothing can ask for a key's PIN when
+the page signs with a protected key (the page then says that the PIN could not
+be asked for). Install one, e.g. sudo apt install pinentry-gnome3
+EOF
+fi
 
 cat <<EOF
 

@@ -23,11 +23,6 @@ cmake --build build-win -j"$jobs"
 step "Sanitized Linux build with the fuzz targets (build-san/)"
 scripts/sanitized-tree.sh
 
-# The browser suites' driver (puppeteer-core, pinned by the lock file; it
-# drives the Debian browsers and downloads none).
-step "Node modules of the browser suites (npm ci in browser/)"
-(cd browser && npm ci --no-audit --no-fund --loglevel=error)
-
 status=0
 step "Linux suites, packages and browsers"
 (cd build && ctest --output-on-failure) || status=1

@@ -28,7 +28,7 @@ elseif(DEFINED KELTO_DEB_FILE)
   # The Debian package, made afresh from this build and again by CPack with a
   # throwaway key, then installed on this machine for real (the suite skips
   # unless it runs as root) and met by headless Chromium and Firefox ESR; its
-  # Node modules come from `npm ci` in browser/ (scripts/test.sh runs it).
+  # Node modules come from the browser suites' fixture (tests/browser.cmake).
   add_test(NAME package_deb_build
            COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target package)
   set_tests_properties(package_deb_build PROPERTIES FIXTURES_SETUP deb)
@@ -36,7 +36,7 @@ elseif(DEFINED KELTO_DEB_FILE)
            COMMAND ${KELTO_MACHINE_LOCK} ${Python3_EXECUTABLE} ${E2E_DIR}/test_package_deb.py
            WORKING_DIRECTORY ${E2E_DIR})
   set_tests_properties(e2e_package_deb PROPERTIES
-    FIXTURES_REQUIRED deb
+    FIXTURES_REQUIRED "deb;browser_modules"
     SKIP_RETURN_CODE 77
     RESOURCE_LOCK system_browser_config
     ENVIRONMENT "KELTO_DEB=${KELTO_DEB_FILE};KELTO_NODE=${NODE_EXECUTABLE};KELTO_CPACK=${CMAKE_CPACK_COMMAND};KELTO_CPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake")

@@ -1,43 +1,38 @@
-// The demo page: connect, pick a key, see its certificate, sign a text or a
-// file, download the signature and verify it with openssl.
-import { connect, ErrorCode } from "../lib/keltoDataSigned.js";
-import { nameText, parseCertificate } from "./x509.js";
+// The demo page: connect, choose one of the person's certificates, sign a
+// text or a file, download the signature and verify it with openssl.
+import { connect, ErrorCode, ErrorReason } from "../lib/keltoDataSigned.js";
 
-// Providers openssl can check, with the digest option of their hash.
-const PROVIDERS = {
-  "Microsoft Strong Cryptographic Provider": { digest: "-sha1" },
-  "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider": { digest: "-md_gost12_256", gost: true },
-  "Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider": { digest: "-md_gost12_512", gost: true },
-  "Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider": { digest: "-md_gost94", gost: true },
+// openssl's digest option for each hash a signature can be over.
+const DIGEST_OPTIONS = {
+  "SHA-1": "-sha1", "SHA-224": "-sha224", "SHA-256": "-sha256", "SHA-384": "-sha384", "SHA-512": "-sha512",
+  "GOST R 34.11-94": "-md_gost94", "Streebog-256": "-md_gost12_256", "Streebog-512": "-md_gost12_512",
 };
+const CERTIFICATE_FILE = "certificate.cer";
 
 const $ = (id) => document.getElementById(id);
 let signer = null;
-let session = null;
-let certificate = null;
+let chosen = null;  // the entry of listCertificates() the person chose
 let droppedFile = null;
-const downloads = [];
 
 function say(text) {
   $("status").textContent = text;
 }
 
-// Where a person gets the extension and the program, in the browser and
-// system this page runs in.
+// How to get the extension, for the browser this page runs in.
 function installAdvice() {
   const agent = navigator.userAgent;
   // Chrome, Edge and Chromium share one user-agent string; their brands differ.
   const brands = (navigator.userAgentData?.brands ?? []).map((b) => b.brand);
   const browser = /Firefox\//.test(agent) ? "Firefox" : brands.includes("Microsoft Edge") ? "Microsoft Edge" :
     brands.includes("Google Chrome") ? "Google Chrome" : "Chromium";
-  const linux = /Linux/.test(agent) && !/Android/.test(agent);
   if (browser === "Firefox") {
     return "Install the keltoDataSigned add-on from Firefox Add-ons, or ask your administrator to " +
       "install it, together with the keltoDataSigned program for your system.";
   }
-  if (linux) {
-    return "Install the keltoDataSigned package for your system (your administrator or software centre " +
-      "can), then close every window of " + browser + " and open it again.";
+  if (/Linux/.test(agent) && !/Android/.test(agent)) {
+    return "Install the keltoDataSigned package for your system (the Debian package keltodatasigned, from " +
+      "your administrator or software centre): it adds the extension to Chromium. Then close every window " +
+      `of ${browser} and open it again.`;
   }
   const store = browser === "Microsoft Edge" ? "Edge Add-ons" : "the Chrome Web Store";
   return `Install the keltoDataSigned extension from ${store}, or ask your administrator to install it, ` +
@@ -78,20 +73,25 @@ function explain(error) {
     case ErrorCode.Timeout:
       return "The signing program did not answer in time. Reload this page to try again.";
     case ErrorCode.HostError:
-      return hostProblem(error.description);
+      return hostProblem(error);
     default:
       return error.message;
   }
 }
 
-function hostProblem(description) {
-  if (/^Error 0x8010006B\b/.test(description)) return "The PIN is wrong.";
-  if (/^Error 0x80090016\b/.test(description)) return "This provider has no key container of that name.";
-  if (/^Bad parameter providerName/.test(description)) return "The signing program does not know this provider.";
-  if (/^Error 0x80092004\b/.test(description)) {
-    return "No certificate for this key was found there. Try the other certificate source.";
+function hostProblem(error) {
+  switch (error.reason) {
+    case ErrorReason.WrongPin: return "The PIN was wrong. Sign again to enter it once more.";
+    case ErrorReason.PinLocked: return "The key's PIN is locked after too many wrong tries.";
+    case ErrorReason.PinRequired:
+      return "This key needs its PIN, and your computer could not show the question for it.";
+    case ErrorReason.Cancelled: return "Signing was cancelled.";
+    case ErrorReason.NoKey: return "This key is no longer there.";
+    case ErrorReason.NoCertificate: return "This key has no certificate.";
+    case ErrorReason.NoProvider: return "The program that holds this key is not installed.";
+    case ErrorReason.FileUnreadable: return "The file could not be read.";
+    default: return `The signing program could not do it: ${error.description}`;
   }
-  return `The signing program could not do it: ${description}`;
 }
 
 function showError(error) {
@@ -107,49 +107,72 @@ async function step(work) {
   } catch (error) {
     showError(error);
   }
-  refresh();
-}
-
-function refresh() {
-  const connected = signer !== null && signer.connected;
-  const open = session !== null && session.usable;
-  $("list").disabled = !connected;
-  $("container").disabled = !connected || $("container").options.length === 0;
-  $("open").disabled = !connected || open || $("container").options.length === 0;
-  $("close").disabled = !open;
-  $("sign").disabled = !open;
-  $("certificate").hidden = certificate === null;
+  $("sign").disabled = !(signer && signer.connected && chosen);
 }
 
 function offer(link, name, bytes) {
-  const url = URL.createObjectURL(new Blob([bytes]));
-  downloads.push(url);
-  link.href = url;
+  if (link.href.startsWith("blob:")) URL.revokeObjectURL(link.href);
+  link.href = URL.createObjectURL(new Blob([bytes]));
   link.download = name;
   link.textContent = `Download ${name}`;
 }
 
-function showCertificate(cert) {
-  const parsed = parseCertificate(cert.bytes);
-  certificate = { ...cert, parsed };
-  $("cert-subject").textContent = nameText(parsed.subject);
-  $("cert-issuer").textContent = nameText(parsed.issuer);
-  const day = (date) => date.toISOString().replace("T", " ").replace(/\.\d+Z$/, " UTC");
-  $("cert-validity").textContent = `${day(parsed.notBefore)} to ${day(parsed.notAfter)}`;
-  $("cert-serial").textContent = parsed.serial;
-  offer($("cert-download"), "certificate.cer", cert.bytes);
+const day = (date) => date.toISOString().slice(0, 10);
+
+function choose(entry) {
+  chosen = entry;
+  const c = entry.certificate;
+  $("cert-subject").textContent = c.subject;
+  $("cert-issuer").textContent = c.issuer;
+  $("cert-validity").textContent = `${day(c.notBefore)} to ${day(c.notAfter)}${c.valid ? "" : " (not valid now)"}`;
+  $("cert-serial").textContent = c.serialNumber;
+  $("cert-key").textContent = `${c.keyAlgorithm.name}${c.keyAlgorithm.bits ? ` ${c.keyAlgorithm.bits}` : ""}, ` +
+    `in ${entry.containerName} (${entry.providerName})`;
+  $("cert-thumbprint").textContent = c.thumbprints.sha1;
+  $("certificate").hidden = false;
+  $("sign").disabled = !signer.connected;
 }
 
-function verifyCommand(format, documentName, signatureName) {
-  const provider = PROVIDERS[session.providerName];
-  if (!provider) return "openssl cannot check signatures of this provider's algorithm.";
-  const engine = provider.gost ? " -engine gost" : "";
-  if (format === "pkcs7") {
-    return `openssl cms${engine} -verify -binary -inform DER -in ${signatureName} ` +
-      `-content ${documentName} -noverify -out /dev/null`;
+function showCertificates(entries) {
+  const items = entries.map((entry, index) => {
+    const item = document.createElement("li");
+    const label = document.createElement("label");
+    const radio = Object.assign(document.createElement("input"), { type: "radio", name: "certificate", value: index });
+    const common = entry.certificate?.subjectAttributes.find((a) => a.type === "CN")?.value;
+    if (entry.certificate) {
+      radio.addEventListener("change", () => choose(entry));
+      label.append(radio, ` ${common ?? entry.certificate.subject}, until ${day(entry.certificate.notAfter)}`);
+    } else {
+      radio.disabled = true;
+      item.className = "unusable";
+      label.append(radio, ` ${entry.containerName}: its certificate cannot be read (${explain(entry.error)})`);
+    }
+    item.append(label);
+    return item;
+  });
+  $("certificates").replaceChildren(...items);
+  $("no-certificates").hidden = entries.length > 0;
+  // The first valid certificate is chosen for the person; they may choose another.
+  const first = items.find((item, index) => entries[index].certificate?.valid);
+  if (first) first.querySelector("input").click();
+  say(entries.length ? "Choose the certificate to sign with." : "Connected, but there is nothing to sign with.");
+}
+
+// A file name as one shell word.
+function quoted(name) {
+  return /^[\w.,+-]+$/.test(name) ? name : `'${name.replace(/'/g, "'\\''")}'`;
+}
+
+function verifyCommand(signature, documentName, signatureName) {
+  const digest = DIGEST_OPTIONS[signature.hashAlgorithm];
+  if (!digest) return "openssl cannot check signatures of this key's algorithm.";
+  const engine = chosen.certificate.keyAlgorithm.name.startsWith("GOST") ? " -engine gost" : "";
+  const [document, sig, certificate] = [documentName, signatureName, CERTIFICATE_FILE].map(quoted);
+  if (signature.format === "pkcs7") {
+    return `openssl cms${engine} -verify -binary -inform DER -in ${sig} -content ${document} -noverify -out /dev/null`;
   }
-  return `openssl x509${engine} -inform DER -in certificate.cer -pubkey -noout -out public.pem\n` +
-    `openssl dgst${engine} ${provider.digest} -verify public.pem -signature ${signatureName} ${documentName}`;
+  return `openssl x509${engine} -inform DER -in ${certificate} -pubkey -noout -out public.pem\n` +
+    `openssl dgst${engine} ${digest} -verify public.pem -signature ${sig} ${document}`;
 }
 
 async function sign() {
@@ -159,11 +182,16 @@ async function sign() {
   const documentName = file ? file.name : "document.txt";
   const signatureName = `${documentName}.${format === "pkcs7" ? "p7s" : "sig"}`;
   say(`Signing ${file ? documentName : "the text"}…`);
-  const signature = await session.sign({ data: content, format, source: $("source").value });
+  const signature = await signer.sign({
+    providerName: chosen.providerName, containerName: chosen.containerName, data: content, format,
+    onProgress: ({ loaded, total }) => say(`Signing ${documentName}: ${Math.round(100 * loaded / total)}% handed over…`),
+  });
   $("signature").value = signature.base64;
+  $("hash").textContent = `The signature is over the ${signature.hashAlgorithm ?? "provider's"} hash of the document.`;
   offer($("signature-download"), signatureName, signature.bytes);
   offer($("document-download"), documentName, file ?? new TextEncoder().encode(content));
-  $("verify-command").textContent = verifyCommand(format, documentName, signatureName);
+  offer($("cert-download"), CERTIFICATE_FILE, chosen.certificate.bytes);
+  $("verify-command").textContent = verifyCommand(signature, documentName, signatureName);
   $("result").hidden = false;
   say("Signed.");
 }
@@ -173,48 +201,25 @@ function pickFile(file) {
   $("file-name").textContent = file ? `${file.name}, ${file.size} bytes` : "";
 }
 
-function wire() {
-  $("providers").replaceChildren(...Object.keys(PROVIDERS).map((name) => new Option(name)));
-  $("list").addEventListener("click", () => step(async () => {
-    const names = await signer.listContainers($("provider").value);
-    $("container").replaceChildren(...names.map((name) => new Option(name)));
-    say(names.length ? `${names.length} key container(s) found.` : "This provider has no key containers.");
-  }));
-  $("open").addEventListener("click", () => step(async () => {
-    session = await signer.openSession({ providerName: $("provider").value,
-                                         containerName: $("container").value, pin: $("pin").value });
-    $("pin").value = "";
-    showCertificate(await session.getCertificate({ source: $("source").value }));
-    say(`Key ${session.containerName} is open.`);
-  }));
-  $("close").addEventListener("click", () => step(async () => {
-    await session.close();
-    session = null;
-    certificate = null;
-    say("The key is closed.");
-  }));
-  $("sign").addEventListener("click", () => step(sign));
-  $("file").addEventListener("change", () => pickFile($("file").files[0] ?? null));
-  $("text").addEventListener("input", () => pickFile(null));
-  // A file dropped anywhere on the page is signed, never opened by the browser instead.
-  document.addEventListener("dragover", (event) => event.preventDefault());
-  document.addEventListener("drop", (event) => {
-    event.preventDefault();
-    if (event.dataTransfer.files.length) pickFile(event.dataTransfer.files[0]);
-  });
-  refresh();
-}
+$("sign").addEventListener("click", () => step(sign));
+$("file").addEventListener("change", () => pickFile($("file").files[0] ?? null));
+$("text").addEventListener("input", () => pickFile(null));
+// A file dropped anywhere on the page is signed, never opened by the browser instead.
+document.addEventListener("dragover", (event) => event.preventDefault());
+document.addEventListener("drop", (event) => {
+  event.preventDefault();
+  if (event.dataTransfer.files.length) pickFile(event.dataTransfer.files[0]);
+});
 
-wire();
 step(async () => {
   signer = await connect();
-  say("Connected to the signing program.");
+  say("Connected. Looking for your certificates…");
   signer.closed.then((reason) => {
-    session = null;
     showError(reason);
     say("Not connected.");
-    refresh();
+    $("sign").disabled = true;
   });
+  showCertificates(await signer.listCertificates());
 }).finally(() => {
   if (signer === null) say("Not connected.");
 });

@@ -6,6 +6,8 @@ import { CHANNEL, ErrorCode, MAX_CONNECTION_ID, isSizeError } from "./protocol.j
 
 const api = globalThis.browser ?? globalThis.chrome;
 const ports = new Map();  // connection id -> runtime port
+const tokens = new Map();  // connection id -> token of its content through the transport frame
+let frame = null;  // the transport frame (Chromium), made when content first needs it
 
 function toPage(connection, message) {
   window.postMessage({ channel: CHANNEL, direction: "extension", connection, ...message },
@@ -24,10 +26,15 @@ function open(connection) {
   }
   toPage(connection, { type: "present" });
   ports.set(connection, port);
-  port.onMessage.addListener((message) => toPage(connection, message));
+  port.onMessage.addListener((message) => {
+    // The token is for this script alone: the page has no use for it.
+    if (message && message.type === "transport") tokens.set(connection, message.token);
+    else toPage(connection, message);
+  });
   port.onDisconnect.addListener(() => {
     if (ports.get(connection) !== port) return;
     ports.delete(connection);
+    tokens.delete(connection);
     // The background says why before it disconnects; this only covers an
     // extension that was reloaded or removed under the page.
     toPage(connection, { type: "closed", code: ErrorCode.HostDisconnected,
@@ -35,11 +42,32 @@ function open(connection) {
   });
 }
 
-function forward(connection, request) {
+// The extension's transport frame, loaded; made again if the page removed it.
+function transportFrame() {
+  if (!frame || !frame.element.isConnected) {
+    const element = document.createElement("iframe");
+    element.style.display = "none";
+    element.src = api.runtime.getURL("transport.html");
+    const loaded = new Promise((resolve) => element.addEventListener("load", () => resolve(element), { once: true }));
+    document.documentElement.append(element);
+    frame = { element, loaded };
+  }
+  return frame.loaded;
+}
+
+function forward(connection, request, content) {
   const port = ports.get(connection);
   if (!port) return;
+  const token = tokens.get(connection);
+  const withContent = content === undefined || !request || typeof request !== "object" ? request
+    : { ...request, content };
+  if (content !== undefined && token) {
+    transportFrame().then((element) => element.contentWindow.postMessage(
+      { channel: CHANNEL, token, request: withContent }, new URL(element.src).origin));
+    return;
+  }
   try {
-    port.postMessage(request);
+    port.postMessage(withContent);
   } catch (error) {
     toPage(connection, {
       type: "error",
@@ -54,6 +82,7 @@ function close(connection) {
   const port = ports.get(connection);
   if (!port) return;
   ports.delete(connection);
+  tokens.delete(connection);
   port.disconnect();
 }
 
@@ -67,6 +96,6 @@ window.addEventListener("message", (event) => {
   if (typeof connection !== "string" || connection === "" ||
       connection.length > MAX_CONNECTION_ID) return;
   if (message.type === "connect" && !ports.has(connection)) open(connection);
-  else if (message.type === "request") forward(connection, message.request);
+  else if (message.type === "request") forward(connection, message.request, message.content);
   else if (message.type === "close") close(connection);
 });

@@ -21,6 +21,7 @@ export const ErrorCode = Object.freeze({
   HostError: "HostError",
   Timeout: "Timeout",
   BadArgument: "BadArgument",
+  Aborted: "Aborted",
 });
 
 /** The largest message, in bytes of JSON, that a browser hands to the host. */
@@ -74,17 +75,46 @@ export function utf8Length(text) {
 
 const BASE64_TEXT = /^[A-Za-z0-9+/=]*$/;
 
-/** The size in bytes of a message as the browser serialises it for the host. */
-export function messageSize(message) {
+/** The length of the Base64 text of `size` bytes. */
+export function base64Length(size) {
+  return 4 * Math.ceil(size / 3);
+}
+
+/**
+ * The size in bytes of a message as the browser serialises it for the host;
+ * `contentBytes`: the size of content still to be encoded into its
+ * data.contentFile.
+ */
+export function messageSize(message, contentBytes = null) {
   const content = message && message.data && message.data.contentFile;
-  if (typeof content === "string" && BASE64_TEXT.test(content)) {
+  if (contentBytes !== null || (typeof content === "string" && BASE64_TEXT.test(content))) {
     // Base64 is ASCII with nothing to escape: count it without serialising
     // tens of MiB once more.
     const rest = { ...message, data: { ...message.data, contentFile: "" } };
-    return utf8Length(JSON.stringify(rest)) + content.length;
+    return utf8Length(JSON.stringify(rest)) + (contentBytes !== null ? base64Length(contentBytes) : content.length);
   }
   return utf8Length(JSON.stringify(message));
 }
+
+// String.fromCharCode.apply takes its bytes as arguments: stay well under
+// the engines' argument limits.
+const BTOA_CHUNK = 3 * 8192;
+
+/** Base64 of bytes: native where the engine has it, a chunked btoa elsewhere. */
+export function bytesToBase64(bytes) {
+  if (typeof bytes.toBase64 === "function") return bytes.toBase64();
+  const parts = [];
+  for (let at = 0; at < bytes.length; at += BTOA_CHUNK) {
+    parts.push(btoa(String.fromCharCode.apply(null, bytes.subarray(at, at + BTOA_CHUNK))));
+  }
+  return parts.join("");
+}
+
+/**
+ * Content to sign travels as a Blob, read and encoded a piece at a time: a
+ * multiple of 3, so that the pieces' Base64 joins into one text.
+ */
+export const CONTENT_PIECE_BYTES = 3 * 2 * 1024 * 1024;
 
 export function tooLargeText(size, { atLeast = false } = {}) {
   return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +

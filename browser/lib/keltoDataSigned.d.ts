@@ -15,14 +15,44 @@ export declare const ErrorCode: Readonly<{
   HostDisconnected: "HostDisconnected";
   /** The request is larger than a browser passes to the host (the limit is in the message). */
   ContentTooLarge: "ContentTooLarge";
-  /** The host answered with an error: see `description` and `action`. */
+  /** The host answered with an error: see `reason`, `description` and `action`. */
   HostError: "HostError";
-  /** The host did not answer in time; the connection is closed. */
+  /** No connection, or no answer of the host, in time; the connection is closed. */
   Timeout: "Timeout";
   /** The call's arguments are wrong; nothing was sent. */
   BadArgument: "BadArgument";
+  /**
+   * The call's `signal` aborted it: before it reached the host (nothing was sent), or while the
+   * host worked on it (the connection is then closed, as the host cannot cancel a request).
+   */
+  Aborted: "Aborted";
 }>;
 export type ErrorCodeName = (typeof ErrorCode)[keyof typeof ErrorCode];
+
+/** Why the host failed a call: the `reason` of a HostError. */
+export declare const ErrorReason: Readonly<{
+  /** The PIN is wrong. */
+  WrongPin: "WrongPin";
+  /** The PIN is locked after too many wrong ones. */
+  PinLocked: "PinLocked";
+  /** The key needs a PIN, none was given and the system could not ask the person for it. */
+  PinRequired: "PinRequired";
+  /** The person cancelled the system's PIN question, or did not answer it in time. */
+  Cancelled: "Cancelled";
+  /** No such key container, or no key in it. */
+  NoKey: "NoKey";
+  /** The key has no certificate there (in the container, or in the "MY" store). */
+  NoCertificate: "NoCertificate";
+  /** The provider is not one the host knows, or it is not installed. */
+  NoProvider: "NoProvider";
+  /** The file to sign (`path`) cannot be opened or read. */
+  FileUnreadable: "FileUnreadable";
+  /** The host refused the request itself: a member missing or wrong. */
+  BadRequest: "BadRequest";
+  /** Anything else: see `description`. */
+  Other: "Other";
+}>;
+export type ErrorReasonName = (typeof ErrorReason)[keyof typeof ErrorReason];
 
 /** The largest message, in bytes of JSON, that a browser hands to the host (64 MiB). */
 export declare const MAX_MESSAGE_BYTES: number;
@@ -34,15 +64,18 @@ export type HostAction =
 
 export declare class DataSignedError extends Error {
   constructor(code: ErrorCodeName, message: string,
-              details?: { action?: HostAction; description?: string; reply?: HostReply });
+              details?: { action?: HostAction; reason?: ErrorReasonName; description?: string;
+                          reply?: HostErrorReply; cause?: unknown });
   readonly name: "DataSignedError";
   readonly code: ErrorCodeName;
   /** The action of the failed call, when there was one. */
   action?: HostAction;
-  /** HostError: the host's own `description`. */
+  /** HostError: why, from the host's code or words. */
+  reason?: ErrorReasonName;
+  /** HostError: the host's own `description`, without the line break that ends it. */
   description?: string;
   /** HostError: the host's whole reply, without the PIN (`password`) it echoes. */
-  reply?: HostReply;
+  reply?: HostErrorReply;
 }
 
 /** Data to sign: text (signed as its UTF-8 bytes), bytes, or a Blob/File. */
@@ -51,6 +84,15 @@ export type SignData = string | ArrayBuffer | ArrayBufferView | Blob;
 /** Where a certificate is read: the key container, or the user's "MY" store. */
 export type CertificateSource = "container" | "store";
 
+/**
+ * The hash a signature is over. Raw signatures: the provider's hash (SHA-1 for "Microsoft
+ * Strong Cryptographic Provider", GOST R 34.11-94 for GOST R 34.10-2001, Streebog-256 and -512
+ * for GOST R 34.10-2012 and its Strong variant). PKCS#7: the digest the message names, which
+ * follows the certificate's signature algorithm. null: one this library does not name.
+ */
+export type HashAlgorithm =
+  | "SHA-1" | "SHA-224" | "SHA-256" | "SHA-384" | "SHA-512" | "GOST R 34.11-94" | "Streebog-256" | "Streebog-512";
+
 export interface Bytes {
   /** The DER certificate or the signature, as bytes. */
   bytes: Uint8Array;
@@ -58,27 +100,78 @@ export interface Bytes {
   base64: string;
 }
 
-export interface KeyOptions {
+export interface Signature extends Bytes {
+  format: "pkcs7" | "raw";
+  hashAlgorithm: HashAlgorithm | null;
+}
+
+export interface NameAttribute {
+  oid: string;
+  /** A short name such as "CN", "O", "emailAddress"; the OID where there is none. */
+  type: string;
+  value: string;
+}
+
+export type KeyUsage =
+  | "digitalSignature" | "nonRepudiation" | "keyEncipherment" | "dataEncipherment" | "keyAgreement"
+  | "keyCertSign" | "cRLSign" | "encipherOnly" | "decipherOnly";
+
+/** A certificate's fields, as readCertificate() reads them. */
+export interface Certificate extends Bytes {
+  /** "CN=Name, O=Org", in the order the certificate lists them. */
+  subject: string;
+  subjectAttributes: NameAttribute[];
+  issuer: string;
+  issuerAttributes: NameAttribute[];
+  /** Upper-case hex, as `openssl x509 -serial` prints it. */
+  serialNumber: string;
+  notBefore: Date;
+  notAfter: Date;
+  /** Whether the moment it was read lies within notBefore..notAfter. */
+  valid: boolean;
+  /** e.g. { name: "RSA", bits: 2048 } or { name: "GOST R 34.10-2012", bits: 256 }; bits null where unknown. */
+  keyAlgorithm: { oid: string; name: string; bits: number | null };
+  /** What the key may be used for; null: the certificate does not limit it. */
+  keyUsage: KeyUsage[] | null;
+  /** SHA-1 and SHA-256 of the DER bytes, upper-case hex. */
+  thumbprints: { sha1: string; sha256: string };
+}
+
+/** One key container of listCertificates(): its certificate, or why it could not be read. */
+export type CertificateEntry = { providerName: string; containerName: string } & (
+  | { certificate: Certificate; error: null }
+  | { certificate: null; error: DataSignedError });
+
+export interface CallOptions {
+  /** Aborts the call: see ErrorCode.Aborted. */
+  signal?: AbortSignal;
+}
+
+export interface KeyOptions extends CallOptions {
   /** A provider name the host knows, e.g. "Microsoft Strong Cryptographic Provider". */
   providerName: string;
   /** The key container; empty or missing: the provider's default container. */
   containerName?: string;
-  /** The container's PIN; missing: none. */
+  /**
+   * The container's PIN. Leave it out: where the key needs one, the system asks the person
+   * itself (the provider's dialog on Windows, a pinentry on Linux).
+   */
   pin?: string;
 }
 
-export interface SignatureOptions {
-  /** What to sign, sent to the host as content; or give `path`. At most about 47 MiB. */
-  data?: SignData;
-  /** A file on the user's machine to sign instead of `data`. */
-  path?: string;
+interface SignatureFormat extends CallOptions {
   /** "pkcs7" (default): a detached PKCS#7 message with the certificate; "raw": the bare signature. */
   format?: "pkcs7" | "raw";
   /** PKCS#7 only: where the signer's certificate comes from (default "container"). */
   source?: CertificateSource;
   /** Where the host stages `data` on disk (default: its own private folder). */
   workingDirectory?: string;
+  /** Told how much of `data` has been handed on towards the host. */
+  onProgress?: (progress: { loaded: number; total: number }) => void;
 }
+
+/** What to sign: `data` sent to the host (at most about 47 MiB), or a file on the person's machine. */
+export type SignatureOptions = SignatureFormat & ({ data: SignData; path?: never } | { path: string; data?: never });
 
 /** A request's data object, as the host reads it. */
 export interface HostRequestData {
@@ -86,10 +179,16 @@ export interface HostRequestData {
   [member: string]: unknown;
 }
 
-/** The host's reply: the request's members echoed (all but contentFile) plus the outcome. */
-export interface HostReply {
+/** The data object of a successful reply: the request's members echoed (all but contentFile and password) plus the outputs. */
+export interface HostReplyData {
+  result: "success";
+  [member: string]: unknown;
+}
+
+/** The host's reply to a failed call. */
+export interface HostErrorReply {
   contentId?: string;
-  data: { result: "success" | "error"; description?: string; [member: string]: unknown };
+  data: { result: "error"; description?: string; [member: string]: unknown };
 }
 
 /** A session with one key container; ends with close() or with its connection. */
@@ -100,8 +199,9 @@ export declare class Session {
   readonly containerName: string;
   /** False once the session is closed or its connection is lost. */
   readonly usable: boolean;
-  getCertificate(options?: { source?: CertificateSource }): Promise<Bytes>;
-  sign(options: SignatureOptions): Promise<Bytes>;
+  getCertificate(options?: CallOptions & { source?: CertificateSource }): Promise<Bytes>;
+  sign(options: SignatureOptions): Promise<Signature>;
+  /** Resolves at once when the session is already closed or its connection is gone. */
   close(): Promise<void>;
 }
 
@@ -112,19 +212,27 @@ export declare class Signer {
   readonly connected: boolean;
   /** Resolves, with the reason, when the connection ends. */
   readonly closed: Promise<DataSignedError>;
-  listContainers(providerName: string): Promise<string[]>;
+  listContainers(providerName: string, options?: CallOptions): Promise<string[]>;
+  /**
+   * Every key container's certificate, read without a PIN, for the given providers or every
+   * provider the host knows; providers not installed here are left out.
+   */
+  listCertificates(options?: CallOptions & { providers?: readonly string[] }): Promise<CertificateEntry[]>;
   openSession(options: KeyOptions): Promise<Session>;
   getCertificate(options: KeyOptions & { source?: CertificateSource }): Promise<Bytes>;
   /** Signs in a session of its own, opened and closed for this one call. */
-  sign(options: KeyOptions & SignatureOptions): Promise<Bytes>;
-  /** Sends a request's data object as it stands; resolves with the reply's data object, without `password`. */
-  send(data: HostRequestData): Promise<HostReply["data"]>;
-  /** Ends the connection; the host process ends with it. */
+  sign(options: KeyOptions & SignatureOptions): Promise<Signature>;
+  /** Sends a request's data object as it stands; a failure rejects (HostError, with the reply). */
+  send(data: HostRequestData, options?: CallOptions): Promise<HostReplyData>;
+  /** Ends the connection; the host process ends with it. Nothing happens once it has ended. */
   close(): void;
 }
 
-export interface ConnectOptions {
-  /** The longest wait for one answer of the host, in ms; 0: no limit. Default 5 minutes. */
+export interface ConnectOptions extends CallOptions {
+  /**
+   * The longest wait, in ms, for the connection (the person's answer whether this site may use
+   * the keys included) and then for each answer of the host; 0: no limit. Default 5 minutes.
+   */
   timeout?: number;
   /** How long to wait for the extension to answer before ExtensionMissing, in ms. Default 1000. */
   extensionTimeout?: number;
@@ -138,6 +246,9 @@ export interface ConnectOptions {
  * waits for that answer.
  */
 export declare function connect(options?: ConnectOptions): Promise<Signer>;
+
+/** Reads a DER certificate's fields; rejects with BadArgument on anything that is not a well-formed certificate. */
+export declare function readCertificate(der: Uint8Array | ArrayBuffer, options?: { now?: Date }): Promise<Certificate>;
 
 export declare function toBase64(data: SignData): Promise<string>;
 export declare function fromBase64(text: string): Uint8Array;

@@ -1,13 +1,16 @@
-// keltoDataSigned page library: lets a web page list key containers, read
-// certificates and sign with the user's keys through the keltoDataSigned
-// browser extension, which hands each request to the native signing host.
+// keltoDataSigned page library: lets a web page list the person's
+// certificates and sign with their keys through the keltoDataSigned browser
+// extension, which hands each request to the native signing host.
 //
-// One ES module without dependencies. The path of a request:
-// this module -> window.postMessage -> the extension's content script ->
-// the extension's background -> the host's standard input. The channel,
-// limits, error codes and origin rule it shares with the extension come from
-// the extension's protocol module, copied in below, so both sides always
-// agree on them.
+// An ES module without dependencies beside its DER reader (x509.js). The
+// path of a request: this module -> window.postMessage -> the extension's
+// content script -> the extension's background -> the host's standard input.
+// Content to sign leaves this module as a Blob, which the browsers pass on
+// by reference; the background encodes it for the host. The channel, limits,
+// error codes and origin rule it shares with the extension come from the
+// extension's protocol module, copied in below, so both sides always agree
+// on them.
+import { readCertificate as readDer, signedDataDigest } from "./x509.js";
 
 // ---- shared protocol, copied from browser/extension/protocol.js by browser/build.mjs: edit it there ----
 // What the page library, the content script and the background agree on: the
@@ -33,6 +36,7 @@ const ErrorCode = Object.freeze({
   HostError: "HostError",
   Timeout: "Timeout",
   BadArgument: "BadArgument",
+  Aborted: "Aborted",
 });
 
 /** The largest message, in bytes of JSON, that a browser hands to the host. */
@@ -86,17 +90,46 @@ function utf8Length(text) {
 
 const BASE64_TEXT = /^[A-Za-z0-9+/=]*$/;
 
-/** The size in bytes of a message as the browser serialises it for the host. */
-function messageSize(message) {
+/** The length of the Base64 text of `size` bytes. */
+function base64Length(size) {
+  return 4 * Math.ceil(size / 3);
+}
+
+/**
+ * The size in bytes of a message as the browser serialises it for the host;
+ * `contentBytes`: the size of content still to be encoded into its
+ * data.contentFile.
+ */
+function messageSize(message, contentBytes = null) {
   const content = message && message.data && message.data.contentFile;
-  if (typeof content === "string" && BASE64_TEXT.test(content)) {
+  if (contentBytes !== null || (typeof content === "string" && BASE64_TEXT.test(content))) {
     // Base64 is ASCII with nothing to escape: count it without serialising
     // tens of MiB once more.
     const rest = { ...message, data: { ...message.data, contentFile: "" } };
-    return utf8Length(JSON.stringify(rest)) + content.length;
+    return utf8Length(JSON.stringify(rest)) + (contentBytes !== null ? base64Length(contentBytes) : content.length);
   }
   return utf8Length(JSON.stringify(message));
 }
+
+// String.fromCharCode.apply takes its bytes as arguments: stay well under
+// the engines' argument limits.
+const BTOA_CHUNK = 3 * 8192;
+
+/** Base64 of bytes: native where the engine has it, a chunked btoa elsewhere. */
+function bytesToBase64(bytes) {
+  if (typeof bytes.toBase64 === "function") return bytes.toBase64();
+  const parts = [];
+  for (let at = 0; at < bytes.length; at += BTOA_CHUNK) {
+    parts.push(btoa(String.fromCharCode.apply(null, bytes.subarray(at, at + BTOA_CHUNK))));
+  }
+  return parts.join("");
+}
+
+/**
+ * Content to sign travels as a Blob, read and encoded a piece at a time: a
+ * multiple of 3, so that the pieces' Base64 joins into one text.
+ */
+const CONTENT_PIECE_BYTES = 3 * 2 * 1024 * 1024;
 
 function tooLargeText(size, { atLeast = false } = {}) {
   return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +
@@ -124,30 +157,87 @@ function withoutPin(reply) {
 
 export { CHANNEL, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES };
 
+/** Why the host failed a call: the `reason` of a HostError. */
+export const ErrorReason = Object.freeze({
+  WrongPin: "WrongPin",
+  PinLocked: "PinLocked",
+  PinRequired: "PinRequired",
+  Cancelled: "Cancelled",
+  NoKey: "NoKey",
+  NoCertificate: "NoCertificate",
+  NoProvider: "NoProvider",
+  FileUnreadable: "FileUnreadable",
+  BadRequest: "BadRequest",
+  Other: "Other",
+});
+
+// The host describes a CryptoAPI failure as "Error 0x<code> - <system
+// text>" and a request it refuses in its own words.
+const REASONS = [
+  [/^Error 0x8010006B\b/i, ErrorReason.WrongPin],  // SCARD_W_WRONG_CHV
+  [/^Error 0x8010006C\b/i, ErrorReason.PinLocked],  // SCARD_W_CHV_BLOCKED
+  [/^Error 0x8010006F\b/i, ErrorReason.PinRequired],  // SCARD_W_CARD_NOT_AUTHENTICATED: no one could be asked
+  [/^Error 0x8010006E\b/i, ErrorReason.Cancelled],  // SCARD_W_CANCELLED_BY_USER, also a PIN question timed out
+  [/^Error 0x(80090016|8009000D)\b/i, ErrorReason.NoKey],  // NTE_BAD_KEYSET, NTE_NO_KEY
+  [/^Error 0x(8010002C|80092004)\b/i, ErrorReason.NoCertificate],  // SCARD_E_NO_SUCH_CERTIFICATE, CRYPT_E_NOT_FOUND
+  // NTE_PROV_TYPE_NOT_DEF, NTE_KEYSET_NOT_DEF, NTE_PROV_TYPE_NO_MATCH: not installed
+  [/^Error 0x(80090017|80090019|8009001B)\b/i, ErrorReason.NoProvider],
+  [/^Bad parameter providerName\b/, ErrorReason.NoProvider],  // not in the host's table
+  [/^Error (open|read) file data\b/, ErrorReason.FileUnreadable],
+  [/^(Bad parameter|Unknow request action)\b/, ErrorReason.BadRequest],
+];
+
+function hostReason(description) {
+  const found = REASONS.find(([pattern]) => pattern.test(description));
+  return found ? found[1] : ErrorReason.Other;
+}
+
+// The providers the host knows (its table, host/crypto/providers.cpp) and
+// the hash their raw signatures are over; null where this library does not
+// name it.
+const GOST94 = "GOST R 34.11-94";
+const PROVIDERS = new Map([
+  ["Crypto-Pro GOST R 34.10-2001 Cryptographic Service Provider", GOST94],
+  ["Crypto-Pro GOST R 34.10-2001 KC1 CSP", GOST94],
+  ["Crypto-Pro GOST R 34.10-2001 KC2 CSP", GOST94],
+  ["Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider", "Streebog-256"],
+  ["Crypto-Pro GOST R 34.10-2012 KC1 CSP", "Streebog-256"],
+  ["Crypto-Pro GOST R 34.10-2012 KC2 CSP", "Streebog-256"],
+  ["Crypto-Pro GOST R 34.10-2012 Strong Cryptographic Service Provider", "Streebog-512"],
+  ["Crypto-Pro GOST R 34.10-2012 KC1 Strong CSP", "Streebog-512"],
+  ["Crypto-Pro GOST R 34.10-2012 KC2 Strong CSP", "Streebog-512"],
+  ["Avest CSP for NBRB", null],
+  ["Avest CSP", null],
+  ["Avest CSP Base", null],
+  ["Avest CSP Bel", null],
+  ["Avest CSP Bel Pro", null],
+  ["Avest CSP Bign", null],
+  ["NTCrypto STB 34.101.45 Cryptographic Provider", null],
+  ["NTCrypto STB 1176.2 Cryptographic Provider", null],
+  ["NTCrypto STB 1176.2pre Cryptographic Provider", null],
+  ["Microsoft Strong Cryptographic Provider", "SHA-1"],
+]);
+// KC1 and KC2 are other certification classes of the same provider and share
+// its containers: listing them too would list every container three times.
+const LISTED_PROVIDERS = Object.freeze([...PROVIDERS.keys()].filter((name) => !/ KC[12] /.test(name)));
+
 const DEFAULT_TIMEOUT_MS = 5 * 60 * 1000;
 const DEFAULT_EXTENSION_TIMEOUT_MS = 1000;
-// Blobs are read and encoded a piece at a time so that a large file never has
-// to be in memory twice as bytes. A multiple of 3 keeps every piece's Base64
-// free of padding, so the pieces join into one valid text.
-const BLOB_PIECE_BYTES = 3 * 1024 * 1024;
-// String.fromCharCode.apply takes its bytes as arguments: stay well under the
-// engines' argument limits. Also a multiple of 3.
-const CHUNK_BYTES = 3 * 8192;
 
 export class DataSignedError extends Error {
   /**
    * @param {string} code one of ErrorCode
    * @param {string} message what happened, in words
-   * @param {{action?: string, description?: string, reply?: object}} [details]
-   *   reply: the host's reply to a failed call, without the PIN it echoes
+   * @param {{action?: string, reason?: string, description?: string, reply?: object, cause?: unknown}} [details]
+   *   reason: HostError's, one of ErrorReason; reply: the host's reply, without the PIN it echoes
    */
   constructor(code, message, details = {}) {
-    super(message);
+    super(message, details.cause === undefined ? undefined : { cause: details.cause });
     this.name = "DataSignedError";
     this.code = code;
-    this.action = details.action;
-    this.description = details.description;
-    this.reply = details.reply;
+    for (const member of ["action", "reason", "description", "reply"]) {
+      if (details[member] !== undefined) this[member] = details[member];
+    }
   }
 }
 
@@ -164,15 +254,12 @@ function asDataSignedError(error) {
                              error && typeof error.message === "string" ? error.message : String(error));
 }
 
-// Native Base64 where the engine has it (current Chromium and Firefox), a
-// chunked btoa elsewhere.
-function bytesToBase64(bytes) {
-  if (typeof bytes.toBase64 === "function") return bytes.toBase64();
-  const parts = [];
-  for (let at = 0; at < bytes.length; at += CHUNK_BYTES) {
-    parts.push(btoa(String.fromCharCode.apply(null, bytes.subarray(at, at + CHUNK_BYTES))));
-  }
-  return parts.join("");
+function aborted(action, signal, sent) {
+  const what = action ?? "connect()";
+  return new DataSignedError(ErrorCode.Aborted, sent
+    ? `${what} was aborted while the host worked on it; the connection was closed, since the host cannot ` +
+      "cancel a request it has begun."
+    : `${what} was aborted before it reached the host.`, { action, cause: signal.reason });
 }
 
 function asBytes(data) {
@@ -181,31 +268,38 @@ function asBytes(data) {
   return null;
 }
 
+// Data to sign as the Blob it travels as: text as its UTF-8 bytes, bytes
+// copied (the page keeps its buffer), a Blob or File as it is.
+function asContent(data) {
+  if (typeof data === "string" || asBytes(data)) return new Blob([data]);
+  if (typeof Blob !== "undefined" && data instanceof Blob) return data;
+  throw badArgument("Data to sign must be a string, an ArrayBuffer, a typed array or a Blob.");
+}
+
 /**
- * Base64 of data to sign: a string (signed as its UTF-8 bytes), an
- * ArrayBuffer or typed array, or a Blob/File (read piece by piece).
+ * Base64 of data: a string (as its UTF-8 bytes), an ArrayBuffer or typed
+ * array, or a Blob/File (read piece by piece). For requests made by send().
  */
 export async function toBase64(data) {
   try {
-    return await encode(data);
+    const content = asContent(data);
+    const parts = [];
+    for (let at = 0; at < content.size; at += CONTENT_PIECE_BYTES) {
+      parts.push(bytesToBase64(new Uint8Array(await content.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer())));
+    }
+    return parts.join("");
   } catch (error) {
     throw asDataSignedError(error);
   }
 }
 
-async function encode(data) {
-  if (typeof data === "string") return bytesToBase64(new TextEncoder().encode(data));
-  const bytes = asBytes(data);
-  if (bytes) return bytesToBase64(bytes);
-  if (typeof Blob !== "undefined" && data instanceof Blob) {
-    const parts = [];
-    for (let at = 0; at < data.size; at += BLOB_PIECE_BYTES) {
-      const piece = await data.slice(at, at + BLOB_PIECE_BYTES).arrayBuffer();
-      parts.push(bytesToBase64(new Uint8Array(piece)));
-    }
-    return parts.join("");
+/** A DER certificate's fields; what is not a well-formed certificate fails as BadArgument. */
+export async function readCertificate(der, options) {
+  try {
+    return await readDer(der, options);
+  } catch (error) {
+    throw asDataSignedError(error);
   }
-  throw badArgument("Data to sign must be a string, an ArrayBuffer, a typed array or a Blob.");
 }
 
 export function fromBase64(text) {
@@ -218,14 +312,6 @@ export function fromBase64(text) {
   } catch (error) {
     throw badArgument(`Not Base64 text: ${error.message}`);
   }
-}
-
-function dataSize(data) {
-  if (typeof data === "string") return data.length;
-  const bytes = asBytes(data);
-  if (bytes) return bytes.length;
-  if (typeof Blob !== "undefined" && data instanceof Blob) return data.size;
-  return -1;
 }
 
 function randomId() {
@@ -262,19 +348,31 @@ class Link {
   }
 
   // Resolves once the background has the host running for this page; rejects
-  // with ExtensionMissing when no content script answers in time, or with the
-  // background's reason (AccessDenied, HostMissing, ...). The person's answer
-  // to the consent question has no time limit: closing the question answers it.
-  open(extensionTimeout) {
+  // with ExtensionMissing when no content script answers within
+  // `extensionTimeout`, with Timeout when the person has not answered the
+  // consent question (or the host has not started) within `timeout`, with
+  // Aborted, or with the background's reason (AccessDenied, HostMissing, ...).
+  open({ extensionTimeout, timeout, signal }) {
     return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => {
-        reject(new DataSignedError(ErrorCode.ExtensionMissing,
-          "The keltoDataSigned extension is not installed or not enabled for this page."));
-      }, extensionTimeout);
+      const settle = (error) => {
+        clearTimeout(presence);
+        clearTimeout(overall);
+        signal?.removeEventListener("abort", onAbort);
+        this.handlers = null;
+        if (error) reject(error);
+        else resolve();
+      };
+      const onAbort = () => settle(aborted(undefined, signal, false));
+      const presence = setTimeout(() => settle(new DataSignedError(ErrorCode.ExtensionMissing,
+        "The keltoDataSigned extension is not installed or not enabled for this page.")), extensionTimeout);
+      const overall = timeout > 0 ? setTimeout(() => settle(new DataSignedError(ErrorCode.Timeout,
+        `No connection within ${timeout} ms: the question whether this site may use the keys was not ` +
+        "answered, or the signing host did not start.")), timeout) : undefined;
+      signal?.addEventListener("abort", onAbort, { once: true });
       this.handlers = {
-        present: () => clearTimeout(timer),
-        ready: () => { clearTimeout(timer); resolve(); },
-        closed: (m) => { clearTimeout(timer); reject(new DataSignedError(m.code, m.message)); },
+        present: () => clearTimeout(presence),
+        ready: () => settle(null),
+        closed: (m) => settle(new DataSignedError(m.code, m.message)),
       };
       this.post("connect");
     });
@@ -282,10 +380,6 @@ class Link {
 
   close() {
     this.post("close");
-    this.dispose();
-  }
-
-  dispose() {
     this.handlers = null;
     this.win.removeEventListener("message", this.listener);
   }
@@ -308,50 +402,62 @@ function storageType(source = "container") {
   throw badArgument('source must be "container" or "store".');
 }
 
-function result(data, member) {
+function keyMembers({ providerName, containerName, pin }) {
+  return { providerName: requireText(providerName, "providerName"),
+           containerName: optionalText(containerName, "containerName"), password: optionalText(pin, "pin") };
+}
+
+function bytesOf(data, member) {
   const base64 = data[member];
   try {
     return { base64, bytes: fromBase64(base64) };
   } catch {
     throw new DataSignedError(ErrorCode.HostError, `The host's reply has no Base64 ${member}.`,
-                              { action: data.requestAction });
+                              { action: data.requestAction, reason: ErrorReason.Other });
   }
 }
 
-// The request members of a signature common to signer and session calls.
-async function signatureMembers({ data, path, format = "pkcs7", source, workingDirectory }) {
+// A signature request's members and its content, common to signer and session calls.
+function signatureRequest(members, { data, path, format = "pkcs7", source, workingDirectory }) {
   if (format !== "raw" && format !== "pkcs7") throw badArgument('format must be "raw" or "pkcs7".');
   if ((data === undefined) === (path === undefined)) {
     throw badArgument("Give exactly one of data and path to sign.");
   }
-  const members = { signatureType: format === "pkcs7" ? "PKCS#7" : "RAW",
-                    storageType: storageType(source) };
+  const request = { data: { requestAction: "getSignature", ...members,
+                            signatureType: format === "pkcs7" ? "PKCS#7" : "RAW", storageType: storageType(source) } };
   if (workingDirectory !== undefined) {
-    members.workingDirectory = requireText(workingDirectory, "workingDirectory");
+    request.data.workingDirectory = requireText(workingDirectory, "workingDirectory");
   }
   if (path !== undefined) {
-    members.fileDataPath = requireText(path, "path");
+    request.data.fileDataPath = requireText(path, "path");
   } else {
-    const size = dataSize(data);
-    if (size === 0) throw badArgument("There is nothing to sign: the data is empty.");
-    const encoded = 4 * Math.ceil(size / 3);
-    if (encoded > MAX_MESSAGE_BYTES) {  // no need to encode it to know
+    request.content = asContent(data);
+    if (request.content.size === 0) throw badArgument("There is nothing to sign: the data is empty.");
+    const encoded = base64Length(request.content.size);
+    if (encoded > MAX_MESSAGE_BYTES) {  // no need to look further to know
       throw new DataSignedError(ErrorCode.ContentTooLarge, tooLargeText(encoded, { atLeast: true }),
                                 { action: "getSignature" });
     }
-    members.contentFile = await toBase64(data);
   }
-  return members;
+  return request;
+}
+
+// The signature and what it is over: PKCS#7 names its digest itself, a raw
+// signature is over the hash of its provider.
+function signatureResult(data, format, providerName) {
+  const { base64, bytes } = bytesOf(data, "signature");
+  const hashAlgorithm = format === "raw" ? PROVIDERS.get(providerName) ?? null : signedDataDigest(bytes);
+  return { base64, bytes, format, hashAlgorithm };
 }
 
 /** A session with one key container, opened by Signer.openSession. */
 export class Session {
-  #send;
+  #call;
   #usable;
   #closed = false;
 
-  constructor(send, usable, handle, providerName, containerName) {
-    this.#send = send;
+  constructor(call, usable, handle, providerName, containerName) {
+    this.#call = call;
     this.#usable = usable;
     this.handle = handle;
     this.providerName = providerName;
@@ -373,22 +479,30 @@ export class Session {
              containerName: this.containerName };
   }
 
-  async getCertificate({ source } = {}) {
-    const data = await this.#send({ requestAction: "getCertificate", ...this.#members(),
-                                    storageType: storageType(source) });
-    return result(data, "certificate");
+  async getCertificate({ source, signal } = {}) {
+    const data = await this.#call({ data: { requestAction: "getCertificate", ...this.#members(),
+                                            storageType: storageType(source) } }, { signal });
+    return bytesOf(data, "certificate");
   }
 
-  async sign(options = {}) {
-    const members = this.#members();
-    const data = await this.#send(signatureMembers(options).then((signature) =>
-      ({ requestAction: "getSignature", ...members, ...signature })));
-    return result(data, "signature");
+  async sign({ signal, onProgress, ...signature } = {}) {
+    const data = await this.#call(signatureRequest(this.#members(), signature), { signal, onProgress });
+    return signatureResult(data, signature.format ?? "pkcs7", this.providerName);
   }
 
+  /** Closes the session; nothing to do once it is closed or its connection is gone. */
   async close() {
-    await this.#send({ requestAction: "closeCryptoProvider", ...this.#members() });
+    if (!this.usable) {
+      this.#closed = true;
+      return;
+    }
+    const members = this.#members();
     this.#closed = true;
+    try {
+      await this.#call({ data: { requestAction: "closeCryptoProvider", ...members } }, {});
+    } catch (error) {
+      if (this.#usable()) throw error;  // the connection, and the session with it, is gone
+    }
   }
 }
 
@@ -397,8 +511,8 @@ export class Signer {
   #link;
   #timeout;
   #sequence = 0;
-  #tail = Promise.resolve();
-  #inflight = null;
+  #queue = [];
+  #current = null;
   #ended = null;
   #resolveClosed;
 
@@ -409,7 +523,8 @@ export class Signer {
     this.closed = new Promise((resolve) => { this.#resolveClosed = resolve; });
     link.handlers = {
       reply: (m) => this.#reply(m.reply),
-      error: (m) => this.#refused(m.contentId, new DataSignedError(m.code, m.message)),
+      error: (m) => this.#refused(m),
+      progress: (m) => this.#progress(m),
       closed: (m) => this.#end(new DataSignedError(m.code, m.message)),
     };
   }
@@ -420,58 +535,93 @@ export class Signer {
   }
 
   /** Names of the key containers of a provider. */
-  async listContainers(providerName) {
-    const data = await this.#enqueue({ requestAction: "getListContainer",
-                                       providerName: requireText(providerName, "providerName") });
+  async listContainers(providerName, { signal } = {}) {
+    const data = await this.#call({ data: { requestAction: "getListContainer",
+                                            providerName: requireText(providerName, "providerName") } },
+                                  { signal });
     return data.containers ? data.containers.split(";") : [];
   }
 
-  /** Opens a session with a container; the PIN is handed over once. */
-  async openSession({ providerName, containerName, pin } = {}) {
-    const request = { requestAction: "openCryptoProvider",
-                      providerName: requireText(providerName, "providerName"),
-                      containerName: optionalText(containerName, "containerName"),
-                      password: optionalText(pin, "pin") };
-    const data = await this.#enqueue(request);
+  /**
+   * The certificate of every key container of the providers installed here
+   * (by default every provider the host knows), read without a PIN. A
+   * container whose certificate cannot be read is an entry with the error.
+   */
+  async listCertificates({ providers = LISTED_PROVIDERS, signal } = {}) {
+    if (!Array.isArray(providers)) throw badArgument("providers must be a list of provider names.");
+    providers.forEach((name) => requireText(name, "a provider name"));
+    const entries = [];
+    for (const providerName of providers) {
+      let containers;
+      try {
+        containers = await this.listContainers(providerName, { signal });
+      } catch (error) {
+        if (error.reason === ErrorReason.NoProvider) continue;  // not installed here
+        throw error;
+      }
+      for (const containerName of containers) {
+        entries.push({ providerName, containerName,
+                       ...await this.#certificateEntry(providerName, containerName, signal) });
+      }
+    }
+    return entries;
+  }
+
+  async #certificateEntry(providerName, containerName, signal) {
+    let certificate;
+    try {
+      certificate = await this.getCertificate({ providerName, containerName, signal });
+    } catch (error) {
+      if (error.code !== ErrorCode.HostError) throw error;
+      return { certificate: null, error };
+    }
+    try {
+      return { certificate: await readDer(certificate.bytes), error: null };
+    } catch (error) {
+      return { certificate: null, error: new DataSignedError(ErrorCode.HostError,
+        `The certificate of ${containerName} cannot be read: ${error.message}`,
+        { action: "getCertificate", reason: ErrorReason.Other }) };
+    }
+  }
+
+  /** Opens a session with a container; a PIN, if given, is handed over once. */
+  async openSession({ signal, ...key } = {}) {
+    const members = keyMembers(key);
+    const data = await this.#call({ data: { requestAction: "openCryptoProvider", ...members } }, { signal });
     if (typeof data.handleProvider !== "number") {
       throw new DataSignedError(ErrorCode.HostError, "The host opened no session.",
-                                { action: request.requestAction, reply: data });
+                                { action: "openCryptoProvider", reason: ErrorReason.Other, reply: { data } });
     }
-    return new Session((members) => this.#enqueue(members), () => this.#ended === null,
-                       data.handleProvider, request.providerName, request.containerName);
+    return new Session((request, options) => this.#call(request, options), () => this.#ended === null,
+                       data.handleProvider, members.providerName, members.containerName);
   }
 
   /** The certificate of a container's key, from the container or from the "MY" store. */
-  async getCertificate({ providerName, containerName, pin, source } = {}) {
-    const data = await this.#enqueue({
-      requestAction: "getCertificate", providerName: requireText(providerName, "providerName"),
-      containerName: optionalText(containerName, "containerName"),
-      password: optionalText(pin, "pin"), storageType: storageType(source) });
-    return result(data, "certificate");
+  async getCertificate({ source, signal, ...key } = {}) {
+    const data = await this.#call({ data: { requestAction: "getCertificate", ...keyMembers(key),
+                                            storageType: storageType(source) } }, { signal });
+    return bytesOf(data, "certificate");
   }
 
   /** Signs data or a file, raw or as a detached PKCS#7 message, in a session of its own. */
-  async sign({ providerName, containerName, pin, ...signature } = {}) {
-    const members = { providerName: requireText(providerName, "providerName"),
-                      containerName: optionalText(containerName, "containerName"),
-                      password: optionalText(pin, "pin") };
-    const data = await this.#enqueue(signatureMembers(signature).then((rest) =>
-      ({ requestAction: "getSignature", ...members, ...rest })));
-    return result(data, "signature");
+  async sign({ providerName, containerName, pin, signal, onProgress, ...signature } = {}) {
+    const members = keyMembers({ providerName, containerName, pin });
+    const data = await this.#call(signatureRequest(members, signature), { signal, onProgress });
+    return signatureResult(data, signature.format ?? "pkcs7", members.providerName);
   }
 
   /**
    * Sends one request's data object as it stands; resolves with the reply's
    * data object. For protocol members this library does not cover.
    */
-  send(data) {
+  async send(data, { signal } = {}) {
     if (!data || typeof data !== "object" || !HOST_ACTIONS.includes(data.requestAction)) {
-      return Promise.reject(badArgument(`requestAction must be one of ${HOST_ACTIONS.join(", ")}.`));
+      throw badArgument(`requestAction must be one of ${HOST_ACTIONS.join(", ")}.`);
     }
-    return this.#enqueue(data);
+    return this.#call({ data }, { signal });
   }
 
-  /** Ends the connection; the host process ends with it. */
+  /** Ends the connection; the host process ends with it. Nothing to do once it has ended. */
   close() {
     this.#end(new DataSignedError(ErrorCode.HostDisconnected, "The page closed the connection."));
   }
@@ -479,72 +629,122 @@ export class Signer {
   // Calls run one after another in the order they were made: the next
   // request leaves only when the previous one is answered, so replies cannot
   // overtake each other and a timeout counts from the moment a request is
-  // sent. `data` may be a promise (content still being encoded): the call
-  // keeps its place in the queue meanwhile.
-  #enqueue(data) {
-    const ready = Promise.resolve(data);
-    ready.catch(() => {});  // a bad argument is reported when the call's turn comes
-    const turn = this.#tail.then(async () => this.#exchange(await ready));
-    this.#tail = turn.catch(() => {});
-    return turn;
-  }
-
-  #exchange(data) {
-    const action = data.requestAction;
-    if (this.#ended) {
-      return Promise.reject(new DataSignedError(this.#ended.code, this.#ended.message, { action }));
-    }
-    const request = { contentId: `${this.#link.id}.${++this.#sequence}`, data };
-    const size = messageSize(request);
-    if (size > MAX_MESSAGE_BYTES) {
-      return Promise.reject(new DataSignedError(ErrorCode.ContentTooLarge, tooLargeText(size),
-                                                { action }));
-    }
-    // A request the browser cannot clone never leaves, and leaves no call behind.
-    this.#link.post("request", { request });
+  // sent. An aborted call that has not left never does; one the host is
+  // working on ends the connection, as the host cannot be told to stop.
+  #call(request, { signal, onProgress }) {
+    const action = request.data.requestAction;
     return new Promise((resolve, reject) => {
-      const call = { contentId: request.contentId, action, resolve, reject, timer: null };
-      if (this.#timeout > 0) {
-        call.timer = setTimeout(() => this.#timedOut(call), this.#timeout);
+      const call = { action, request, onProgress, resolve, reject, contentId: null, timer: null, done: false };
+      if (this.#ended) {
+        reject(new DataSignedError(this.#ended.code, this.#ended.message, { action }));
+        return;
       }
-      this.#inflight = call;
+      if (signal) {
+        if (signal.aborted) {
+          reject(aborted(action, signal, false));
+          return;
+        }
+        const onAbort = () => this.#abort(call, signal);
+        signal.addEventListener("abort", onAbort, { once: true });
+        call.unlisten = () => signal.removeEventListener("abort", onAbort);
+      }
+      this.#queue.push(call);
+      this.#next();
     });
   }
 
-  #settle(contentId) {
-    const call = this.#inflight;
-    if (!call || call.contentId !== contentId) return null;
-    this.#inflight = null;
+  #next() {
+    if (this.#current || this.#ended || this.#queue.length === 0) return;
+    const call = this.#queue.shift();
+    const { data, content } = call.request;
+    const message = { contentId: `${this.#link.id}.${++this.#sequence}`, data };
+    const size = messageSize(message, content ? content.size : null);
+    if (size > MAX_MESSAGE_BYTES) {
+      this.#settle(call, new DataSignedError(ErrorCode.ContentTooLarge, tooLargeText(size), { action: call.action }));
+      this.#next();
+      return;
+    }
+    try {
+      this.#link.post("request", content ? { request: message, content } : { request: message });
+    } catch (error) {
+      // A request the browser cannot clone never leaves, and leaves no call behind.
+      this.#settle(call, asDataSignedError(error));
+      this.#next();
+      return;
+    }
+    call.contentId = message.contentId;
+    this.#current = call;
+    if (this.#timeout > 0) call.timer = setTimeout(() => this.#timedOut(call), this.#timeout);
+  }
+
+  // Ends a call with its data, or with an error.
+  #settle(call, error, data) {
+    if (call.done) return;
+    call.done = true;
     clearTimeout(call.timer);
-    return call;
+    call.unlisten?.();
+    if (this.#current === call) this.#current = null;
+    else this.#queue = this.#queue.filter((queued) => queued !== call);
+    if (error) {
+      if (error.action === undefined && call.action) error.action = call.action;
+      call.reject(error);
+    } else {
+      call.resolve(data);
+    }
+  }
+
+  #abort(call, signal) {
+    if (call.done) return;
+    const sent = this.#current === call;
+    this.#settle(call, aborted(call.action, signal, sent));
+    if (sent) {
+      this.#end(new DataSignedError(ErrorCode.HostDisconnected, "The connection was closed: a call was " +
+        "aborted while the host worked on it, and the host cannot cancel a request it has begun."));
+    }
+  }
+
+  #inFlight(contentId) {
+    const call = this.#current;
+    return call && call.contentId === contentId ? call : null;
   }
 
   #reply(pinned) {
-    const call = this.#settle(pinned && pinned.contentId);
+    const call = this.#inFlight(pinned && pinned.contentId);
     if (!call) return;  // an answer to nothing this signer is waiting for
     const reply = withoutPin(pinned);
     const data = reply.data && typeof reply.data === "object" ? reply.data : {};
     if (data.result === "success") {
-      call.resolve(data);
+      this.#settle(call, null, data);
     } else {
-      const description = typeof data.description === "string" ? data.description : "";
-      call.reject(new DataSignedError(ErrorCode.HostError,
+      // Windows' and softcsp's message texts end in CR LF.
+      const description = typeof data.description === "string" ? data.description.replace(/[\r\n]+$/, "") : "";
+      this.#settle(call, new DataSignedError(ErrorCode.HostError,
         `The host could not ${call.action}: ${description || "no reason given"}`,
-        { action: call.action, description, reply }));
+        { action: call.action, reason: hostReason(description), description, reply }));
+    }
+    this.#next();
+  }
+
+  #refused({ contentId, code, message }) {
+    const call = this.#inFlight(contentId);
+    if (!call) return;
+    this.#settle(call, new DataSignedError(code, message, { action: call.action }));
+    this.#next();
+  }
+
+  #progress({ contentId, loaded, total }) {
+    const call = this.#inFlight(contentId);
+    if (!call || typeof call.onProgress !== "function" || !Number.isFinite(loaded) || !Number.isFinite(total)) return;
+    try {
+      call.onProgress({ loaded, total });
+    } catch {
+      // the page's callback: its failure is not the call's
     }
   }
 
-  #refused(contentId, error) {
-    const call = this.#settle(contentId);
-    if (!call) return;
-    error.action = call.action;
-    call.reject(error);
-  }
-
   #timedOut(call) {
-    if (this.#inflight !== call) return;
-    this.#inflight = null;
-    call.reject(new DataSignedError(ErrorCode.Timeout,
+    if (this.#current !== call) return;
+    this.#settle(call, new DataSignedError(ErrorCode.Timeout,
       `The host did not answer ${call.action} within ${this.#timeout} ms.`, { action: call.action }));
     // The host may still be busy with it and its state is unknown: a late
     // answer must not be taken for the next request's, so the connection ends.
@@ -555,11 +755,8 @@ export class Signer {
   #end(error) {
     if (this.#ended) return;
     this.#ended = error;
-    const call = this.#inflight;
-    this.#inflight = null;
-    if (call) {
-      clearTimeout(call.timer);
-      call.reject(new DataSignedError(error.code, error.message, { action: call.action }));
+    for (const call of [this.#current, ...this.#queue]) {
+      if (call) this.#settle(call, new DataSignedError(error.code, error.message, { action: call.action }));
     }
     this.#link.close();
     this.#resolveClosed(error);
@@ -582,13 +779,14 @@ function unserved(win) {
   return null;
 }
 
-async function open({ timeout = DEFAULT_TIMEOUT_MS, extensionTimeout = DEFAULT_EXTENSION_TIMEOUT_MS,
+async function open({ timeout = DEFAULT_TIMEOUT_MS, extensionTimeout = DEFAULT_EXTENSION_TIMEOUT_MS, signal,
                       window: win = globalThis.window } = {}) {
+  if (signal?.aborted) throw aborted(undefined, signal, false);
   const reason = unserved(win);
   if (reason) throw new DataSignedError(ErrorCode.ExtensionMissing, reason);
   const link = new Link(win, win.origin, randomId());
   try {
-    await link.open(extensionTimeout);
+    await link.open({ extensionTimeout, timeout, signal });
   } catch (error) {
     link.close();
     throw error;
@@ -601,10 +799,11 @@ async function open({ timeout = DEFAULT_TIMEOUT_MS, extensionTimeout = DEFAULT_E
  * ExtensionMissing at once where the extension cannot serve the page, and
  * within `extensionTimeout` ms when it does not answer; AccessDenied when the
  * person or a policy refuses this site; HostMissing when the host is not
- * registered with the browser.
+ * registered with the browser; Timeout when all this takes longer than
+ * `timeout`; Aborted when `signal` aborts.
  *
- * @param {{timeout?: number, extensionTimeout?: number, window?: Window}} [options]
- *   timeout: the longest wait for one answer of the host, in ms (0: no limit).
+ * @param {{timeout?: number, extensionTimeout?: number, signal?: AbortSignal, window?: Window}} [options]
+ *   timeout: the longest wait for the connection, and then for each answer of the host, in ms (0: no limit).
  */
 export async function connect(options) {
   try {
@@ -617,7 +816,8 @@ export async function connect(options) {
 }
 
 // A call's failure is a DataSignedError whatever threw inside it.
-for (const [type, calls] of [[Signer, ["listContainers", "openSession", "getCertificate", "sign", "send"]],
+for (const [type, calls] of [[Signer, ["listContainers", "listCertificates", "openSession", "getCertificate",
+                                       "sign", "send"]],
                              [Session, ["getCertificate", "sign", "close"]]]) {
   for (const name of calls) {
     const call = type.prototype[name];

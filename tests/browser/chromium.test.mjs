@@ -6,20 +6,23 @@
 // administrator (a Chromium policy under /etc/chromium, removed at the end),
 // http://127.0.0.1:PORT has to ask the person.
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { spawn, spawnSync } from "node:child_process";
 import { once } from "node:events";
 import crypto from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 import { after, before, describe } from "node:test";
-import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, dataFile, hopAcross,
-         openPage as openTestPage, serve, skipSuiteUnless, startChromium, stopChromium, until, writePolicy } from "./support.mjs";
+import { GOST, PIN, RSA, Workspace, answerConsent, scenario, identity, alive, connectIn, hopAcross, libraryFields,
+         openPage as openTestPage, opensslFields, requiredFile, serve, skipSuiteUnless, startChromium, stopChromium,
+         until, writePolicy } from "./support.mjs";
 
 skipSuiteUnless(process.getuid?.() === 0, "the administrator's policy under /etc needs root");
 skipSuiteUnless(fs.existsSync("/usr/bin/chromium"), "no /usr/bin/chromium");
 
 const MiB = 1024 * 1024;
 const GOST_ENGINE = ["-engine", "gost"];
+// The digests a PKCS#7 message made here can name.
+const DIGESTS = { "1.3.14.3.2.26": "SHA-1", "2.16.840.1.101.3.4.2.1": "SHA-256", "1.2.643.7.1.1.2.2": "Streebog-256" };
 
 // Pids of the host processes waiting for a lock (blocked flock waiters).
 function waitingForLock(pid) {
@@ -65,17 +68,20 @@ describe("Chromium", () => {
     return exceptionDetails ? { error: exceptionDetails.exception?.description } : result.value;
   }
 
-  async function optionsPage() {
-    const page = await browser.newPage();
-    await page.goto(`chrome-extension://${extensionId}/options.html`);
-    await page.waitForSelector("body[data-shown]");
-    return page;
-  }
+  // Connects the page's window.signer and opens its window.session with the RSA key; the handle.
+  const openSessionIn = (page) => page.evaluate((provider, pin) => attempt(async () => {
+    window.signer = await lib.connect();
+    window.session = await signer.openSession({ providerName: provider, containerName: "rsa-key", pin });
+    return session.handle;
+  }), RSA, PIN);
 
   before(async () => {
     ws = new Workspace("chromium");
     certificates[RSA] = ws.makeKey("rsa-key", RSA);
     certificates[GOST] = ws.makeKey("gost-key", GOST);
+    ws.keytool("generate", "--provider", RSA, "--container", "broken-key", "--pin", PIN);
+    const damaged = ws.path("data", "keltoDataSigned", "softcsp", "containers", "1", "broken-key", "signature.p12");
+    fs.writeFileSync(damaged, fs.readFileSync(damaged).subarray(0, 100));
     ws.register();
     server = await serve(ws.path("files"));
     others = await Promise.all([1, 2, 3].map(() => serve(ws.path("files"))));
@@ -100,126 +106,146 @@ describe("Chromium", () => {
     ws?.cleanup();
   });
 
-  scenario("an administrator's origin connects without a prompt; every action for RSA and GOST 2012", async () => {
+  scenario("an administrator's origin: the certificates listed without a PIN, as openssl reads them, a damaged " +
+           "one reported alone; every action for RSA and GOST 2012, the hash named; host errors with reasons", async () => {
     const page = await openPage(managed);
     assert.deepEqual(await connectIn(page), { ok: true });
     assert.equal(consentWindows.size, 0, "no consent window for an allowed origin");
-    const text = "Подпись: text to sign ✓";
-    const bytes = Array.from({ length: 1024 }, (_, i) => i % 256);
-    const textFile = dataFile(ws, "text.txt", text);
-    const bytesFile = dataFile(ws, "bytes.bin", Buffer.from(bytes));
-    for (const [provider, container, digest, engine] of [[RSA, "rsa-key", "-sha1", []],
-                                                         [GOST, "gost-key", "-md_gost12_256", GOST_ENGINE]]) {
-      const r = await page.evaluate((provider, container, pin, text, bytes, path) => attempt(async () => {
-        const containers = await signer.listContainers(provider);
-        const wrongPin = await attempt(() => signer.openSession({ providerName: provider,
-                                                                   containerName: container, pin: "0000" }));
-        const session = await signer.openSession({ providerName: provider, containerName: container, pin });
-        const fromContainer = await session.getCertificate();
-        const fromStore = await session.getCertificate({ source: "store" });
-        const rawText = await session.sign({ data: text, format: "raw" });
-        const pkcs7Bytes = await session.sign({ data: new Uint8Array(bytes), format: "pkcs7" });
-        const rawPath = await session.sign({ path, format: "raw" });
-        const pkcs7Path = await session.sign({ path, format: "pkcs7", source: "store" });
-        const ownSession = await signer.sign({ providerName: provider, containerName: container, pin,
-                                               data: new Blob([text]), format: "pkcs7" });
-        await session.close();
-        const afterClose = await attempt(() => session.sign({ data: text, format: "raw" }));
-        return { containers, wrongPin: wrongPin.error, fromContainer: fromContainer.base64,
-                 fromStore: fromStore.base64, rawText: rawText.base64, pkcs7Bytes: pkcs7Bytes.base64,
-                 rawPath: rawPath.base64, pkcs7Path: pkcs7Path.base64, ownSession: ownSession.base64,
-                 usable: session.usable, afterClose: afterClose.error.code };
-      }), provider, container, PIN, text, bytes, textFile);
-      assert.ok(r.ok, JSON.stringify(r.error));
-      const v = r.ok;
-      assert.deepEqual(v.containers, [container]);
-      assert.equal(v.wrongPin.code, "HostError");
-      assert.equal(v.wrongPin.action, "openCryptoProvider");
-      assert.match(v.wrongPin.description, /^Error 0x8010006B - /);
-      assert.equal(v.wrongPin.reply.data.containerName, container, "the host's reply, echoed...");
-      assert.doesNotMatch(v.wrongPin.json, /password|0000/, "...without the PIN");
-      const certificate = certificates[provider];
-      assert.deepEqual(Buffer.from(v.fromContainer, "base64"), certificate);
-      assert.deepEqual(Buffer.from(v.fromStore, "base64"), certificate);
-      ws.verifyRaw(v.rawText, certificate, textFile, digest, engine);
-      ws.verifyRaw(v.rawPath, certificate, textFile, digest, engine);
-      for (const [signature, file] of [[v.pkcs7Bytes, bytesFile], [v.pkcs7Path, textFile],
-                                       [v.ownSession, textFile]]) {
-        assert.deepEqual(ws.verifyCms(signature, file, engine), certificate);
-      }
-      assert.equal(v.usable, false);
-      assert.equal(v.afterClose, "BadArgument");
+    const listed = await page.evaluate(() => attempt(async () => (await signer.listCertificates())
+      .map(({ providerName, containerName, certificate: c, error }) => ({ providerName, containerName,
+        error: error && [error.code, error.action],
+        certificate: c && { ...c, bytes: undefined, notBefore: c.notBefore.toISOString(), notAfter: c.notAfter.toISOString() } }))));
+    assert.deepEqual(listed.ok.map((e) => [e.providerName, e.containerName, e.error]).sort(), [
+      [GOST, "gost-key", null], [RSA, "broken-key", ["HostError", "getCertificate"]], [RSA, "rsa-key", null]]);
+    for (const { containerName, providerName, certificate } of listed.ok.filter((e) => e.certificate)) {
+      const file = ws.write(`${containerName}.der`, certificates[providerName]);
+      assert.deepEqual(libraryFields(certificate), opensslFields(file, providerName === GOST ? GOST_ENGINE : []));
+      assert.equal(certificate.base64, certificates[providerName].toString("base64"));
+      assert.equal(certificate.valid, true);
     }
+    assert.equal(ws.pinentryStarts(), 0, "listing asks for no PIN");
+
+    const text = "Подпись: text to sign ✓";
+    const textFile = ws.write("text.txt", text);
+    for (const [provider, container, digest, engine, hash] of [
+      [RSA, "rsa-key", "-sha1", [], "SHA-1"], [GOST, "gost-key", "-md_gost12_256", GOST_ENGINE, "Streebog-256"]]) {
+      const r = await page.evaluate((providerName, containerName, pin, text, path) => attempt(async () => {
+        const session = await signer.openSession({ providerName, containerName, pin });
+        const read = [await session.getCertificate(), await session.getCertificate({ source: "store" })];
+        const signatures = [await session.sign({ data: text, format: "raw" }), await session.sign({ path, format: "raw" }),
+                            await session.sign({ path, format: "pkcs7", source: "store" }),
+                            await signer.sign({ providerName, containerName, pin, data: new Blob([text]) })];
+        await session.close();
+        return { containers: await signer.listContainers(providerName), certificates: read.map((c) => c.base64),
+                 signatures: signatures.map((s) => [s.format, s.base64, s.hashAlgorithm]), usable: session.usable,
+                 afterClose: (await attempt(() => session.sign({ data: text }))).error.code };
+      }), provider, container, PIN, text, textFile);
+      assert.ok(r.ok, JSON.stringify(r.error));
+      const certificate = certificates[provider];
+      assert.deepEqual(r.ok.containers, provider === RSA ? ["broken-key", "rsa-key"] : [container]);
+      assert.deepEqual(r.ok.certificates, [certificate.toString("base64"), certificate.toString("base64")]);
+      for (const [format, signature, hashAlgorithm] of r.ok.signatures) {
+        if (format === "raw") {
+          assert.equal(hashAlgorithm, hash);
+          ws.verifyRaw(signature, certificate, textFile, digest, engine);
+        } else {
+          assert.deepEqual(ws.verifyCms(signature, textFile, engine), certificate);
+          assert.equal(hashAlgorithm, DIGESTS[ws.cmsDigest(signature, engine)]);
+        }
+      }
+      assert.deepEqual([r.ok.usable, r.ok.afterClose], [false, "BadArgument"]);
+    }
+
+    // Host errors: the stand-in pinentry, given no answer, cancels the question for a PIN left out.
+    const failures = await page.evaluate((provider, container, pin) => Promise.all([
+      signer.openSession({ providerName: provider, containerName: container, pin: "0000" }),
+      signer.sign({ providerName: provider, containerName: container, data: "x" }),
+      signer.openSession({ providerName: provider, containerName: "no-such-key" }),
+      signer.listContainers("No Such Provider"),
+      signer.sign({ providerName: provider, containerName: container, pin, path: "/no/such/file" }),
+    ].map((call) => attempt(() => call).then(({ error }) => error))), RSA, "rsa-key", PIN);
+    assert.deepEqual(failures.map((e) => [e.code, e.reason]), [["HostError", "WrongPin"], ["HostError", "Cancelled"],
+      ["HostError", "NoKey"], ["HostError", "NoProvider"], ["HostError", "FileUnreadable"]]);
+    assert.match(failures[0].description, /^Error 0x8010006B - .*\.$/);
+    assert.equal(failures[0].reply.data.containerName, "rsa-key", "the host's reply, echoed...");
+    assert.doesNotMatch(failures[0].json, /password|0000/, "...without the PIN");
+    assert.equal(ws.pinentryStarts(), 1);
     assert.equal(ws.hostStarts().length, 1, "one host process for the page's connection");
     await page.close();
   });
 
-  scenario("two pages at once have their own hosts and sessions; a reload ends its page's host", async () => {
+  scenario("two pages at once have their own hosts and sessions", async () => {
     const pages = [await openPage(managed), await openPage(managed)];
     const before = ws.hostStarts().length;
-    const open = (page) => page.evaluate((provider, pin) => attempt(async () => {
-      window.signer = await lib.connect();
-      window.session = await signer.openSession({ providerName: provider, containerName: "rsa-key", pin });
-      return session.handle;
-    }), RSA, PIN);
-    const sign = (page, data) => page.evaluate((data) => attempt(async () =>
-      (await session.sign({ data, format: "raw" })).base64), data);
-    for (const page of pages) assert.ok((await open(page)).ok);
+    for (const page of pages) assert.equal(typeof (await openSessionIn(page)).ok, "number");
     const pids = ws.hostStarts().slice(before);
-    assert.equal(pids.length, 2);
-    assert.ok(pids.every(alive));
-
-    assert.equal((await pages[0].evaluate(() => attempt(() => session.close()))).error, undefined);
-    const signed = await sign(pages[1], "page two");
-    assert.ok(signed.ok, "the other page's session is its own");
-    ws.verifyRaw(signed.ok, certificates[RSA], dataFile(ws, "two.txt", "page two"), "-sha1");
-
-    await pages[0].reload();
-    await until("the reloaded page's host to end", () => !alive(pids[0]));
-    assert.ok(alive(pids[1]));
-    assert.ok((await sign(pages[1], "still here")).ok);
+    assert.ok(pids.length === 2 && pids.every(alive));
+    await pages[0].evaluate(() => session.close());
+    const signed = await pages[1].evaluate(() => attempt(async () => (await session.sign({ data: "two", format: "raw" })).base64));
+    ws.verifyRaw(signed.ok, certificates[RSA], ws.write("two.txt", "two"), "-sha1");  // the other page's session is its own
     for (const page of pages) await page.close();
     await until("the hosts of closed pages to end", () => !pids.some(alive));
   });
 
-  scenario("a host killed mid-request gives HostDisconnected; its session never reaches a new host", async () => {
+  scenario("an aborted call that waits its turn never reaches the host, one the host works on closes the " +
+           "connection; a killed host gives HostDisconnected; closing twice, even then, resolves", async () => {
+    ws.register(requiredFile("KELTO_HOST_DEBUG"));  // it logs every request it reads
     const page = await openPage(managed);
     const before = ws.hostStarts().length;
-    assert.equal((await page.evaluate((provider, pin) => attempt(async () => {
-      window.signer = await lib.connect();
-      window.session = await signer.openSession({ providerName: provider, containerName: "rsa-key", pin });
-    }), RSA, PIN)).error, undefined);
-    const [pid] = ws.hostStarts().slice(before);
-    // Holding the host's staging lock keeps it inside the request for as long as needed.
+    assert.equal(typeof (await openSessionIn(page)).ok, "number");
+    const [first] = ws.hostStarts().slice(before);
+    // The staging lock, held, keeps the host inside a request that signs content.
     const holder = spawn("flock", [path.join(ws.env.XDG_RUNTIME_DIR, "keltoDataSignedCreateDataFileLock.lock"),
                                    "sh", "-c", "echo held; exec cat"], { stdio: ["pipe", "pipe", "inherit"] });
     try {
       await once(holder.stdout, "data");
-      const pending = page.evaluate(() => attempt(() => session.sign({ data: "never signed", format: "raw" })));
-      await until("the host to wait for the staging lock", () => waitingForLock(pid));
-      process.kill(pid, "SIGKILL");
-      const killed = await pending;
-      assert.equal(killed.error?.code, "HostDisconnected", JSON.stringify(killed));
-      assert.equal(killed.error.action, "getSignature");
+      await page.evaluate(() => {
+        window.held = new AbortController();
+        window.pending = attempt(() => session.sign({ data: "held back", format: "raw", signal: held.signal }));
+      });
+      await until("the host to wait for the staging lock", () => waitingForLock(first));
+      const queued = await page.evaluate(() => {
+        const queued = new AbortController();
+        const call = attempt(() => signer.listContainers("queued, then aborted", { signal: queued.signal }));
+        queued.abort();
+        return call.then(({ error }) => [error.code, signer.connected]);
+      });
+      assert.deepEqual(queued, ["Aborted", true], "a call that had not left changes nothing else");
+      const aborted = await page.evaluate(() => {
+        held.abort();
+        return pending.then(async ({ error }) => [error.code, error.message, (await signer.closed).code]);
+      });
+      assert.deepEqual([aborted[0], aborted[2]], ["Aborted", "HostDisconnected"]);
+      assert.match(aborted[1], /connection was closed/);
     } finally {
       holder.stdin.end();
       await once(holder, "exit");
     }
-    const stale = await page.evaluate(() => attempt(async () => ({
-      usable: session.usable, connected: signer.connected,
-      retry: (await attempt(() => session.sign({ data: "again", format: "raw" }))).error.code })));
-    assert.deepEqual(stale.ok, { usable: false, connected: false, retry: "HostDisconnected" });
-    assert.equal(ws.hostStarts().length, before + 1, "the stale session started no host");
-    const fresh = await page.evaluate((provider) => attempt(async () => {
-      window.signer = await lib.connect();
-      return signer.listContainers(provider);
-    }), RSA);
-    assert.deepEqual(fresh.ok, ["rsa-key"]);
+    await until("the aborted connection's host to end", () => !alive(first));
+    const log = ws.hostLogs();
+    assert.ok(log.includes(Buffer.from("held back").toString("base64")), "the aborted call had reached the host");
+    assert.doesNotMatch(log, /queued, then aborted/);
+
+    ws.register();
+    assert.equal(typeof (await openSessionIn(page)).ok, "number");
+    process.kill(ws.hostStarts().at(-1), "SIGKILL");
+    const stale = await page.evaluate(() => attempt(async () => {
+      const result = { closed: (await signer.closed).code, usable: session.usable,
+                       retry: (await attempt(() => session.sign({ data: "again", format: "raw" }))).error.code };
+      await session.close();
+      await session.close();
+      signer.close();
+      signer.close();
+      return result;
+    }));
+    assert.deepEqual(stale.ok, { closed: "HostDisconnected", usable: false, retry: "HostDisconnected" });
+    assert.equal(ws.hostStarts().length, before + 2, "the stale session started no host");
     await page.close();
   });
 
-  scenario("message limits: 48 MiB refused before sending, 40 MiB signed, a reply over 1 MiB answered", async () => {
-    const big = dataFile(ws, "big.bin", crypto.randomBytes(40 * MiB));
+  scenario("message limits: 48 MiB refused before sending, 40 MiB signed with its progress told, a reply over " +
+           "1 MiB answered", async () => {
+    const big = ws.write("big.bin", crypto.randomBytes(40 * MiB));
     const page = await openPage(managed);
     assert.ok((await connectIn(page)).ok);
     const before = ws.hostStarts().length;
@@ -227,31 +253,38 @@ describe("Chromium", () => {
       const key = { providerName: provider, containerName: "rsa-key", pin };
       const tooLarge = await attempt(() => signer.sign({ ...key, data: new Uint8Array(48 * MiB), format: "raw" }));
       const blob = await (await fetch("/files/big.bin")).blob();
-      const large = await signer.sign({ ...key, data: blob, format: "raw" });
-      let reply = null;
+      const progress = [];
+      const large = await signer.sign({ ...key, data: blob, format: "raw", onProgress: (p) => progress.push(p) });
       const tooLong = await attempt(() => signer.send({ requestAction: "getListContainer",
-                                                         providerName: provider, padding: "x".repeat(1100000) })
-        .catch((e) => { reply = e.reply; throw e; }));
+                                                         providerName: provider, padding: "x".repeat(1100000) }));
       const containers = await signer.listContainers(provider);
-      return { tooLarge: tooLarge.error, large: large.base64, tooLong: tooLong.error, reply, containers };
+      return { tooLarge: tooLarge.error, large: large.base64, progress, tooLong: tooLong.error, containers };
     }), RSA, PIN, MiB);
     assert.ok(r.ok, JSON.stringify(r.error));
     assert.equal(r.ok.tooLarge.code, "ContentTooLarge");
     assert.match(r.ok.tooLarge.message, /\b67108864 bytes\b/);
     ws.verifyRaw(r.ok.large, certificates[RSA], big, "-sha1");
+    const loaded = r.ok.progress.map((p) => p.loaded);
+    assert.ok(loaded.length > 1 && loaded.every((n, i) => i === 0 || n > loaded[i - 1]), JSON.stringify(loaded));
+    assert.deepEqual(r.ok.progress.at(-1), { loaded: 40 * MiB, total: 40 * MiB });
     assert.equal(r.ok.tooLong.code, "HostError");
     assert.equal(r.ok.tooLong.description, "Error reply too large");
-    assert.deepEqual(Object.keys(r.ok.reply), ["contentId", "data"]);
-    assert.deepEqual(r.ok.reply.data, { description: "Error reply too large",
-                                        requestAction: "getListContainer", result: "error" });
-    assert.deepEqual(r.ok.containers, ["rsa-key"], "the port survived the long reply");
+    assert.deepEqual(Object.keys(r.ok.tooLong.reply), ["contentId", "data"]);
+    assert.deepEqual(r.ok.tooLong.reply.data, { description: "Error reply too large",
+                                                requestAction: "getListContainer", result: "error" });
+    assert.deepEqual(r.ok.containers, ["broken-key", "rsa-key"], "the port survived the long reply");
     assert.equal(ws.hostStarts().length, before, "all of it went to the page's one host");
 
     // A page that talks to the content script itself meets the same checks.
-    const raw = await page.evaluate((provider, pin, MiB) => attempt(async () => {
+    const raw = await page.evaluate((provider, pin, MiB, extension) => attempt(async () => {
       const link = rawConnection("by-hand");
       link.post("connect");
       await link.next("ready");
+      // The transport frame, which any page may load, passes on nothing without the connection's token.
+      const frame = Object.assign(document.createElement("iframe"), { src: `chrome-extension://${extension}/transport.html` });
+      await new Promise((resolve) => document.body.append(Object.assign(frame, { onload: resolve })));
+      frame.contentWindow.postMessage({ channel: lib.CHANNEL, token: "forged", request: { contentId: "forged",
+        data: { requestAction: "getListContainer", providerName: provider }, content: new Blob(["x"]) } }, "*");
       link.post("request", { request: { contentId: "huge", data: { requestAction: "getSignature",
         providerName: provider, contentFile: "A".repeat(64 * MiB) } } });
       const huge = await link.next("error");
@@ -262,7 +295,7 @@ describe("Chromium", () => {
       const fine = await link.next("reply");
       link.post("close");
       return { huge: [huge.contentId, huge.code], odd: [odd.contentId, odd.code], fine: fine.reply };
-    }), RSA, PIN, MiB);
+    }), RSA, PIN, MiB, extensionId);
     assert.deepEqual(raw.ok.huge, ["huge", "ContentTooLarge"]);
     assert.deepEqual(raw.ok.odd, ["odd", "BadArgument"]);
     assert.equal(raw.ok.fine.contentId, "fine");
@@ -305,7 +338,9 @@ describe("Chromium", () => {
     const seen = await inContentScript(page, "chrome.storage.local.get(null).then(JSON.stringify)");
     assert.doesNotMatch(seen, /deny/, `the page's content script sees no answers: ${JSON.stringify([forged, seen])}`);
 
-    const options = await optionsPage();
+    const options = await browser.newPage();
+    await options.goto(`chrome-extension://${extensionId}/options.html`);
+    await options.waitForSelector("body[data-shown]");
     await options.click(`#denied li[data-origin="${asking}"] .revoke`);
     await options.waitForSelector("#denied li.empty");
     pending = connectIn(page);
@@ -334,10 +369,15 @@ describe("Chromium", () => {
     prompt = await nextConsentWindow();
     await prompt.close();
     assert.equal((await pending).error?.code, "AccessDenied");
+    // A page that stops waiting withdraws its question.
+    pending = page.evaluate(() => attempt(() => lib.connect({ timeout: 2000 })));
+    await nextConsentWindow();
+    assert.equal((await pending).error?.code, "Timeout");
+    await until("the question to go with the page that waited for it", () => openConsentWindows().length === 0);
     await options.reload();
     await options.waitForSelector("body[data-shown]");
     assert.equal(await options.$$eval("#allowed li[data-origin], #denied li[data-origin]", (l) => l.length), 0,
-                 "closing the window decides nothing");
+                 "closing the window, or not answering it in time, decides nothing");
 
     // An earlier version's answers in storage.local are carried over once, when the database is made.
     await options.evaluate(async (origin) => {
@@ -350,7 +390,7 @@ describe("Chromium", () => {
     const left = await options.evaluate(() => chrome.storage.local.get(null));
     assert.deepEqual(left, { unrelated: 1 }, "and removed from there");
     assert.equal((await connectIn(page)).error?.code, "AccessDenied");
-    assert.equal(consentWindows.size, 3);
+    assert.equal(consentWindows.size, 4);
     assert.equal(ws.hostStarts().length, before + 2);
     await options.close();
     await page.close();
@@ -364,16 +404,41 @@ describe("Chromium", () => {
     await page.close();
   });
 
-  scenario("the demo page signs and shows the certificate and the openssl command", async () => {
+  scenario("the demo page, with no PIN in it: the person's certificates to choose from, the PIN asked by the " +
+           "system, the hash named, and openssl commands that verify the very files it offers", async () => {
+    ws.answerPin({ pin: PIN }, { pin: PIN });
+    const asked = ws.pinentryStarts();
     const page = await openPage(managed, "/demo/");
     await page.setViewport({ width: 1100, height: 1500 });
-    await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("Connected"));
-    await page.click("#list");
-    await page.waitForFunction(() => document.getElementById("container").options.length > 0);
-    await page.select("#container", "rsa-key");
-    await page.type("#pin", PIN);
-    await page.click("#open");
-    await page.waitForSelector("#certificate:not([hidden])");
+    await page.waitForFunction(() => document.getElementById("status").textContent.startsWith("Choose"));
+    const offered = await page.$$eval("#certificates input", (inputs) =>
+      inputs.map((input) => [input.parentElement.textContent.trim().split(/[,:]/)[0], input.disabled]));
+    assert.deepEqual(offered.sort(), [["broken-key", true], ["gost-key", false], ["rsa-key", false]]);
+    assert.equal(await page.$("input[type=password]"), null, "the page asks for no PIN");
+    await page.evaluate(() => [...document.querySelectorAll("#certificates label")]
+      .find((label) => label.textContent.includes("rsa-key")).click());
+    await page.waitForFunction(() => document.getElementById("cert-subject").textContent === "CN=rsa-key");
+
+    // Saves what the page offers under the names it offers them by, runs its commands there, and
+    // runs them again on a document changed by one byte, which they must refuse.
+    async function runCommands(document, hash) {
+      const shown = await page.evaluate(() => ({
+        names: ["document-download", "signature-download", "cert-download"].map((id) => window.document.getElementById(id).download),
+        signature: window.document.getElementById("signature").value,
+        command: window.document.getElementById("verify-command").textContent,
+        hash: window.document.getElementById("hash").textContent }));
+      assert.match(shown.hash, new RegExp(`over the ${hash} hash`));
+      const dir = fs.mkdtempSync(ws.path("saved-"));
+      const save = (documentBytes) => [documentBytes, Buffer.from(shown.signature, "base64"), certificates[RSA]]
+        .forEach((bytes, i) => fs.writeFileSync(path.join(dir, shown.names[i]), bytes));
+      const run = () => spawnSync("sh", ["-ec", shown.command], { cwd: dir, encoding: "utf8" });
+      save(document);
+      assert.equal(run().status, 0, `${shown.command}: ${run().stderr}`);
+      save(Buffer.concat([document, Buffer.from("!")]));
+      assert.notEqual(run().status, 0, "the command checks the document");
+      return shown;
+    }
+
     const text = "Договор № 1, signed in the demo";
     await page.type("#text", text);
     await page.click("#sign");
@@ -381,22 +446,19 @@ describe("Chromium", () => {
     const shot = path.join(process.env.KELTO_ARTIFACTS ?? ws.root, "demo-signed.png");
     await page.screenshot({ path: shot, fullPage: true });
     assert.deepEqual(fs.readFileSync(shot).subarray(1, 4), Buffer.from("PNG"));
-    const shown = await page.evaluate(() => document.body.innerText);
-    assert.match(shown, /Subject\s+CN=rsa-key/);
-    assert.ok(shown.includes("openssl cms -verify -binary -inform DER -in document.txt.p7s " +
-                             "-content document.txt -noverify"), shown);
-    const signature = await page.$eval("#signature", (area) => area.value);
-    assert.deepEqual(ws.verifyCms(signature, dataFile(ws, "document.txt", text)), certificates[RSA]);
+    const pkcs7 = await runCommands(Buffer.from(text), "SHA-256");
+    assert.deepEqual(pkcs7.names.slice(0, 2), ["document.txt", "document.txt.p7s"]);
+    assert.equal(DIGESTS[ws.cmsDigest(pkcs7.signature)], "SHA-256");
 
-    // A chosen file, signed raw: the command then needs the certificate's key.
-    const file = dataFile(ws, "report.bin", crypto.randomBytes(5000));
+    // A chosen file whose name a shell would split, signed raw: the command then needs the certificate's key.
+    const file = ws.write("my report.bin", crypto.randomBytes(5000));
     await (await page.$("#file")).uploadFile(file);
     await page.select("#format", "raw");
     await page.click("#sign");
     await page.waitForFunction(() => document.getElementById("verify-command").textContent.includes("report.bin.sig"));
-    assert.ok((await page.$eval("#verify-command", (pre) => pre.textContent))
-      .endsWith("openssl dgst -sha1 -verify public.pem -signature report.bin.sig report.bin"));
-    ws.verifyRaw(await page.$eval("#signature", (area) => area.value), certificates[RSA], file, "-sha1");
+    const raw = await runCommands(fs.readFileSync(file), "SHA-1");
+    assert.deepEqual(raw.names, ["my report.bin", "my report.bin.sig", "certificate.cer"]);
+    assert.equal(ws.pinentryStarts(), asked + 2, "the system asked once per signature, and not for the list");
     await page.close();
   });
 
@@ -423,11 +485,23 @@ describe("Chromium", () => {
     await dotted.close();
     const missing = await connectIn(page);
     assert.equal(missing.error?.code, "HostMissing", JSON.stringify(missing));
+    // The demo tells a visitor what to do in words; commands are for developers' consoles.
+    const demoSays = async () => {
+      const demo = await openPage(managed, "/demo/");
+      const text = await demo.waitForFunction(() => !document.getElementById("error").hidden &&
+        document.getElementById("error").textContent);
+      await demo.close();
+      return text.jsonValue();
+    };
+    const noHost = await demoSays();
+    assert.match(noHost, /signing program it needs is not set up for this browser/);
+    assert.doesNotMatch(noHost, /scripts\/|register-host|--user/);
     ws.register();
     await browser.uninstallExtension(extensionId);
     await page.reload();
     await page.waitForFunction(() => document.documentElement.dataset.ready);
     assert.equal((await connectIn(page)).error?.code, "ExtensionMissing");
+    assert.match(await demoSays(), /Debian package keltodatasigned.*adds the extension to Chromium/);
     await page.close();
   });
 });

@@ -45,12 +45,25 @@ describe("extension build", () => {
     assert.deepEqual(firefox.background.scripts, ["background.js"]);
     assert.equal(firefox.key, undefined);
     assert.equal(chromium.browser_specific_settings, undefined);
+    // Only Chromium's runtime ports need the transport frame; pages reach it where content scripts run.
+    assert.deepEqual(chromium.web_accessible_resources,
+                     [{ resources: ["transport.html"], matches: chromium.content_scripts[0].matches }]);
+    assert.equal(firefox.web_accessible_resources, undefined);
     for (const [dir, manifest] of [[dirs.chromium, chromium], [dirs.firefox, firefox]]) {
       assert.equal(manifest.manifest_version, 3);
       const files = [manifest.background.service_worker ?? manifest.background.scripts[0],
                      manifest.options_ui.page, "consent.html", ...manifest.content_scripts[0].js,
-                     manifest.storage?.managed_schema].filter(Boolean);
-      for (const file of files) assert.ok(fs.existsSync(path.join(dir, file)), `${dir}: ${file}`);
+                     manifest.storage?.managed_schema, ...(manifest.web_accessible_resources?.[0].resources ?? [])]
+        .filter(Boolean);
+      // Every module any of them imports, however deep, is there too.
+      for (let i = 0; i < files.length; i++) {
+        const file = path.join(dir, files[i].replace(/^\//, ""));
+        assert.ok(fs.existsSync(file), `${dir}: ${files[i]}`);
+        for (const [, target] of fs.readFileSync(file, "utf8").matchAll(/(?:from |src=)"(\.{0,2}\/?[\w/.-]+\.js)"/g)) {
+          const relative = path.relative(dir, path.resolve(path.dirname(file), target));
+          if (!files.includes(relative)) files.push(relative);
+        }
+      }
       const hostName = fs.readFileSync(path.join(dir, "background", "identity.js"), "utf8");
       assert.ok(hostName.includes(JSON.stringify(identity.hostName)));
     }
@@ -113,14 +126,17 @@ describe("extension build", () => {
     }
   });
 
-  it("forwards only the host's actions with an id of the page's own", () => {
+  it("forwards only the host's actions with an id of the page's own, content as Base64 or as a Blob", () => {
     const good = { contentId: "c.1", data: { requestAction: "getSignature", contentFile: "QQ==" } };
+    const blob = { contentId: "c.2", data: { requestAction: "getSignature" }, content: new Blob(["A"]) };
     assert.equal(connection.requestProblem(good), null);
+    assert.equal(connection.requestProblem(blob), null);
     for (const bad of [null, [], "text", { data: good.data }, { ...good, contentId: "" },
                        { ...good, contentId: 5 }, { ...good, contentId: "x".repeat(201) },
                        { ...good, contentId: "keltoDataSigned.probe" }, { contentId: "c", data: [] },
                        { contentId: "c", data: { requestAction: "getsignature" } },
-                       { contentId: "c", data: { requestAction: "toString" } }]) {
+                       { contentId: "c", data: { requestAction: "toString" } }, { ...blob, content: "QQ==" },
+                       { ...blob, data: good.data }]) {
       assert.notEqual(connection.requestProblem(bad), null, JSON.stringify(bad));
     }
   });

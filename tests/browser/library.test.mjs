@@ -1,5 +1,6 @@
 // The page library against a scripted extension on a window of its own:
-// connection failures, ids and queueing, error mapping, limits, Base64.
+// connection failures, ids and queueing, error reasons, limits, Base64; and
+// the library as an npm package, its types checked by TypeScript.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import crypto from "node:crypto";
@@ -7,6 +8,7 @@ import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { describe, it } from "node:test";
+import { packLibrary } from "../../browser/build.mjs";
 import * as protocol from "../../browser/extension/protocol.js";
 import * as lib from "../../browser/lib/keltoDataSigned.js";
 import { repo } from "./support.mjs";
@@ -43,7 +45,7 @@ function fakeExtension(win, { connect = [{ type: "present" }, { type: "ready" }]
       extension.connection = data.connection;
       connect.forEach(extension.send);
     } else if (data.type === "request") {
-      extension.requests.push(data.request);
+      extension.requests.push({ ...data.request, content: data.content });
       answer(data.request).forEach(extension.send);
     }
   });
@@ -53,10 +55,10 @@ function fakeExtension(win, { connect = [{ type: "present" }, { type: "ready" }]
 const success = (request, outputs = {}) =>
   ({ type: "reply", reply: { contentId: request.contentId, data: { ...request.data, result: "success", ...outputs } } });
 
-async function connected(answer) {
+async function connected(answer, options = {}) {
   const win = new FakeWindow();
   const extension = fakeExtension(win, { answer });
-  const signer = await lib.connect({ window: win });
+  const signer = await lib.connect({ window: win, ...options });
   return { win, extension, signer };
 }
 
@@ -73,7 +75,7 @@ async function until(check) {
 const posted = (win, type) => win.posted.filter((m) => m.type === type);
 
 describe("page library", () => {
-  it("connect() fails with the extension's reason, or ExtensionMissing when nothing answers", async (t) => {
+  it("connect() fails with the extension's reason, ExtensionMissing, Timeout or Aborted", async (t) => {
     const silent = new FakeWindow();
     await assert.rejects(lib.connect({ window: silent, extensionTimeout: 20 }), { code: "ExtensionMissing" });
     assert.deepEqual(silent.posted.map((m) => m.type), ["connect", "close"]);
@@ -96,16 +98,29 @@ describe("page library", () => {
       await assert.rejects(lib.connect({ window: win, extensionTimeout: 20 }), { code, message: `said ${code}` });
     }
 
-    // Once present, the person may take their time: no ExtensionMissing then.
+    // Once present, the person may take their time, up to the timeout.
     t.mock.timers.enable({ apis: ["setTimeout"] });
-    const win = new FakeWindow();
-    const extension = fakeExtension(win, { connect: [{ type: "present" }] });
-    const pending = lib.connect({ window: win, extensionTimeout: 1000 });
-    await until(() => extension.connection);
-    await new Promise((resolve) => setImmediate(resolve));  // "present" delivered
-    t.mock.timers.tick(60 * 1000);
-    extension.send({ type: "ready" });
-    assert.ok((await pending).connected);
+    const waiting = async (options) => {
+      const win = new FakeWindow();
+      const extension = fakeExtension(win, { connect: [{ type: "present" }] });
+      const pending = lib.connect({ window: win, extensionTimeout: 1000, ...options });
+      pending.catch(() => {});
+      await until(() => extension.connection);
+      await new Promise((resolve) => setImmediate(resolve));  // "present" delivered
+      t.mock.timers.tick(60 * 1000);
+      return { win, extension, pending };
+    };
+    const patient = await waiting({ timeout: 0 });
+    patient.extension.send({ type: "ready" });
+    assert.ok((await patient.pending).connected);
+    const late = await waiting({ timeout: 30 * 1000 });
+    await assert.rejects(late.pending, { code: "Timeout" });
+    const controller = new AbortController();
+    const given = await waiting({ signal: controller.signal });
+    controller.abort();
+    await assert.rejects(given.pending, { code: "Aborted" });
+    for (const { win } of [late, given]) assert.equal(posted(win, "close").length, 1, "the question is withdrawn");
+    await assert.rejects(lib.connect({ window: new FakeWindow(), signal: AbortSignal.abort() }), { code: "Aborted" });
   });
 
   it("sends one request at a time, in call order, with unique ids, and matches replies by id", async () => {
@@ -134,39 +149,54 @@ describe("page library", () => {
     assert.ok(ids.every((id) => id.startsWith(`${extension.connection}.`)));
   });
 
-  it("maps host errors, refusals and a lost connection; sessions die with their connection", async () => {
+  it("gives host errors their reason, maps refusals and a lost connection; closing never fails then", async () => {
     const { win, extension, signer } = await connected((request) => {
       const action = request.data.requestAction;
-      if (action === "openCryptoProvider") return [success(request, { handleProvider: 7 })];
-      if (action === "getListContainer") {
+      if (action === "openCryptoProvider" || action === "closeCryptoProvider") {
+        return [success(request, { handleProvider: 7 })];
+      }
+      if (action === "getListContainer") {  // the provider name is the description to answer with
         return [{ type: "reply", reply: { contentId: request.contentId,
-                                          data: { ...request.data, result: "error", description: "Bad parameter" } } }];
+                                          data: { ...request.data, result: "error", description: request.data.providerName } } }];
       }
       if (action === "getCertificate") return [{ type: "error", contentId: request.contentId, code: "ContentTooLarge", message: "big" }];
-      return [];  // getSignature: kept waiting until the connection is lost
+      return [{ type: "progress", contentId: request.contentId, loaded: 1, total: 1 }];  // then kept waiting
     });
-    await assert.rejects(signer.listContainers("X"),
-                         { code: "HostError", action: "getListContainer", description: "Bad parameter" });
+    const system = (pairs) => pairs.map(([code, reason]) => [`Error 0x${code} - What the system says.\r\n`, reason]);
+    for (const [description, reason] of [
+      ...system([["8010006B", "WrongPin"], ["8010006C", "PinLocked"], ["8010006F", "PinRequired"], ["8010006E", "Cancelled"],
+                 ["80090016", "NoKey"], ["8009000D", "NoKey"], ["8010002C", "NoCertificate"], ["80092004", "NoCertificate"],
+                 ["80090019", "NoProvider"], ["80090020", "Other"]]),
+      ["Bad parameter providerName in action getListContainer", "NoProvider"], ["Error open file data", "FileUnreadable"],
+      ["Error read file data", "FileUnreadable"], ["Bad parameter handleProvider in action getSignature", "BadRequest"],
+      ["Error reply too large", "Other"]]) {
+      await assert.rejects(signer.listContainers(description), { code: "HostError", action: "getListContainer",
+                           reason, description: description.replace(/\r\n$/, "") });
+    }
     await assert.rejects(signer.getCertificate({ providerName: "X" }), { code: "ContentTooLarge", action: "getCertificate" });
 
     // The host echoes the PIN; nothing the page gets back carries it.
     const pinned = await signer.send({ requestAction: "openCryptoProvider", providerName: "P", password: "1" });
     assert.deepEqual(pinned, { requestAction: "openCryptoProvider", providerName: "P", result: "success",
                                handleProvider: 7 });
-    const refused = await signer.send({ requestAction: "getListContainer", password: "1" }).catch((e) => e);
-    assert.equal(refused.reply.data.description, "Bad parameter");
+    const refused = await signer.send({ requestAction: "getListContainer", providerName: "no", password: "1" }).catch((e) => e);
+    assert.equal(refused.reply.data.description, "no");
     assert.ok(!JSON.stringify(refused).includes("password"), JSON.stringify(refused));
 
     const session = await signer.openSession({ providerName: "P", containerName: "c", pin: "1" });
     assert.equal(session.handle, 7);
     assert.deepEqual(extension.requests.at(-1).data,
                      { requestAction: "openCryptoProvider", providerName: "P", containerName: "c", password: "1" });
-    const inFlight = session.sign({ data: "x", format: "raw" });
+    const progress = [];
+    const inFlight = session.sign({ data: "x✓", format: "raw", onProgress: (p) => progress.push(p) });
     const queued = signer.listContainers("Y");
     const sent = await until(() => extension.requests.find((r) => r.data.requestAction === "getSignature"));
     assert.equal(sent.data.handleProvider, 7);
-    assert.equal(sent.data.contentFile, "eA==");
     assert.equal(sent.data.signatureType, "RAW");
+    assert.equal(sent.data.contentFile, undefined, "content travels as a Blob, not as Base64");
+    assert.equal(await sent.content.text(), "x✓");
+    await until(() => progress.length);
+    assert.deepEqual(progress, [{ loaded: 1, total: 1 }]);
     extension.send({ type: "closed", code: "HostDisconnected", message: "Native host has exited." });
     await assert.rejects(inFlight, { code: "HostDisconnected", action: "getSignature" });
     await assert.rejects(queued, { code: "HostDisconnected", action: "getListContainer" });
@@ -175,21 +205,36 @@ describe("page library", () => {
     const before = extension.requests.length;
     await assert.rejects(session.getCertificate(), { code: "HostDisconnected" });
     await assert.rejects(signer.listContainers("Z"), { code: "HostDisconnected" });
+    await session.close();
+    await session.close();
+    signer.close();
     assert.equal(extension.requests.length, before, "nothing is sent once the connection is lost");
     assert.equal(posted(win, "close").length, 1);
+
+    // On a live connection, closing twice sends one request.
+    const live = await connected((request) => [success(request, { handleProvider: 9 })]);
+    const other = await live.signer.openSession({ providerName: "P" });
+    await Promise.all([other.close(), other.close()]);
+    assert.equal(live.extension.requests.filter((r) => r.data.requestAction === "closeCryptoProvider").length, 1);
   });
 
-  it("a call that times out ends the connection", async () => {
-    const win = new FakeWindow();
-    fakeExtension(win);
-    const signer = await lib.connect({ window: win, timeout: 20 });
-    await assert.rejects(signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
-    assert.equal(signer.connected, false);
-    await assert.rejects(signer.listContainers("A"), { code: "HostDisconnected" });
-    assert.equal(posted(win, "close").length, 1);
+  it("lists every provider the host knows, but KC1 and KC2, and names their raw signatures' hashes", async () => {
+    // The host's table: alias, name, type, hash algorithm id, PKCS#7 hash OID.
+    const table = [...fs.readFileSync(path.join(repo, "host", "crypto", "providers.cpp"), "utf8")
+      .matchAll(/\{u"([^"]+)",\s*u"[^"]+",\s*0x\w+,\s*0x(\w+)/g)].map((m) => [m[1], parseInt(m[2], 16)]);
+    const hashes = { 0x8004: "SHA-1", 0x801e: "GOST R 34.11-94", 0x8021: "Streebog-256", 0x8022: "Streebog-512" };
+    const { extension, signer } = await connected((request) => [success(request, {
+      containers: "", signature: protocol.bytesToBase64(new Uint8Array([1])) })]);
+    assert.deepEqual(await signer.listCertificates(), []);
+    assert.deepEqual(extension.requests.map((r) => r.data.providerName),
+                     table.map(([name]) => name).filter((name) => !/ KC[12] /.test(name)));
+    for (const [providerName, hash] of table) {
+      const signature = await signer.sign({ providerName, data: "x", format: "raw" });
+      assert.equal(signature.hashAlgorithm, hashes[hash] ?? null, providerName);
+    }
   });
 
-  it("refuses bad arguments and requests over 64 MiB before sending anything", async () => {
+  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout ends the connection", async () => {
     const { extension, signer } = await connected();
     const key = { providerName: "P", containerName: "c" };
     for (const options of [{ ...key }, { ...key, data: "x", path: "/f" }, { ...key, data: "" },
@@ -198,6 +243,7 @@ describe("page library", () => {
       await assert.rejects(signer.sign(options), { code: "BadArgument" }, JSON.stringify(options));
     }
     await assert.rejects(signer.send({ requestAction: "deleteKeys" }), { code: "BadArgument" });
+    await assert.rejects(signer.listCertificates({ providers: "P" }), { code: "BadArgument" });
     // What the browser cannot serialise or clone fails as any bad argument does.
     for (const bad of [{ size: 1n }, { callback: () => {} }]) {
       await assert.rejects(signer.send({ requestAction: "getListContainer", ...bad }),
@@ -210,7 +256,14 @@ describe("page library", () => {
     // Small data but a request member that makes the message too large.
     await assert.rejects(signer.send({ requestAction: "getListContainer", padding: "é".repeat(lib.MAX_MESSAGE_BYTES / 2) }),
                          { code: "ContentTooLarge" });
+    await assert.rejects(signer.listContainers("P", { signal: AbortSignal.abort() }), { code: "Aborted" });
     assert.equal(extension.requests.length, 0);
+
+    // A call that times out ends the connection.
+    const slow = await connected(undefined, { timeout: 20 });
+    await assert.rejects(slow.signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
+    await assert.rejects(slow.signer.listContainers("A"), { code: "HostDisconnected" });
+    assert.equal(posted(slow.win, "close").length, 1);
   });
 
   it("measures messages as the browser does and encodes Base64 in pieces", async () => {
@@ -221,30 +274,56 @@ describe("page library", () => {
       const message = { contentId: "id", data };
       assert.equal(protocol.messageSize(message), Buffer.byteLength(JSON.stringify(message), "utf8"));
     }
+    const message = { contentId: "id", data: { requestAction: "getSignature" } };
+    assert.equal(protocol.messageSize(message, 7),
+                 Buffer.byteLength(JSON.stringify({ ...message, data: { ...message.data, contentFile: "QUJDREVGRw==" } })));
 
-    const bytes = crypto.randomBytes(7 * 1024 * 1024 + 1);  // several pieces, the last one short
+    const bytes = crypto.randomBytes(13 * 1024 * 1024 + 1);  // several pieces, the last one short
     assert.equal(await lib.toBase64(new Blob([bytes])), bytes.toString("base64"));
     const view = new Uint8Array(bytes.buffer, bytes.byteOffset + 5, 100000);
     assert.equal(await lib.toBase64(view), Buffer.from(view).toString("base64"));
-    assert.equal(await lib.toBase64(text.replace("\ud800", "")), Buffer.from(text.replace("\ud800", "")).toString("base64"));
     assert.deepEqual(Buffer.from(lib.fromBase64(bytes.toString("base64"))), bytes);
   });
 });
 
-it("the declarations name every export and type-check the README's example", () => {
-  const declarations = fs.readFileSync(path.join(repo, "browser", "lib", "keltoDataSigned.d.ts"), "utf8");
-  const declared = [...declarations.matchAll(/^export declare (?:const|class|function) (\w+)/gm)].map((m) => m[1]);
-  assert.deepEqual(declared.sort(), Object.keys(lib).sort());
-
-  const readme = fs.readFileSync(path.join(repo, "README.md"), "utf8");
-  const example = readme.match(/<script type="module">\n([\s\S]*?)<\/script>/)[1]
-    .replace("./keltoDataSigned.js", path.join(repo, "browser", "lib", "keltoDataSigned.js"));
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-types-"));
+it("packs as an npm package of the project's version that installs, declares every export and " +
+   "type-checks the README's example under the strict options", async () => {
+  const version = fs.readFileSync(path.join(repo, "CMakeLists.txt"), "utf8").match(/project\(\S+ VERSION (\S+)/)[1];
+  const manifest = JSON.parse(fs.readFileSync(path.join(repo, "browser", "lib", "package.json"), "utf8"));
+  assert.equal(manifest.version, version);
+  assert.equal(manifest.license, "Apache-2.0");
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-package-"));
   try {
-    fs.writeFileSync(path.join(dir, "example.ts"), `${example}\nexport {};\n`);
+    const project = path.join(dir, "project");
+    fs.mkdirSync(project);
+    fs.writeFileSync(path.join(project, "package.json"), '{ "name": "scratch", "private": true, "type": "module" }');
+    const npm = spawnSync("npm", ["install", "--offline", "--no-audit", "--no-fund", packLibrary(dir)],
+                          { cwd: project, encoding: "utf8" });
+    assert.equal(npm.status, 0, npm.stderr);
+    const installed = path.join(project, "node_modules", manifest.name);
+    const declarations = fs.readFileSync(path.join(installed, "keltoDataSigned.d.ts"), "utf8");
+    const declared = [...declarations.matchAll(/^export declare (?:const|class|function) (\w+)/gm)].map((m) => m[1]);
+    assert.deepEqual(declared.sort(), Object.keys(await import(path.join(installed, "keltoDataSigned.js"))).sort());
+
+    const readme = fs.readFileSync(path.join(repo, "README.md"), "utf8");
+    const example = readme.match(/<script type="module">\n([\s\S]*?)<\/script>/)[1]
+      .replace("./keltoDataSigned.js", manifest.name);
+    fs.writeFileSync(path.join(project, "example.ts"), `${example}\nexport {};\n`);
+    // Types that tell the truth refuse these.
+    fs.writeFileSync(path.join(project, "misuse.ts"), `import { connect } from "${manifest.name}";
+      const signer = await connect();
+      // @ts-expect-error data and path exclude each other
+      await signer.sign({ providerName: "p", data: "x", path: "/f" });
+      // @ts-expect-error one of them is needed
+      await signer.sign({ providerName: "p" });
+      const reply: { result: "success" } = await signer.send({ requestAction: "getListContainer" });
+      // @ts-expect-error a reason is one of the listed ones
+      const reason: NonNullable<import("${manifest.name}").DataSignedError["reason"]> = "Wrong";
+      export { reply, reason };\n`);
     const tsc = spawnSync(process.execPath, [path.join(repo, "browser", "node_modules", "typescript", "bin", "tsc"),
-      "--noEmit", "--strict", "--target", "es2022", "--module", "es2022", "--moduleResolution", "bundler",
-      "--lib", "es2022,dom", path.join(dir, "example.ts")], { encoding: "utf8" });
+      "--noEmit", "--strict", "--noUncheckedIndexedAccess", "--exactOptionalPropertyTypes", "--target", "es2022",
+      "--module", "es2022", "--moduleResolution", "bundler", "--lib", "es2022,dom", "example.ts", "misuse.ts"],
+      { cwd: project, encoding: "utf8" });
     assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });

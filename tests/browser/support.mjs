@@ -1,10 +1,11 @@
 // Shared set-up of the browser suites: a private workspace per suite (HOME,
 // XDG_DATA_HOME with softcsp's keys, XDG_CONFIG_HOME, XDG_RUNTIME_DIR, TMPDIR,
-// profile), keys
-// made with kelto-keytool, the host registered by scripts/register-host.sh
-// through a wrapper that records every host process the browser starts, a
-// static server on the loopback address, signature checks by openssl, and
-// headless Chromium with the extension and an administrator's policy.
+// profile, and the tests' stand-in pinentry that softcsp asks for a PIN the
+// page left out), keys made with kelto-keytool, the host registered by
+// scripts/register-host.sh through a wrapper that records every host process
+// the browser starts, a static server on the loopback address, signature and
+// certificate checks by openssl, and headless Chromium with the extension and
+// an administrator's policy.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
@@ -18,15 +19,8 @@ import { build } from "../../browser/build.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, "..", "..");
-const require = createRequire(path.join(repo, "browser", "package.json"));
-function driver() {
-  try {
-    return require("puppeteer-core");
-  } catch (error) {
-    throw new Error(`the browser suites need their Node modules: run \`npm ci\` in browser/ (${error.message})`);
-  }
-}
-export const puppeteer = driver();
+// From `npm ci` in browser/ (the browser_modules fixture of CTest).
+export const puppeteer = createRequire(path.join(repo, "browser", "package.json"))("puppeteer-core");
 
 export const RSA = "Microsoft Strong Cryptographic Provider";
 export const GOST = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider";
@@ -108,7 +102,10 @@ export class Workspace {
     // The host keeps its locks in XDG_RUNTIME_DIR: the suite's own, not the user's.
     this.env = { HOME: this.path("home"), XDG_DATA_HOME: this.path("data"),
                  XDG_CONFIG_HOME: this.path("home", ".config"), TMPDIR: this.path("tmp"),
-                 XDG_RUNTIME_DIR: this.path("runtime") };
+                 XDG_RUNTIME_DIR: this.path("runtime"),
+                 KELTO_PINENTRY: path.join(repo, "tests", "e2e", "pinentry_standin.py"),
+                 KELTO_STANDIN_ANSWERS: this.path("pin-answers"), KELTO_STANDIN_RECORD: this.path("pinentry.log") };
+    fs.writeFileSync(this.env.KELTO_STANDIN_ANSWERS, "");
     this.host = requiredFile("KELTO_HOST");
     this.keytoolProgram = requiredFile("KELTO_KEYTOOL");
     this.startLog = this.path("host-starts.log");
@@ -118,9 +115,27 @@ export class Workspace {
     return path.join(this.root, ...names);
   }
 
+  /** A file the server offers under /files/ (text is written as UTF-8); returns its path. */
   write(name, data) {
     fs.writeFileSync(this.path("files", name), data);
     return this.path("files", name);
+  }
+
+  /** Queues the stand-in pinentry's answers: { pin } or "cancel"; with none queued, it cancels. */
+  answerPin(...answers) {
+    fs.appendFileSync(this.env.KELTO_STANDIN_ANSWERS, answers.map((a) => `${JSON.stringify(a)}\n`).join(""));
+  }
+
+  /** How many times a pinentry was started so far. */
+  pinentryStarts() {
+    const record = this.env.KELTO_STANDIN_RECORD;
+    return fs.existsSync(record) ? fs.readFileSync(record, "utf8").split('"start"').length - 1 : 0;
+  }
+
+  /** The text of every log a debug build of the host wrote in this workspace. */
+  hostLogs() {
+    return fs.readdirSync(this.root, { recursive: true }).filter((f) => /KeltoDataSigned_\w+\.log$/.test(f))
+      .map((f) => fs.readFileSync(this.path(f), "utf8")).join("\n");
   }
 
   run(program, args, { ok = true } = {}) {
@@ -153,9 +168,9 @@ export class Workspace {
    * through a wrapper that logs the pid of every host process a browser starts
    * (then becomes the host: same pid).
    */
-  register() {
+  register(host = this.host) {
     const wrapper = this.path("host-wrapper.sh");
-    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${this.startLog}'\nexec '${this.host}' "$@"\n`,
+    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${this.startLog}'\nexec '${host}' "$@"\n`,
                      { mode: 0o755 });
     this.run(path.join(repo, "scripts", "register-host.sh"), ["--user", "--host", wrapper]);
   }
@@ -203,19 +218,56 @@ export class Workspace {
   verifyCms(signatureB64, dataFile, engine = []) {
     const message = this.path("verify.p7s");
     fs.writeFileSync(message, Buffer.from(signatureB64, "base64"));
-    this.openssl(["cms", ...engine, "-verify", "-binary", "-inform", "DER", "-in", message,
-                  "-content", dataFile, "-noverify", "-out", this.path("verify.out")]);
     const certificate = this.path("verify-signer.pem");
     this.openssl(["cms", ...engine, "-verify", "-binary", "-inform", "DER", "-in", message,
-                  "-content", dataFile, "-noverify", "-out", this.path("verify.out"),
-                  "-signer", certificate]);
+                  "-content", dataFile, "-noverify", "-out", this.path("verify.out"), "-signer", certificate]);
     return this.openssl(["x509", ...engine, "-in", certificate, "-outform", "DER"]);
+  }
+
+  /** The OID of a PKCS#7 message's digest algorithm, as openssl reads it. */
+  cmsDigest(signatureB64, engine = []) {
+    const message = this.path("digest.p7s");
+    fs.writeFileSync(message, Buffer.from(signatureB64, "base64"));
+    const printed = String(this.openssl(["cms", ...engine, "-cmsout", "-print", "-inform", "DER", "-in", message]));
+    return printed.match(/digestAlgorithms:\s*algorithm: .*\(([\d.]+)\)/)[1];
   }
 }
 
 /** Bytes that were signed in a page, written where openssl can read them. */
 export function dataFile(workspace, name, content) {
-  return workspace.write(name, typeof content === "string" ? Buffer.from(content, "utf8") : content);
+  return workspace.write(name, content);
+}
+
+const USAGES = { "Digital Signature": "digitalSignature", "Non Repudiation": "nonRepudiation",
+                 "Key Encipherment": "keyEncipherment", "Data Encipherment": "dataEncipherment",
+                 "Key Agreement": "keyAgreement", "Certificate Sign": "keyCertSign", "CRL Sign": "cRLSign",
+                 "Encipher Only": "encipherOnly", "Decipher Only": "decipherOnly" };
+
+/** A DER certificate file's fields as `openssl x509` prints them, in the shape of libraryFields(). */
+export function opensslFields(file, engine = []) {
+  const x509 = (...args) => {
+    const run = spawnSync("openssl", ["x509", ...engine, "-inform", "DER", "-in", file, "-noout", ...args],
+                          { encoding: "utf8" });
+    assert.equal(run.status, 0, run.stderr);
+    return run.stdout;
+  };
+  const out = x509("-subject", "-issuer", "-nameopt", "sep_comma_plus_space,sname,utf8,-esc_msb", "-serial",
+                   "-startdate", "-enddate", "-fingerprint", "-sha1", "-ext", "keyUsage", "-text");
+  const field = (name) => out.match(new RegExp(`^${name}=(.*)$`, "m"))[1];
+  const usage = out.match(/X509v3 Key Usage:.*\n\s*(.*)/);
+  const bits = out.match(/Public-Key: \((\d+) bit\)|Public Key Algorithm: .* with (\d+) bit modulus/);
+  return { subject: field("subject"), issuer: field("issuer"), serialNumber: field("serial"),
+           notBefore: new Date(field("notBefore")).toISOString(), notAfter: new Date(field("notAfter")).toISOString(),
+           bits: Number(bits[1] ?? bits[2]), keyUsage: usage ? usage[1].split(", ").map((name) => USAGES[name]) : null,
+           sha1: field("sha1 Fingerprint").replaceAll(":", ""),
+           sha256: x509("-fingerprint", "-sha256").split("=")[1].trim().replaceAll(":", "") };
+}
+
+/** The fields of a certificate the page library read (dates as Date or ISO text) to compare with openssl's. */
+export function libraryFields(c) {
+  return { subject: c.subject, issuer: c.issuer, serialNumber: c.serialNumber,
+           notBefore: new Date(c.notBefore).toISOString(), notAfter: new Date(c.notAfter).toISOString(),
+           bits: c.keyAlgorithm.bits, keyUsage: c.keyUsage, sha1: c.thumbprints.sha1, sha256: c.thumbprints.sha256 };
 }
 
 /** A new tab with the test page (or another path) of an origin, loaded. */

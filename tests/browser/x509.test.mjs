@@ -1,12 +1,13 @@
-// The demo's certificate reader against certificates made by openssl, and
-// against damaged ones.
+// The page library's DER reader against certificates and a PKCS#7 message
+// made by openssl, and against damaged DER.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { after, it } from "node:test";
-import { nameText, parseCertificate } from "../../browser/demo/x509.js";
+import { readCertificate, signedDataDigest } from "../../browser/lib/x509.js";
+import { libraryFields, opensslFields } from "./support.mjs";
 
 const temp = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-x509-"));
 after(() => fs.rmSync(temp, { recursive: true, force: true }));
@@ -14,37 +15,38 @@ after(() => fs.rmSync(temp, { recursive: true, force: true }));
 function openssl(...args) {
   const result = spawnSync("openssl", args, { encoding: "utf8" });
   assert.equal(result.status, 0, result.stderr);
-  return result.stdout;
 }
 
-it("reads subject, issuer, validity and serial as openssl does, and refuses damaged DER", () => {
-  const key = path.join(temp, "key.pem");
-  const der = path.join(temp, "cert.der");
-  // A serial with its top bit set (DER adds a sign byte) and a validity that
-  // ends after 2049, so that it is written as GeneralizedTime.
-  openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-outform", "DER", "-out", der,
+it("reads a certificate's fields as openssl does, names a PKCS#7 digest, and refuses damaged DER", async () => {
+  const [key, pem, der, data, message] = ["key.pem", "cert.pem", "cert.der", "data.txt", "data.p7s"]
+    .map((f) => path.join(temp, f));
+  // A serial with its top bit set (DER adds a sign byte), a validity that
+  // ends after 2049 (GeneralizedTime), UTF-8 names and usage bits in both bytes.
+  openssl("req", "-x509", "-newkey", "rsa:3072", "-nodes", "-keyout", key, "-out", pem,
           "-days", "12000", "-set_serial", "0x80A1B2C3D4E5F60718", "-utf8",
-          "-subj", "/C=RU/ST=Москва/O=Kelto Test/OU=QA/CN=Иван Петров/emailAddress=ivan@sign.example");
+          "-subj", "/C=RU/ST=Москва/O=Kelto Test/OU=QA/CN=Иван Петров/emailAddress=ivan@sign.example",
+          "-addext", "keyUsage=critical,digitalSignature,keyEncipherment,cRLSign,decipherOnly");
+  openssl("x509", "-in", pem, "-outform", "DER", "-out", der);
   const bytes = fs.readFileSync(der);
-  const certificate = parseCertificate(new Uint8Array(bytes));
+  const certificate = await readCertificate(new Uint8Array(bytes));
+  assert.deepEqual(libraryFields(certificate), opensslFields(der));
+  assert.equal(certificate.subjectAttributes[4].type, "CN");
+  assert.equal(certificate.subjectAttributes[4].value, "Иван Петров");
+  assert.equal(certificate.keyAlgorithm.name, "RSA");
+  assert.equal(certificate.base64, bytes.toString("base64"));
+  assert.equal(certificate.valid, true);
+  assert.equal((await readCertificate(bytes, { now: new Date(Date.UTC(2100, 0)) })).valid, false);
 
-  assert.deepEqual(certificate.subject.map((a) => [a.type, a.value]), [
-    ["C", "RU"], ["ST", "Москва"], ["O", "Kelto Test"], ["OU", "QA"], ["CN", "Иван Петров"],
-    ["emailAddress", "ivan@sign.example"]]);
-  assert.equal(nameText(certificate.issuer), nameText(certificate.subject));
-  assert.equal(nameText(certificate.subject),
-               "C=RU, ST=Москва, O=Kelto Test, OU=QA, CN=Иван Петров, emailAddress=ivan@sign.example");
-  const printed = openssl("x509", "-inform", "DER", "-in", der, "-noout", "-serial", "-startdate", "-enddate");
-  const field = (name) => printed.match(new RegExp(`^${name}=(.*)$`, "m"))[1];
-  assert.equal(certificate.serial, field("serial"));
-  assert.equal(certificate.notBefore.getTime(), Date.parse(field("notBefore")));
-  assert.equal(certificate.notAfter.getTime(), Date.parse(field("notAfter")));
-  assert.ok(certificate.notAfter.getUTCFullYear() > 2049);
+  fs.writeFileSync(data, "signed");
+  openssl("cms", "-sign", "-binary", "-in", data, "-signer", pem, "-inkey", key, "-outform", "DER",
+          "-out", message, "-md", "sha384");
+  assert.equal(signedDataDigest(fs.readFileSync(message)), "SHA-384");
+  assert.equal(signedDataDigest(bytes), null, "a certificate is no PKCS#7 message");
 
   const damaged = [bytes.subarray(0, bytes.length - 1), Buffer.concat([bytes, Buffer.from([0])]),
                    Buffer.from([0x30, 0x80, 0x00, 0x00]), Buffer.from([0x30, 0x85, 1, 1, 1, 1, 1]),
                    Buffer.from([0x31, 0x00]), Buffer.alloc(0)];
   for (const bad of damaged) {
-    assert.throws(() => parseCertificate(new Uint8Array(bad)), /Not a DER certificate/, bad.toString("hex"));
+    await assert.rejects(readCertificate(new Uint8Array(bad)), /Not a DER certificate/, bad.toString("hex"));
   }
 });

@@ -10,8 +10,9 @@ import { api } from "./api.js";
 import { askPerson } from "./consent.js";
 import { Choice, decisionFor } from "./decisions.js";
 import { hostName } from "./identity.js";
-import { ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, isSizeError, messageSize, tooLargeText, withoutPin }
-  from "../protocol.js";
+import { contentToken, forgetToken } from "./transport.js";
+import { CONTENT_PIECE_BYTES, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, bytesToBase64, isSizeError,
+         messageSize, tooLargeText, withoutPin } from "../protocol.js";
 
 const PROBE_ID = "keltoDataSigned.probe";
 const MAX_CONTENT_ID = 200;
@@ -26,6 +27,8 @@ function isPlainObject(value) {
 
 // What is wrong with a request from the page, or null. Only the five actions
 // and a contentId of the page's own go through; the host checks the rest.
+// Content to sign comes either as Base64 in data.contentFile or as a Blob in
+// `content`, which the background encodes into data.contentFile.
 export function requestProblem(request) {
   if (!isPlainObject(request)) return "A request must be an object.";
   const { contentId, data } = request;
@@ -35,6 +38,10 @@ export function requestProblem(request) {
   }
   if (!isPlainObject(data) || !HOST_ACTIONS.includes(data.requestAction)) {
     return `data.requestAction must be one of ${HOST_ACTIONS.join(", ")}.`;
+  }
+  if (request.content !== undefined) {
+    if (!(request.content instanceof Blob)) return "content must be a Blob.";
+    if (Object.hasOwn(data, "contentFile")) return "Give content or data.contentFile, not both.";
   }
   return null;
 }
@@ -47,6 +54,8 @@ export class PageConnection {
     this.native = null;
     this.state = "consent";
     this.question = null;
+    this.token = null;
+    this.forwarding = Promise.resolve();  // requests reach the host in the order the page sent them
     this.onClosed = onClosed;
     port.onMessage.addListener((request) => this.fromPage(request));
     port.onDisconnect.addListener(() => this.pageGone());
@@ -109,21 +118,36 @@ export class PageConnection {
     if (this.state === "probing") {
       if (isPlainObject(reply) && reply.contentId === PROBE_ID) {
         this.state = "open";
+        this.token = contentToken(this);
+        if (this.token) this.page.postMessage({ type: "transport", token: this.token });
         this.page.postMessage({ type: "ready" });
       } else {
         this.close(ErrorCode.HostDisconnected, "The signing host answered something unexpected.");
       }
     } else if (this.state === "open") {
-      this.page.postMessage({ type: "reply", reply: withoutPin(reply) });
+      this.toPage({ type: "reply", reply: withoutPin(reply) });
+    }
+  }
+
+  toPage(message) {
+    try {
+      this.page.postMessage(message);
+    } catch {
+      // the page is gone; pageGone() cleans up
     }
   }
 
   refuse(request, code, message) {
     const contentId = isPlainObject(request) ? request.contentId : undefined;
-    this.page.postMessage({ type: "error", contentId, code, message });
+    this.toPage({ type: "error", contentId, code, message });
   }
 
   fromPage(request) {
+    this.forwarding = this.forwarding.then(() => this.forward(request));
+  }
+
+  // Never rejects: whatever fails is the page's answer.
+  async forward(request) {
     if (this.state !== "open") {
       this.refuse(request, ErrorCode.BadArgument, "The connection is not open yet.");
       return;
@@ -133,11 +157,21 @@ export class PageConnection {
       this.refuse(request, ErrorCode.BadArgument, problem);
       return;
     }
-    const message = { contentId: request.contentId, data: request.data };
-    const size = messageSize(message);
+    const { contentId, content } = request;
+    const message = { contentId, data: request.data };
+    const size = messageSize(message, content ? content.size : null);
     if (size > MAX_MESSAGE_BYTES) {
       this.refuse(request, ErrorCode.ContentTooLarge, tooLargeText(size));
       return;
+    }
+    if (content) {
+      try {
+        message.data = { ...message.data, contentFile: await this.encode(contentId, content) };
+      } catch (error) {
+        this.refuse(request, ErrorCode.BadArgument, `The content to sign cannot be read: ${error.message}`);
+        return;
+      }
+      if (this.state !== "open") return;  // the page or the host went away meanwhile
     }
     try {
       this.native.postMessage(message);
@@ -146,6 +180,18 @@ export class PageConnection {
       if (isSizeError(error)) this.refuse(request, ErrorCode.ContentTooLarge, error.message);
       else this.close(ErrorCode.HostDisconnected, error.message);
     }
+  }
+
+  // The Base64 text of content, read a piece at a time; the page hears how
+  // far it got.
+  async encode(contentId, content) {
+    const parts = [];
+    for (let at = 0; at < content.size && this.state === "open"; at += CONTENT_PIECE_BYTES) {
+      const piece = new Uint8Array(await content.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer());
+      parts.push(bytesToBase64(piece));
+      this.toPage({ type: "progress", contentId, loaded: at + piece.length, total: content.size });
+    }
+    return parts.join("");
   }
 
   hostGone(port) {
@@ -170,6 +216,7 @@ export class PageConnection {
   pageGone() {
     if (this.state === "closed") return;
     this.state = "closed";
+    forgetToken(this.token);
     if (this.question) this.question.withdraw();
     this.dropHost();
     this.onClosed(this);
@@ -178,6 +225,7 @@ export class PageConnection {
   close(code, message) {
     if (this.state === "closed") return;
     this.state = "closed";
+    forgetToken(this.token);
     this.dropHost();
     try {
       this.page.postMessage({ type: "closed", code, message });

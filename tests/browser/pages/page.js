@@ -12,7 +12,7 @@ window.attempt = async (fn) => {
   try {
     return { ok: await fn() };
   } catch (e) {
-    return { error: { code: e.code, message: e.message, description: e.description, action: e.action,
+    return { error: { code: e.code, reason: e.reason, message: e.message, description: e.description, action: e.action,
                       reply: e.reply, json: JSON.stringify(e) } };
   }
 };
