@@ -263,13 +263,16 @@ class HostCase(unittest.TestCase):
         """The `data` of the reply to one request."""
         return json.loads(self.call(data, env=env))["data"]
 
-    def signed(self, data):
-        """One signing request that must succeed; returns the Base64 signature."""
-        text = self.call(data)
+    def signature_of(self, text, data):
+        """The Base64 signature of a successful reply, checked exactly."""
         signature = json.loads(text)["data"].get("signature", "")
         self.assertTrue(signature, text)
         self.assertEqual(text, echo(data, result="success", signature=signature))
         return signature
+
+    def signed(self, data):
+        """One signing request that must succeed; returns the Base64 signature."""
+        return self.signature_of(self.call(data), data)
 
     def assertReply(self, data, **outputs):
         """One request; its reply must be exactly the echo plus these outputs."""
@@ -314,6 +317,23 @@ class HostCase(unittest.TestCase):
         printed = self.openssl("cms", *engine, "-cmsout", "-print", "-inform", "DER",
                                "-in", msg).stdout.decode()
         return certs, printed
+
+    def check_message(self, signature_b64, data_path, cert, digest, engine=(), since=None):
+        """openssl verifies the detached message over the file; it carries `cert`
+        alone, names `digest` and a signing time (from `since` to now, when
+        given). Returns the message's bytes."""
+        certs, printed = self.verify_cms(signature_b64, data_path, engine)
+        self.assertEqual(certs, [cert])
+        self.assertIn("eContent: <ABSENT>", printed)
+        digests = re.findall(r"digestAlgorithms?:\s*\n\s*algorithm: [^\n]*\(([\d.]+)\)",
+                             printed)
+        self.assertEqual(digests, [digest] * 2, printed)
+        stamp = signing_time(printed)
+        if since is not None:
+            end = datetime.datetime.now(datetime.timezone.utc)
+            self.assertTrue(since <= stamp <= end, "signed at %s, asked %s..%s" %
+                            (stamp, since, end))
+        return base64.b64decode(signature_b64)
 
 
 # --- both runners: the same two keys, under Wine's CryptoAPI or softcsp ------
@@ -427,23 +447,8 @@ class ActionCase(HostCase):
             self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
         self.assertEqual(text, echo(data, description=description, result="error"))
 
-    def signature_of(self, text, data):
-        """The Base64 signature of a successful reply, checked exactly."""
-        signature = json.loads(text)["data"].get("signature", "")
-        self.assertTrue(signature, text)
-        self.assertEqual(text, echo(data, result="success", signature=signature))
-        return signature
-
     def check_raw(self, signature, container, path):
         self.verify_raw(signature, self.certs[container], path, "-sha1")
 
     def check_cms(self, signature, container, path):
-        """A detached message over the file with the key's certificate, a
-        signing time and the digest the runner names."""
-        certs, printed = self.verify_cms(signature, path)
-        self.assertEqual(certs, [self.certs[container]])
-        self.assertIn("eContent: <ABSENT>", printed)
-        signing_time(printed)
-        digests = re.findall(r"digestAlgorithms?:\s*\n\s*algorithm: [^\n]*\(([\d.]+)\)",
-                             printed)
-        self.assertEqual(digests, [self.DIGEST] * 2, printed)
+        self.check_message(signature, path, self.certs[container], self.DIGEST)

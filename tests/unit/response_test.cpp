@@ -52,7 +52,7 @@ TEST(ResponseBuilder, RepliesOverTheBrowserLimitBecomeAShortError) {
   EXPECT_EQ(exact.find(u"Error reply too large"), std::u16string::npos);
 
   const std::u16string tooLong =
-      build(request(u"7", u"getListContainer", fits + u"\u044f"));
+      build(request(u"7", u"getListContainer", fits + u"x"));  // one byte over
   EXPECT_EQ(tooLong,
             u"{\"contentId\":\"7\",\"data\":{\"description\":\"Error reply too "
             u"large\",\"requestAction\":\"getListContainer\",\"result\":\"error\"}}");
