@@ -15,13 +15,9 @@
 namespace kelto {
 namespace {
 
+// A directory of this run's own: what an earlier run left cannot count.
 std::u16string testDirectory() {
-  const std::u16string directory =
-      platform::tempFolder() + u"kelto_staging_test_" +
-      std::u16string(1, char16_t(u'0' + platform::processId() % 10)) +
-      platform::pathSeparator();
-  platform::createDirectory(directory);
-  return directory;
+  return platform::createUniqueDirectory(platform::tempFolder(), u"kelto_staging_test_");
 }
 
 // The data file holds the decoded content under a fresh name, owner-only, for
