@@ -48,20 +48,6 @@ describe("Chromium", () => {
     return options;
   };
 
-  // The value of an expression evaluated in the extension's content script
-  // in `page`, as a compromised renderer could; its exception as { error }.
-  async function inContentScript(page, expression) {
-    const cdp = await page.createCDPSession();
-    const worlds = [];
-    cdp.on("Runtime.executionContextCreated", ({ context }) => worlds.push(context));
-    await cdp.send("Runtime.enable");
-    const world = worlds.find((c) => c.auxData?.type === "isolated" && c.origin === `chrome-extension://${extensionId}`);
-    const { result, exceptionDetails } = await cdp.send("Runtime.evaluate",
-      { expression, contextId: world.id, awaitPromise: true, returnByValue: true });
-    await cdp.detach();
-    return exceptionDetails ? { error: exceptionDetails.exception?.description } : result.value;
-  }
-
   // Connects the page's window.signer and opens its window.session with the RSA key; the handle.
   const openSessionIn = (page) => page.evaluate((provider, pin) => attempt(async () => {
     window.signer = await lib.connect();
@@ -259,8 +245,10 @@ describe("Chromium", () => {
     await page.close();
   });
 
-  scenario("consent: the page's own storage and early clicks answer nothing, asking again brings " +
-           "nothing forward; deny is remembered, revoking asks again, allow survives a reload, revoking closes", async () => {
+  // That answers stay out of storage.local, which content scripts reach in both browsers, and that
+  // one forged there counts for nothing, the Firefox suite shows.
+  scenario("consent: early clicks answer nothing, asking again brings nothing forward; deny is remembered, " +
+           "revoking asks again, allow survives a reload, revoking closes; an earlier version's answers move once", async () => {
     const page = await openPage(asking);
     const before = ws.hostStarts().length;
     const worker = await (await browser.waitForTarget((t) => t.type() === "service_worker" &&
@@ -274,8 +262,6 @@ describe("Chromium", () => {
       };
     });
 
-    // Written by a compromised page where the answers were kept before.
-    const forged = await inContentScript(page, `chrome.storage.local.set({ "origin:${asking}": { choice: "allow" } })`);
     let pending = connectIn(page);
     let prompt = await consents.next();
     assert.match(await prompt.evaluate(() => document.body.innerText), new RegExp(asking.replace(/\./g, "\\.")));
@@ -283,13 +269,11 @@ describe("Chromium", () => {
     await prompt.evaluate(() => document.getElementById("allow").click());
     const again = page.evaluate(() => attempt(() => lib.connect()));
     await answerConsent(prompt, "#deny");
-    assert.equal((await pending).error?.code, "AccessDenied", "the early Allow did nothing");
-    assert.equal((await again).error?.code, "AccessDenied");
+    assert.deepEqual([(await pending).error?.code, (await again).error?.code], ["AccessDenied", "AccessDenied"],
+                     "the early Allow did nothing");
     assert.equal(await worker.evaluate(() => self.focusRequests), 0, "asking again brought no window forward");
     assert.equal((await connectIn(page)).error?.code, "AccessDenied", "the answer is remembered");
     assert.equal(consents.length, 1, "one window, asked once");
-    const seen = await inContentScript(page, "chrome.storage.local.get(null).then(JSON.stringify)");
-    assert.doesNotMatch(seen, /deny/, `the page's content script sees no answers: ${JSON.stringify([forged, seen])}`);
 
     const options = await openOptions();
     await options.click(`#denied li[data-origin="${asking}"] .revoke`);
@@ -374,11 +358,11 @@ describe("Chromium", () => {
     // Saves what the page offers under the names it offers them by, runs its commands there, and
     // runs them again on a document changed by one byte, which they must refuse.
     async function runCommands(document, hash) {
-      const shown = await page.evaluate(() => ({
-        names: ["document-download", "signature-download", "cert-download"].map((id) => window.document.getElementById(id).download),
-        signature: window.document.getElementById("signature").value,
-        command: window.document.getElementById("verify-command").textContent,
-        hash: window.document.getElementById("hash").textContent }));
+      const shown = await page.evaluate(() => {
+        const $ = (id) => window.document.getElementById(id);
+        return { names: ["document-download", "signature-download", "cert-download"].map((id) => $(id).download),
+                 signature: $("signature").value, command: $("verify-command").textContent, hash: $("hash").textContent };
+      });
       assert.match(shown.hash, new RegExp(`over the ${hash} hash`));
       const dir = fs.mkdtempSync(ws.path("saved-"));
       const run = (documentBytes) => {

@@ -208,9 +208,9 @@ const DIGESTS = { "1.3.14.3.2.26": "SHA-1", "2.16.840.1.101.3.4.2.1": "SHA-256",
 
 /**
  * Headless Chromium (Debian's launcher, which reads what the package and
- * policies put under /etc and /usr, unless `program` says otherwise) or
- * Firefox ESR, with the workspace's environment and the profile `profile`
- * inside the workspace.
+ * policies put under /etc and /usr, unless options.executablePath says
+ * otherwise) or Firefox ESR, with the workspace's environment and the
+ * profile `profile` inside the workspace.
  */
 export function launch(ws, profile, { firefox = false, args = [], ...options } = {}) {
   return puppeteer.launch({
