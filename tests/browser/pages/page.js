@@ -6,36 +6,32 @@ import * as lib from "/lib/keltoDataSigned.js";
 window.lib = lib;
 
 // Runs fn; returns { ok } or { error } with the fields of a DataSignedError,
-// which would not survive the trip back to the test otherwise, and all the
-// error carries as JSON (what a page would send to an error tracker).
+// which would not survive the trip back to the test otherwise.
 window.attempt = async (fn) => {
   try {
     return { ok: await fn() };
   } catch (e) {
-    return { error: { code: e.code, reason: e.reason, message: e.message, description: e.description, action: e.action,
-                      reply: e.reply, json: JSON.stringify(e) } };
+    return { error: { code: e.code, reason: e.reason, message: e.message, description: e.description } };
   }
 };
 
 window.rawConnection = (id) => {
   const inbox = [];
-  const waiters = [];
-  window.addEventListener("message", (event) => {
-    const m = event.data;
-    if (event.source !== window || !m || m.direction !== "extension" || m.connection !== id) return;
-    inbox.push(m);
-    while (waiters.length) waiters.shift()();
+  let wake = () => {};
+  window.addEventListener("message", ({ source, data }) => {
+    if (source !== window || data?.direction !== "extension" || data.connection !== id) return;
+    inbox.push(data);
+    wake();
   });
-  const post = (type, extra = {}) =>
-    window.postMessage({ channel: lib.CHANNEL, direction: "page", type, connection: id, ...extra },
-                       location.origin);
   return {
-    post,
+    post: (type, extra = {}) => window.postMessage({ channel: lib.CHANNEL, direction: "page", type, connection: id,
+                                                     ...extra }, location.origin),
+    // The next message of `type` (or the one that says the connection closed).
     async next(type) {
       for (;;) {
         const at = inbox.findIndex((m) => m.type === type || m.type === "closed");
         if (at >= 0) return inbox.splice(at, 1)[0];
-        await new Promise((resolve) => waiters.push(resolve));
+        await new Promise((resolve) => { wake = resolve; });
       }
     },
   };
