@@ -12,7 +12,7 @@ import threading
 import unittest
 
 import hostproc
-from fixture import ENGINE, GOST_2012, STRONG, Conversation, HostCase, gost_available
+from fixture import STRONG, Conversation, HostCase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STANDIN = os.path.join(HERE, "pinentry_standin.py")
@@ -42,6 +42,7 @@ class PinentryCase(HostCase):
         open(self.answers, "w").close()
         self.env.update(KELTO_PINENTRY=STANDIN, KELTO_STANDIN_ANSWERS=self.answers,
                         KELTO_STANDIN_RECORD=self.record, DISPLAY=":77")
+        self.replies = []
 
     def answer(self, *answers):
         with open(self.answers, "a", encoding="utf-8") as f:
@@ -61,57 +62,46 @@ class PinentryCase(HostCase):
         return starts
 
     def ask_in(self, talk, request):
-        return json.loads(talk.send(request))["data"]
+        """The reply's data; its text is kept in self.replies."""
+        self.replies.append(talk.send(request))
+        return json.loads(self.replies[-1])["data"]
 
 
 class AskedPins(PinentryCase):
     def test_asked_once_per_session_and_per_request_and_never_when_given(self):
         if not os.path.exists(HOST_DEBUG):
             raise RuntimeError("KELTO_HOST_DEBUG must name the debug build, got %r" % HOST_DEBUG)
-        keys = [(STRONG, CONTAINER, "-sha1", ())]
-        if gost_available():
-            keys.append((GOST_2012, "gost", "-md_gost12_256", ENGINE))
         data = self.write("data.bin", b"signed with a PIN the person typed")
         talk = Conversation(self.env, command=[HOST_DEBUG])
         self.addCleanup(talk.kill)
-        replies = []
+        cert = self.make(CONTAINER, pin=PIN)
+        self.answer(*[{"pin": PIN}] * 3)
+        handle = self.ask_in(talk, {"requestAction": "openCryptoProvider",
+                                    "providerName": STRONG, "containerName": CONTAINER})
+        for extra in ({}, {"signatureType": "PKCS#7"}):
+            for session in ({"handleProvider": handle["handleProvider"]}, {}):
+                signature = self.ask_in(talk, signing(CONTAINER, data, **extra, **session))
+                if extra:
+                    self.verify_cms(signature.get("signature", ""), data)
+                else:
+                    self.verify_raw(signature.get("signature", ""), cert, data, "-sha1")
+        dialogues = self.dialogues()
+        self.assertEqual(len(dialogues), 3, "asked once in the session, once per request")
+        for facts, commands in dialogues:
+            self.assertEqual((facts["terminal"], facts["own_session"], facts["display"]),
+                             (False, True, ":77"))
+            self.assertEqual(commands[:3], ["SETTIMEOUT 60", "SETTITLE keltoDataSigned",
+                                            "OPTION display=:77"])
+            self.assertEqual([c.split(" ")[0] for c in commands[3:]],
+                             ["SETDESC", "SETPROMPT", "GETPIN", "BYE"])
+            # Shown escaped: "%", CR and LF as %XX, nothing else.
+            shown = 'container "%s".\nCertificate: CN=' % CONTAINER
+            self.assertIn(shown.replace("%", "%25").replace("\n", "%0A"), commands[3])
 
-        def send(request):
-            replies.append(talk.send(request))
-            return json.loads(replies[-1])["data"]
-
-        seen = []
-        for provider, container, digest, engine in keys:
-            cert = self.make(container, provider=provider, pin=PIN)
-            self.answer(*[{"pin": PIN}] * 3)
-            handle = send({"requestAction": "openCryptoProvider", "providerName": provider,
-                           "containerName": container})["handleProvider"]
-            for session in ({"handleProvider": handle}, {}):
-                for kind in ("RAW", "PKCS#7"):
-                    signature = send(signing(container, data, provider, signatureType=kind,
-                                             **session)).get("signature", "")
-                    if kind == "RAW":
-                        self.verify_raw(signature, cert, data, digest, engine)
-                    else:
-                        self.verify_cms(signature, data, engine)
-                if session:
-                    send(dict(session, requestAction="closeCryptoProvider"))
-            dialogues = self.dialogues()
-            self.assertEqual(len(dialogues), 3, "asked once in the session, once per request")
-            for facts, commands in dialogues:
-                seen += commands
-                self.assertEqual((facts["terminal"], facts["own_session"], facts["display"]),
-                                 (False, True, ":77"))
-                self.assertEqual(commands[:3], ["SETTIMEOUT 60", "SETTITLE keltoDataSigned",
-                                                "OPTION display=:77"])
-                self.assertEqual([c.split(" ")[0] for c in commands[3:]],
-                                 ["SETDESC", "SETPROMPT", "GETPIN", "BYE"])
-                # Shown escaped: "%", CR and LF as %XX, nothing else.
-                shown = 'container "%s".\nCertificate: CN=' % container
-                self.assertIn(shown.replace("%", "%25").replace("\n", "%0A"), commands[3])
-
-        # A request that brings its PIN (which its reply echoes), and a
-        # listing, start no pinentry.
+        # Neither replies nor what the pinentry was told hold the PIN. A
+        # request that brings its PIN (which its reply echoes), and a listing,
+        # start no pinentry.
+        told = self.replies + sum((commands for _, commands in dialogues), [])
         for request in (signing(CONTAINER, data, password=PIN),
                         {"requestAction": "getListContainer", "providerName": STRONG}):
             self.assertEqual(self.ask_in(talk, request)["result"], "success")
@@ -122,7 +112,7 @@ class AskedPins(PinentryCase):
         with open(logs[0], encoding="utf-8") as f:
             log = f.read()
         self.assertIn("CryptSignHash success", log)
-        for text in replies + seen + [log]:
+        for text in told + [log]:
             self.assertNotIn("Marker", text)
 
     def test_failures_are_clean_errors_and_every_pinentry_is_reaped(self):

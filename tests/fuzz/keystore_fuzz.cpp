@@ -41,18 +41,18 @@ void put(const std::string& path, const std::string& bytes) {
 // Reads every byte a certificate context points to, so that a dangling or
 // short pointer shows.
 void touch(PCCERT_CONTEXT ctx) {
+  unsigned sum = 0;
+  const auto add = [&sum](const BYTE* p, DWORD n) {
+    while (n > 0) sum += p[--n];
+  };
   const CERT_INFO& i = *ctx->pCertInfo;
   const CERT_PUBLIC_KEY_INFO& pk = i.SubjectPublicKeyInfo;
-  std::vector<CRYPT_INTEGER_BLOB> blobs = {{ctx->cbCertEncoded, ctx->pbCertEncoded},
-                                           i.SerialNumber,
-                                           i.Issuer,
-                                           i.Subject,
-                                           {pk.PublicKey.cbData, pk.PublicKey.pbData},
-                                           pk.Algorithm.Parameters};
-  for (DWORD e = 0; e < i.cExtension; ++e) blobs.push_back(i.rgExtension[e].Value);
-  unsigned sum = 0;
-  for (const CRYPT_INTEGER_BLOB& b : blobs)
-    for (DWORD n = 0; n < b.cbData; ++n) sum += b.pbData[n];
+  add(ctx->pbCertEncoded, ctx->cbCertEncoded);
+  add(pk.PublicKey.pbData, pk.PublicKey.cbData);
+  for (const auto* b : {&i.SerialNumber, &i.Issuer, &i.Subject, &pk.Algorithm.Parameters})
+    add(b->pbData, b->cbData);
+  for (DWORD e = 0; e < i.cExtension; ++e)
+    add(i.rgExtension[e].Value.pbData, i.rgExtension[e].Value.cbData);
   for (const char* c = pk.Algorithm.pszObjId; *c; ++c) sum += *c;
   g_sink = g_sink + sum;
 }
@@ -68,9 +68,9 @@ std::vector<BYTE> sized(F&& call) {
 }
 
 // What the host does with a container: certificate, public key, signature.
-void useContainer(const char16_t* provider, DWORD type) {
+void useContainer(DWORD type) {
   HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextW(&prov, u"k", provider, type, CRYPT_SILENT)) return;
+  if (!CryptAcquireContextW(&prov, u"k", nullptr, type, CRYPT_SILENT)) return;
   CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kPin), 0);
   HCRYPTKEY key = 0;
   if (CryptGetUserKey(prov, AT_SIGNATURE, &key)) {
@@ -123,10 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ifstream in(path, std::ios::binary);
     const std::string sound{std::istreambuf_iterator<char>(in), {}};
     put(path, bytes);
-    useContainer(type == kRsa
-                     ? u"Microsoft Strong Cryptographic Provider"
-                     : u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider",
-                 type);
+    useContainer(type);
     std::vector<ks::ContainerEntry> entries;
     ks::listContainers(type, entries);
     std::string cert;
@@ -153,8 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = storePath("containers/1/.default");
     put(path, bytes);
     HCRYPTPROV prov = 0;
-    if (CryptAcquireContextW(&prov, nullptr, u"Microsoft Strong Cryptographic Provider",
-                             kRsa, CRYPT_SILENT))
+    if (CryptAcquireContextW(&prov, nullptr, nullptr, kRsa, CRYPT_SILENT))
       CryptReleaseContext(prov, 0);
     ::remove(path.c_str());
   }

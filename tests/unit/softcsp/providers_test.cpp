@@ -13,24 +13,25 @@ TEST_F(ProvidersTest, AcquireFailsLikeWindowsAndNewKeysetCreatesOnce) {
   // names no container; one that is, does.
   makeKey(PROV_RSA_FULL, "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", AT_SIGNATURE);
   struct Case {
-    const char16_t *container, *provider;
-    DWORD type, flags, error;
+    const char16_t* container;
+    DWORD flags, error;
+    const char16_t* provider = kStrong;
+    DWORD type = PROV_RSA_FULL;
   };
   const Case cases[] = {
-      {nullptr, u"No Such Provider", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT,
-       NTE_KEYSET_NOT_DEF},
-      {nullptr, kStrong, 75, CRYPT_VERIFYCONTEXT, NTE_PROV_TYPE_NO_MATCH},
-      {u"missing", kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET},
-      {nullptr, kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET},  // no default chosen yet
-      {u"c", kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT, NTE_BAD_FLAGS},
-      {u"a\xD800-b", kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET_PARAM},
-      {u"a\xDBFF", kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET_PARAM},
-      {u"\xDC00-a", kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET_PARAM},
-      {u"\u00E9\u20AC\U0001D11E", kStrong, PROV_RSA_FULL, 0, 0},
-      {u"fresh", kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET, 0},
-      {u"fresh", kStrong, PROV_RSA_FULL, CRYPT_NEWKEYSET, NTE_EXISTS},
-      {u"fresh", kStrong, PROV_RSA_FULL, CRYPT_DELETEKEYSET, 0},
-      {u"fresh", kStrong, PROV_RSA_FULL, 0, NTE_BAD_KEYSET},
+      {nullptr, CRYPT_VERIFYCONTEXT, NTE_KEYSET_NOT_DEF, u"No Such Provider"},
+      {nullptr, CRYPT_VERIFYCONTEXT, NTE_PROV_TYPE_NO_MATCH, kStrong, 75},
+      {u"missing", 0, NTE_BAD_KEYSET},
+      {nullptr, 0, NTE_BAD_KEYSET},  // no default chosen yet
+      {u"c", CRYPT_VERIFYCONTEXT, NTE_BAD_FLAGS},
+      {u"a\xD800-b", 0, NTE_BAD_KEYSET_PARAM},
+      {u"a\xDBFF", 0, NTE_BAD_KEYSET_PARAM},
+      {u"\xDC00-a", 0, NTE_BAD_KEYSET_PARAM},
+      {u"\u00E9\u20AC\U0001D11E", 0, 0},
+      {u"fresh", CRYPT_NEWKEYSET, 0},
+      {u"fresh", CRYPT_NEWKEYSET, NTE_EXISTS},
+      {u"fresh", CRYPT_DELETEKEYSET, 0},
+      {u"fresh", 0, NTE_BAD_KEYSET},
   };
   for (const Case& c : cases) {
     HCRYPTPROV h = 0;
