@@ -1,10 +1,10 @@
-// A damaged key file makes every call fail with the code of a damaged key
-// file, or gives exactly what the sound file gives: never a certificate or
-// signature made of whatever the damaged bytes happen to parse as. A file cut
-// short, grown or of another structure is refused as soon as it is read. The
-// host's suite for damaged stores checks the other damages (a changed MAC
-// salt, another algorithm's key, a directory or FIFO in the file's place) and
-// what the host and kelto-keytool make of them.
+// A damaged key file makes every call fail as damage, or gives exactly what
+// the sound file gives: never a certificate or signature made of whatever the
+// damaged bytes happen to parse as. A file cut short, grown or of another
+// structure is refused as soon as it is read. The host's suite for damaged
+// stores checks the other damages (a changed MAC salt, another algorithm's
+// key, a directory or FIFO in the file's place) and what the host and
+// kelto-keytool make of them.
 #include <array>
 #include <fstream>
 #include <iterator>
