@@ -118,8 +118,6 @@ class DamagedKeyFiles(StoreCase):
                         self.assertRegex(cert.get("description"), error(cert_error))
                     for reply in (ask(hurt), ask(dict(hurt, signatureType="PKCS#7"))):
                         self.assertRegex(reply.get("description"), error(sign_error))
-                    listing = ask({"requestAction": "getListContainer", "providerName": provider})
-                    self.assertEqual(listing["containers"], "hurt;sound")
                     self.assertEqual(ask(dict(session, requestAction="getCertificate",
                                               storageType="STORAGE"))["result"], "success")
                     self.assertIn("signature", ask(dict(session, requestAction="getSignature",

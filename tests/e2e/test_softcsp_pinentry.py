@@ -11,7 +11,6 @@ import shutil
 import threading
 import unittest
 
-import hostproc
 from fixture import STRONG, Conversation, HostCase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -144,9 +143,6 @@ class AskedPins(PinentryCase):
         hung = Conversation(dict(self.env, KELTO_PINENTRY_TIMEOUT="1"))
         self.addCleanup(hung.kill)
         self.assertEqual(attempt("hang", within=hung)[0]["description"], CANCELLED)
-        missing = dict(self.env, KELTO_PINENTRY=self.path("no-such-pinentry"))
-        (text,) = hostproc.ask({"data": signing("k", data)}, env=missing)
-        self.assertEqual(json.loads(text)["data"]["description"], NO_PIN)
 
         talk.close()
         with open(self.path("stderr"), encoding="utf-8") as f:
