@@ -49,32 +49,24 @@ bool stable(const JsonValue& first, const JsonValue& again) {
   if (first.isNumber() && again.isNull()) return std::fabs(first.asNumber()) >= 1e308;
   if (first.type() != again.type()) return false;
   switch (first.type()) {
-    case JsonType::Null:
-      return true;
-    case JsonType::Bool:
-      return first.asBool() == again.asBool();
-    case JsonType::String:
-      return first.asString() == again.asString();
     case JsonType::Number:
       return sameNumber(first.asNumber(), again.asNumber());
-    case JsonType::Array: {
-      const JsonArray& a = first.asArray();
-      const JsonArray& b = again.asArray();
-      if (a.size() != b.size()) return false;
-      for (std::size_t i = 0; i < a.size(); ++i)
-        if (!stable(a[i], b[i])) return false;
+    case JsonType::Array:
+      return std::equal(first.asArray().begin(), first.asArray().end(),
+                        again.asArray().begin(), again.asArray().end(), stable);
+    case JsonType::Object:
+      return std::equal(first.asObject().begin(), first.asObject().end(),
+                        again.asObject().begin(), again.asObject().end(),
+                        [](const auto& a, const auto& b) {
+                          return a.first == b.first && stable(a.second, b.second);
+                        });
+    case JsonType::String:
+      return first.asString() == again.asString();
+    case JsonType::Bool:
+      return first.asBool() == again.asBool();
+    default:  // null
       return true;
-    }
-    case JsonType::Object: {
-      const JsonObject& a = first.asObject();
-      const JsonObject& b = again.asObject();
-      if (a.size() != b.size()) return false;
-      for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
-        if (i->first != j->first || !stable(i->second, j->second)) return false;
-      return true;
-    }
   }
-  return false;
 }
 
 int testOneInput(const std::uint8_t* data, std::size_t size) {

@@ -28,96 +28,75 @@ constexpr DWORD kRsa = 1;
 constexpr DWORD kGost = 80;
 const char kPin[] = "1234";
 bool g_gost = false;
+volatile unsigned g_sink = 0;  // keeps the reads of touch() from being optimised away
 
-std::string typeDir(DWORD type) {
-  return kelto_fuzz::sandboxRoot() + "/data/keltoDataSigned/softcsp/containers/" +
-         std::to_string(type);
-}
-
-std::string storeDir() {
-  return kelto_fuzz::sandboxRoot() + "/data/keltoDataSigned/softcsp/stores/MY";
+std::string storePath(const std::string& rest) {
+  return kelto_fuzz::sandboxRoot() + "/data/keltoDataSigned/softcsp/" + rest;
 }
 
 void put(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Touches every byte a certificate context points to, so that a dangling or
+// Reads every byte a certificate context points to, so that a dangling or
 // short pointer shows.
-unsigned touch(PCCERT_CONTEXT ctx) {
+void touch(PCCERT_CONTEXT ctx) {
   unsigned sum = 0;
   const auto add = [&sum](const BYTE* p, DWORD n) {
-    for (DWORD i = 0; i < n; ++i) sum += p[i];
+    while (n > 0) sum += p[--n];
   };
+  const CERT_INFO& i = *ctx->pCertInfo;
+  const CERT_PUBLIC_KEY_INFO& pk = i.SubjectPublicKeyInfo;
   add(ctx->pbCertEncoded, ctx->cbCertEncoded);
-  const CERT_INFO* info = ctx->pCertInfo;
-  add(info->SerialNumber.pbData, info->SerialNumber.cbData);
-  add(info->Issuer.pbData, info->Issuer.cbData);
-  add(info->Subject.pbData, info->Subject.cbData);
-  add(info->SubjectPublicKeyInfo.PublicKey.pbData,
-      info->SubjectPublicKeyInfo.PublicKey.cbData);
-  add(info->SubjectPublicKeyInfo.Algorithm.Parameters.pbData,
-      info->SubjectPublicKeyInfo.Algorithm.Parameters.cbData);
-  for (const char* c = info->SubjectPublicKeyInfo.Algorithm.pszObjId; *c; ++c) sum += *c;
-  for (DWORD i = 0; i < info->cExtension; ++i)
-    add(info->rgExtension[i].Value.pbData, info->rgExtension[i].Value.cbData);
-  return sum;
+  add(pk.PublicKey.pbData, pk.PublicKey.cbData);
+  for (const auto* b : {&i.SerialNumber, &i.Issuer, &i.Subject, &pk.Algorithm.Parameters})
+    add(b->pbData, b->cbData);
+  for (DWORD e = 0; e < i.cExtension; ++e)
+    add(i.rgExtension[e].Value.pbData, i.rgExtension[e].Value.cbData);
+  for (const char* c = pk.Algorithm.pszObjId; *c; ++c) sum += *c;
+  g_sink = g_sink + sum;
+}
+
+// A variable-length output, into a buffer of exactly the size asked for.
+template <class F>
+std::vector<BYTE> sized(F&& call) {
+  DWORD size = 0;
+  std::vector<BYTE> out;
+  if (call(nullptr, &size)) out.resize(size);
+  if (out.empty() || !call(out.data(), &size)) return {};
+  return out;
 }
 
 // What the host does with a container: certificate, public key, signature.
-void useContainer(const char16_t* provider, DWORD type) {
+void useContainer(DWORD type) {
   HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextW(&prov, u"k", provider, type, CRYPT_SILENT)) return;
+  if (!CryptAcquireContextW(&prov, u"k", nullptr, type, CRYPT_SILENT)) return;
   CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kPin), 0);
   HCRYPTKEY key = 0;
   if (CryptGetUserKey(prov, AT_SIGNATURE, &key)) {
-    DWORD size = 0;
-    if (CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0)) {
-      std::vector<BYTE> der(size);
-      if (CryptGetKeyParam(key, KP_CERTIFICATE, der.data(), &size, 0)) {
-        PCCERT_CONTEXT ctx =
-            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
-        if (ctx != nullptr) {
-          touch(ctx);
-          CertFreeCertificateContext(ctx);
-        }
-      }
-    }
-    DWORD bits = 0;
-    size = sizeof bits;
-    CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0);
+    const std::vector<BYTE> der = sized([&](BYTE* out, DWORD* size) {
+      return CryptGetKeyParam(key, KP_CERTIFICATE, out, size, 0);
+    });
+    PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                      static_cast<DWORD>(der.size()));
+    if (ctx != nullptr) touch(ctx);
+    CertFreeCertificateContext(ctx);
     CryptDestroyKey(key);
   }
-  DWORD infoSize = 0;
-  if (CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING, nullptr,
-                               &infoSize)) {
-    std::vector<std::uint64_t> info((infoSize + 7) / 8);
-    CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING,
-                             reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()),
-                             &infoSize);
-  }
+  sized([&](BYTE* out, DWORD* size) {
+    return CryptExportPublicKeyInfo(prov, AT_SIGNATURE, X509_ASN_ENCODING,
+                                    reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(out), size);
+  });
   HCRYPTHASH hash = 0;
   if (CryptCreateHash(prov, type == kRsa ? CALG_SHA1 : CALG_GR3411_2012_256, 0, 0,
                       &hash)) {
     CryptHashData(hash, reinterpret_cast<const BYTE*>("x"), 1, 0);
-    DWORD len = 0;
-    if (CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len)) {
-      std::vector<BYTE> sig(len);
-      CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &len);
-    }
+    sized([&](BYTE* out, DWORD* size) {
+      return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, out, size);
+    });
     CryptDestroyHash(hash);
   }
   CryptReleaseContext(prov, 0);
-}
-
-void useStore() {
-  HCERTSTORE store = CertOpenSystemStoreW(0, u"MY");
-  if (store == nullptr) kelto_fuzz::fail("the store does not open");
-  PCCERT_CONTEXT ctx = nullptr;
-  while ((ctx = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY,
-                                           nullptr, ctx)) != nullptr)
-    touch(ctx);
-  CertCloseStore(store, 0);
 }
 
 }  // namespace
@@ -137,47 +116,43 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 4) {
-    case 0:
-    case 1: {
-      const DWORD type = data[0] % 4 == 0 || !g_gost ? kRsa : kGost;
-      const std::string path = typeDir(type) + "/k/signature.p12";
-      std::ifstream in(path, std::ios::binary);
-      const std::string sound{std::istreambuf_iterator<char>(in), {}};
-      put(path, bytes);
-      useContainer(type == kRsa
-                       ? u"Microsoft Strong Cryptographic Provider"
-                       : u"Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider",
-                   type);
-      std::vector<ks::ContainerEntry> entries;
-      ks::listContainers(type, entries);
-      std::string cert;
-      ks::exportCertificate(type, "k", AT_SIGNATURE, cert);
-      put(path, sound);
-      break;
-    }
-    case 2: {
-      // Named by its SHA-1, the input can only be the sound certificate
-      // itself when it has that one's name: then it stays.
-      const std::string path = storeDir() + "/" + softcsp::certfiles::fileName(bytes);
-      const bool planted = access(path.c_str(), F_OK) != 0;
-      put(path, bytes);
-      useStore();
-      std::vector<ks::StoreEntry> entries;
-      ks::storeList("MY", entries);
-      if (planted) ::remove(path.c_str());
-      break;
-    }
-    case 3: {
-      const std::string path = typeDir(kRsa) + "/.default";
-      put(path, bytes);
-      HCRYPTPROV prov = 0;
-      if (CryptAcquireContextW(&prov, nullptr, u"Microsoft Strong Cryptographic Provider",
-                               kRsa, CRYPT_SILENT))
-        CryptReleaseContext(prov, 0);
-      ::remove(path.c_str());
-      break;
-    }
+  const DWORD type = data[0] % 4 == 1 && g_gost ? kGost : kRsa;
+  if (data[0] % 4 < 2) {
+    const std::string path =
+        storePath("containers/" + std::to_string(type) + "/k/signature.p12");
+    std::ifstream in(path, std::ios::binary);
+    const std::string sound{std::istreambuf_iterator<char>(in), {}};
+    put(path, bytes);
+    useContainer(type);
+    std::vector<ks::ContainerEntry> entries;
+    ks::listContainers(type, entries);
+    std::string cert;
+    ks::exportCertificate(type, "k", AT_SIGNATURE, cert);
+    put(path, sound);
+  } else if (data[0] % 4 == 2) {
+    // Named by its SHA-1, the input can only be the sound certificate
+    // itself when it has that one's name: then it stays.
+    const std::string path =
+        storePath("stores/MY/" + softcsp::certfiles::fileName(bytes));
+    const bool planted = access(path.c_str(), F_OK) != 0;
+    put(path, bytes);
+    HCERTSTORE store = CertOpenSystemStoreW(0, u"MY");
+    if (store == nullptr) kelto_fuzz::fail("the store does not open");
+    for (PCCERT_CONTEXT ctx = nullptr;
+         (ctx = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY,
+                                           nullptr, ctx)) != nullptr;)
+      touch(ctx);
+    CertCloseStore(store, 0);
+    std::vector<ks::StoreEntry> entries;
+    ks::storeList("MY", entries);
+    if (planted) ::remove(path.c_str());
+  } else {
+    const std::string path = storePath("containers/1/.default");
+    put(path, bytes);
+    HCRYPTPROV prov = 0;
+    if (CryptAcquireContextW(&prov, nullptr, nullptr, kRsa, CRYPT_SILENT))
+      CryptReleaseContext(prov, 0);
+    ::remove(path.c_str());
   }
   return 0;
 }

@@ -28,49 +28,36 @@
 #include "sandbox.h"
 #include "text/textconv.h"
 
-namespace ks = softcsp::keystore;
 using kelto_fuzz::require;
 
 namespace {
 
 int g_replies = -1;  // the reply channel: a file read back after each input
 
-void makeContainer(DWORD type, const char* name) {
-  ks::CertRequest req;
-  std::string der;
-  const ks::Status made = ks::generate(type, name, AT_SIGNATURE, "1234", req, der);
-  if (!made.ok()) {
-    std::fprintf(stderr, "no %s container: %s\n", name, made.message.c_str());
-    return;
-  }
-  ks::StoreEntry added;
-  ks::storeAdd("MY", der, added);
+std::string frame(const std::string& body) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(body.size() >> (8 * i));
+  return out + body;
 }
 
-std::string takeReplies() {
+// Serves `input` as standard input; checks every reply frame and returns the
+// handles that replies report.
+std::set<double> serve(const std::string& input) {
+  if (!input.empty()) {
+    std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "rb");
+    require(in != nullptr, "fmemopen");
+    kelto::serveRequests(in);
+    std::fclose(in);
+  }
   std::string out;
   char buf[65536];
   lseek(g_replies, 0, SEEK_SET);
   for (ssize_t n; (n = read(g_replies, buf, sizeof buf)) > 0;)
     out.append(buf, static_cast<std::size_t>(n));
-  require(ftruncate(g_replies, 0) == 0, "reply file");
-  lseek(g_replies, 0, SEEK_SET);
-  return out;
-}
-
-void serve(const std::string& input) {
-  if (input.empty()) return;
-  std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "rb");
-  require(in != nullptr, "fmemopen");
-  kelto::serveRequests(in);
-  std::fclose(in);
-}
-
-// Checks every reply frame; returns the handles that replies report.
-std::set<double> checkReplies(const std::string& out) {
+  require(ftruncate(g_replies, 0) == 0 && lseek(g_replies, 0, SEEK_SET) == 0,
+          "reply file");
   std::set<double> handles;
-  std::size_t pos = 0;
-  while (pos < out.size()) {
+  for (std::size_t pos = 0; pos < out.size();) {
     require(out.size() - pos >= 4, "partial length prefix");
     std::uint32_t length = 0;
     for (std::size_t i = 4; i-- > 0;)
@@ -82,31 +69,36 @@ std::set<double> checkReplies(const std::string& out) {
     require(utf8::is_valid(body.begin(), body.end()), "reply is not UTF-8");
     const std::unique_ptr<kelto::JsonValue> reply =
         kelto::JsonValue::parse(kelto::utf8ToWide(body));
-    require(reply && reply->isObject(), "reply is not a JSON object");
-    const kelto::JsonValue* data = reply->member(u"data");
-    require(data && data->isObject(), "reply has no data object");
+    const kelto::JsonValue* data =
+        reply && reply->isObject() ? reply->member(u"data") : nullptr;
+    require(data && data->isObject(), "reply is no JSON object with a data object");
     const kelto::JsonValue* handle = data->member(u"handleProvider");
     if (handle && handle->isNumber()) handles.insert(handle->asNumber());
   }
   return handles;
 }
 
+// A data file as the host stages it: KeltoDataSigned_XXXXXXX.bin.
 int countStaged(const char* path, const struct stat*, int kind, struct FTW* at) {
-  static const char kPrefix[] = "KeltoDataSigned_";
-  const char* name = path + at->base;
-  return kind == FTW_F && std::strncmp(name, kPrefix, sizeof kPrefix - 1) == 0 &&
-                 std::strlen(name) == sizeof kPrefix - 1 + 7 + 4 &&
-                 std::strcmp(name + std::strlen(name) - 4, ".bin") == 0
-             ? 1
-             : 0;
+  const std::string name = path + at->base;
+  return kind == FTW_F && name.size() == 27 && name.rfind("KeltoDataSigned_", 0) == 0 &&
+         name.compare(23, 4, ".bin") == 0;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   const std::string& root = kelto_fuzz::enterSandbox("kelto-fuzz-request", argc, argv);
-  makeContainer(1, "rsa");
-  makeContainer(80, "gost");
+  for (const auto& [type, name] : {std::pair{1, "rsa"}, std::pair{80, "gost"}}) {
+    std::string der;
+    const auto made =
+        softcsp::keystore::generate(type, name, AT_SIGNATURE, "1234", {}, der);
+    softcsp::keystore::StoreEntry added;
+    if (made.ok())
+      softcsp::keystore::storeAdd("MY", der, added);
+    else
+      std::fprintf(stderr, "no %s container: %s\n", name, made.message.c_str());
+  }
   std::ofstream(root + "/data.bin", std::ios::binary) << "signed by the fuzzer";
   // The reply channel is what standard output is when the channel is taken:
   // make that a file, then take it as main does.
@@ -123,23 +115,19 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  serve(std::string(reinterpret_cast<const char*>(data), size));
-  const std::set<double> handles = checkReplies(takeReplies());
+  const std::set<double> handles =
+      serve(std::string(reinterpret_cast<const char*>(data), size));
   require(nftw(kelto_fuzz::sandboxRoot().c_str(), countStaged, 16, FTW_PHYS) == 0,
           "a staged data file was left behind");
-  if (handles.empty()) return 0;
   std::string closing;
   for (double handle : handles) {
     char body[128];
-    const int n = std::snprintf(body, sizeof body,
-                                "{\"data\":{\"requestAction\":\"closeCryptoProvider\","
-                                "\"handleProvider\":%.17g}}",
-                                handle);
-    const auto length = static_cast<std::uint32_t>(n);
-    for (int i = 0; i < 4; ++i) closing += static_cast<char>(length >> (8 * i));
-    closing.append(body, static_cast<std::size_t>(n));
+    std::snprintf(body, sizeof body,
+                  "{\"data\":{\"requestAction\":\"closeCryptoProvider\","
+                  "\"handleProvider\":%.17g}}",
+                  handle);
+    closing += frame(body);
   }
   serve(closing);
-  checkReplies(takeReplies());
   return 0;
 }

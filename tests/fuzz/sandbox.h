@@ -3,7 +3,6 @@
 // removed again at exit. Fuzz targets only; never part of the program.
 #pragma once
 
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,35 +20,24 @@ inline std::string& sandboxRoot() {
   return root;
 }
 
-inline void removeTree(const std::string& dir) {
-  nftw(
-      dir.c_str(),
-      [](const char* path, const struct stat*, int, struct FTW*) {
-        return ::remove(path);
-      },
-      16, FTW_DEPTH | FTW_PHYS);
-}
-
 // libFuzzer reads its corpus directories and writes crash files after
 // LLVMFuzzerInitialize, relative to the working directory: relative corpus
-// paths are made absolute, and crash files go where the run was started,
-// not into the sandbox that is removed at exit.
+// paths and artifact prefixes are made absolute, and crash files go where the
+// run was started (a prefix given, coming later, wins), not into the sandbox
+// that is removed at exit.
 inline void anchorArguments(int* argc, char*** argv) {
   static std::vector<std::string> kept;
   static std::vector<char*> args;
   const std::string cwd = std::filesystem::current_path().string() + "/";
-  bool prefixGiven = false;
+  const std::string prefix = "-artifact_prefix=";
   for (int i = 0; i < *argc; ++i) {
     std::string arg = (*argv)[i];
-    static const std::string kPrefix = "-artifact_prefix=";
-    if (i > 0 && !arg.empty() && arg[0] != '-' && arg[0] != '/') arg = cwd + arg;
-    if (arg.rfind(kPrefix, 0) == 0) {
-      if (arg.compare(kPrefix.size(), 1, "/") != 0) arg.insert(kPrefix.size(), cwd);
-      prefixGiven = true;
-    }
+    const size_t at = arg.rfind(prefix, 0) == 0 ? prefix.size() : 0;
+    if (i > 0 && (at > 0 || arg[0] != '-') && arg.compare(at, 1, "/") != 0)
+      arg.insert(at, cwd);
     kept.push_back(arg);
+    if (i == 0) kept.push_back(prefix + cwd);
   }
-  if (!prefixGiven) kept.push_back("-artifact_prefix=" + cwd);
   for (std::string& arg : kept) args.push_back(arg.data());
   args.push_back(nullptr);
   *argc = static_cast<int>(kept.size());
@@ -78,7 +66,10 @@ inline const std::string& enterSandbox(const char* name, int* argc, char*** argv
   setenv("TMPDIR", temp.c_str(), 1);
   // The host stages under $XDG_RUNTIME_DIR when it is set: keep staging here.
   unsetenv("XDG_RUNTIME_DIR");
-  std::atexit([] { removeTree(sandboxRoot()); });
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(sandboxRoot(), ignored);
+  });
   return sandboxRoot();
 }
 

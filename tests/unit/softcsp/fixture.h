@@ -2,13 +2,12 @@
 // directory that is removed afterwards.
 #pragma once
 
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <softcsp/keystore.h>
 #include <softcsp/wincrypt.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,23 +24,18 @@ class StoreTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", dir_.c_str(), 1);
   }
   void TearDown() override {
-    nftw(
-        dir_.c_str(),
-        [](const char* path, const struct stat*, int, struct FTW*) {
-          return ::remove(path);
-        },
-        16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   std::string root() const { return dir_ + "/keltoDataSigned/softcsp"; }
 
-  // A key through the key tool's interface; returns the certificate DER.
+  // A key with a certificate through the key tool's interface; returns the
+  // certificate's DER.
   std::string makeKey(DWORD type, const std::string& container, DWORD spec,
-                      const std::string& pin = "", bool withCert = true) {
-    softcsp::keystore::CertRequest req;
-    req.make = withCert;
+                      const std::string& pin = "") {
     std::string der;
-    const auto s = softcsp::keystore::generate(type, container, spec, pin, req, der);
+    const auto s = softcsp::keystore::generate(type, container, spec, pin, {}, der);
     EXPECT_TRUE(s.ok()) << s.message;
     return der;
   }
@@ -54,7 +48,7 @@ class StoreTest : public ::testing::Test {
     return h;
   }
 
-  // The error of a call expected to fail.
+  // The error of a call, 0 when it succeeds.
   template <class F>
   static DWORD errorOf(F&& call) {
     SetLastError(0);

@@ -6,150 +6,132 @@
 namespace softcsp_test {
 namespace {
 
-class ProvidersTest : public StoreTest {
- protected:
-  // All names PP_ENUMCONTAINERS yields, resetting the length before each call.
-  std::vector<std::string> enumerate(HCRYPTPROV h) {
-    DWORD size = 0;
-    EXPECT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
-    std::vector<BYTE> buf(size);
-    std::vector<std::string> names;
-    DWORD flags = CRYPT_FIRST;
-    for (;;) {
-      DWORD len = size;
-      if (!CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len, flags)) break;
-      names.emplace_back(reinterpret_cast<char*>(buf.data()));
-      flags = CRYPT_NEXT;
-    }
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    return names;
-  }
-};
+using ProvidersTest = StoreTest;
 
-TEST_F(ProvidersTest, AcquireFailsLikeWindowsForUnknownProvidersTypesAndContainers) {
-  HCRYPTPROV h = 0;
-  EXPECT_EQ(NTE_KEYSET_NOT_DEF, errorOf([&] {
-              return CryptAcquireContextW(&h, nullptr, u"No Such Provider", PROV_RSA_FULL,
-                                          CRYPT_VERIFYCONTEXT);
-            }));
-  EXPECT_EQ(NTE_PROV_TYPE_NO_MATCH, errorOf([&] {
-              return CryptAcquireContextW(&h, nullptr, kStrong, 75, CRYPT_VERIFYCONTEXT);
-            }));
-  EXPECT_EQ(NTE_BAD_KEYSET, errorOf([&] {
-              return CryptAcquireContextW(&h, u"missing", kStrong, PROV_RSA_FULL, 0);
-            }));
-  // No default container has been chosen yet.
-  EXPECT_EQ(NTE_BAD_KEYSET, errorOf([&] {
-              return CryptAcquireContextW(&h, nullptr, kStrong, PROV_RSA_FULL, 0);
-            }));
-  EXPECT_EQ(NTE_BAD_FLAGS, errorOf([&] {
-              return CryptAcquireContextW(&h, u"c", kStrong, PROV_RSA_FULL,
-                                          CRYPT_VERIFYCONTEXT);
-            }));
+TEST_F(ProvidersTest, AcquireFailsLikeWindowsAndNewKeysetCreatesOnce) {
+  // A name is stored as UTF-8: one that is no such text (a lone surrogate)
+  // names no container; one that is, does.
+  makeKey(PROV_RSA_FULL, "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", AT_SIGNATURE);
+  struct Case {
+    const char16_t* container;
+    DWORD flags, error;
+    const char16_t* provider = kStrong;
+    DWORD type = PROV_RSA_FULL;
+  };
+  const Case cases[] = {
+      {nullptr, CRYPT_VERIFYCONTEXT, NTE_KEYSET_NOT_DEF, u"No Such Provider"},
+      {nullptr, CRYPT_VERIFYCONTEXT, NTE_PROV_TYPE_NO_MATCH, kStrong, 75},
+      {u"missing", 0, NTE_BAD_KEYSET},
+      {nullptr, 0, NTE_BAD_KEYSET},  // no default chosen yet
+      {u"c", CRYPT_VERIFYCONTEXT, NTE_BAD_FLAGS},
+      {u"a\xD800-b", 0, NTE_BAD_KEYSET_PARAM},
+      {u"a\xDBFF", 0, NTE_BAD_KEYSET_PARAM},
+      {u"\xDC00-a", 0, NTE_BAD_KEYSET_PARAM},
+      {u"\u00E9\u20AC\U0001D11E", 0, 0},
+      {u"fresh", CRYPT_NEWKEYSET, 0},
+      {u"fresh", CRYPT_NEWKEYSET, NTE_EXISTS},
+      {u"fresh", CRYPT_DELETEKEYSET, 0},
+      {u"fresh", 0, NTE_BAD_KEYSET},
+  };
+  for (const Case& c : cases) {
+    HCRYPTPROV h = 0;
+    EXPECT_EQ(c.error, errorOf([&] {
+                return CryptAcquireContextW(&h, c.container, c.provider, c.type, c.flags);
+              }))
+        << &c - cases;
+    if (h != 0) {
+      EXPECT_TRUE(CryptReleaseContext(h, 0));
+    }
+  }
   EXPECT_EQ(ERROR_INVALID_PARAMETER, errorOf([&] {
               return CryptAcquireContextW(nullptr, nullptr, kStrong, PROV_RSA_FULL,
                                           CRYPT_VERIFYCONTEXT);
             }));
-  // A name is stored as UTF-8: text with a lone surrogate has no such form.
-  for (const char16_t* name : {u"a\xD800"
-                               u"b",
-                               u"a\xDBFF",
-                               u"\xDC00"
-                               u"a"})
-    EXPECT_EQ(NTE_BAD_KEYSET_PARAM, errorOf([&] {
-                return CryptAcquireContextW(&h, name, kStrong, PROV_RSA_FULL, 0);
-              }));
-  makeKey(PROV_RSA_FULL, "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E", AT_SIGNATURE);
-  EXPECT_TRUE(CryptReleaseContext(acquire(u"\u00E9\u20AC\U0001D11E"), 0));
 }
 
-TEST_F(ProvidersTest, NewKeysetCreatesOnceAndDeleteKeysetRemoves) {
-  HCRYPTPROV h = acquire(u"fresh", CRYPT_NEWKEYSET);
-  EXPECT_TRUE(CryptReleaseContext(h, 0));
-  EXPECT_EQ(NTE_EXISTS, errorOf([&] {
-              return CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL,
-                                          CRYPT_NEWKEYSET);
-            }));
-  EXPECT_TRUE(
-      CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
-  EXPECT_EQ(NTE_BAD_KEYSET, errorOf([&] {
-              return CryptAcquireContextW(&h, u"fresh", kStrong, PROV_RSA_FULL, 0);
-            }));
-}
-
-TEST_F(ProvidersTest, EnumerationSizesNamesAndEnd) {
-  const HCRYPTPROV empty = acquire(nullptr, CRYPT_VERIFYCONTEXT);
-  // An empty store still answers the size query, then ends at once.
-  EXPECT_TRUE(enumerate(empty).empty());
-  EXPECT_TRUE(CryptReleaseContext(empty, 0));
-
-  makeKey(PROV_RSA_FULL, "a", AT_SIGNATURE);
-  makeKey(PROV_RSA_FULL, "\\\\.\\HDIMAGE\\long name", AT_KEYEXCHANGE);
-  const std::string longName = "\\\\.\\HDIMAGE\\long name";
+// Sizes, names and the end; CRYPT_FIRST reads the containers again.
+TEST_F(ProvidersTest, Enumeration) {
   const HCRYPTPROV h = acquire(nullptr, CRYPT_VERIFYCONTEXT);
-  DWORD size = 0;
-  ASSERT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
-  EXPECT_EQ(size, longName.size() + 1);
-
-  // A short buffer reports the size needed and does not move on.
+  const auto next = [&](BYTE* buf, DWORD& len, DWORD flags) {
+    return errorOf(
+        [&] { return CryptGetProvParam(h, PP_ENUMCONTAINERS, buf, &len, flags); });
+  };
+  // An empty store still answers the size query, then ends at once.
   BYTE small[2];
+  DWORD size = 0;
+  ASSERT_EQ(0u, next(nullptr, size, CRYPT_FIRST));
+  EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), next(small, size, CRYPT_FIRST));
+
+  const std::string longName = "\\\\.\\HDIMAGE\\long name";
+  makeKey(PROV_RSA_FULL, "a", AT_SIGNATURE);
+  makeKey(PROV_RSA_FULL, longName, AT_KEYEXCHANGE);
+  ASSERT_EQ(0u, next(nullptr, size, CRYPT_FIRST));
+  EXPECT_EQ(size, longName.size() + 1);
+  // A short buffer reports the size needed and does not move on.
   DWORD len = sizeof small;
-  EXPECT_EQ(ERROR_MORE_DATA, errorOf([&] {
-              return CryptGetProvParam(h, PP_ENUMCONTAINERS, small, &len, CRYPT_FIRST);
-            }));
+  EXPECT_EQ(DWORD(ERROR_MORE_DATA), next(small, len, CRYPT_FIRST));
   EXPECT_EQ(len, size);
   std::vector<BYTE> buf(size);
-  ASSERT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len, CRYPT_NEXT));
-  EXPECT_EQ(reinterpret_cast<char*>(buf.data()), longName);
-  len = sizeof small;
-  ASSERT_TRUE(CryptGetProvParam(h, PP_ENUMCONTAINERS, small, &len, CRYPT_NEXT));
-  EXPECT_EQ(len, 2u);
-  EXPECT_STREQ(reinterpret_cast<char*>(small), "a");
-  len = size;
-  EXPECT_EQ(ERROR_NO_MORE_ITEMS, errorOf([&] {
-              return CryptGetProvParam(h, PP_ENUMCONTAINERS, buf.data(), &len,
-                                       CRYPT_NEXT);
-            }));
-  EXPECT_EQ(enumerate(h), (std::vector<std::string>{longName, "a"}));
+  for (int round = 0; round < 2; ++round) {
+    len = size;
+    ASSERT_EQ(0u, next(buf.data(), len, round == 0 ? CRYPT_NEXT : CRYPT_FIRST));
+    EXPECT_EQ(reinterpret_cast<char*>(buf.data()), longName);
+    len = sizeof small;
+    ASSERT_EQ(0u, next(small, len, CRYPT_NEXT));
+    EXPECT_EQ(len, 2u);
+    EXPECT_STREQ(reinterpret_cast<char*>(small), "a");
+    len = size;
+    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), next(buf.data(), len, CRYPT_NEXT));
+  }
   EXPECT_TRUE(CryptReleaseContext(h, 0));
 }
 
-TEST_F(ProvidersTest, PinIsCheckedAgainstTheKeyOfThatSpec) {
-  makeKey(PROV_RSA_FULL, "pinned", AT_KEYEXCHANGE, "1234");
-  const HCRYPTPROV h = acquire(u"pinned", CRYPT_SILENT);
-  const auto pin = [](const char* p) { return reinterpret_cast<const BYTE*>(p); };
-  EXPECT_EQ(NTE_NO_KEY, errorOf([&] {
-              return CryptSetProvParam(h, PP_SIGNATURE_PIN, pin("1234"), 0);
-            }));
-  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] {
-              return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin("4321"), 0);
-            }));
-  EXPECT_EQ(SCARD_W_WRONG_CHV, errorOf([&] {
-              return CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin(""), 0);
-            }));
-  EXPECT_TRUE(CryptSetProvParam(h, PP_KEYEXCHANGE_PIN, pin("1234"), 0));
-  EXPECT_EQ(NTE_BAD_TYPE,
-            errorOf([&] { return CryptSetProvParam(h, PP_NAME, pin("x"), 0); }));
-  EXPECT_TRUE(CryptReleaseContext(h, 0));
-}
-
-TEST_F(ProvidersTest, ProtectedKeyWithoutPinCannotSign) {
-  makeKey(PROV_RSA_FULL, "locked", AT_SIGNATURE, "secret");
+// CryptSignHashW as the host calls it, and PINs: the size needs no PIN, a
+// container without a signature key signs with its exchange key, a PIN is
+// checked against the key of its spec, a protected key signs only once given
+// its PIN, and a hash once signed takes no more data but signs again alike.
+TEST_F(ProvidersTest, PinsAndHashSignatures) {
+  makeKey(PROV_RSA_FULL, "x", AT_KEYEXCHANGE, "secret");
   // A context that may ask has no pinentry to ask with: it fails as if it
   // might not ask.
   setenv("KELTO_PINENTRY", (dir_ + "/no-pinentry").c_str(), 1);
   for (const DWORD flags : {0u, CRYPT_SILENT}) {
-    const HCRYPTPROV h = acquire(u"locked", flags);
+    const HCRYPTPROV h = acquire(u"x", flags);
     HCRYPTHASH hash = 0;
-    ASSERT_TRUE(CryptCreateHash(h, CALG_SHA1, 0, 0, &hash));
-    DWORD len = 0;
-    // The size needs no PIN; the signature does.
-    ASSERT_TRUE(CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, nullptr, &len));
-    std::vector<BYTE> sig(len);
+    for (const ALG_ID bad : {0u, CALG_GR3411_2012_256, CALG_MD5})
+      EXPECT_EQ(NTE_BAD_ALGID,
+                errorOf([&] { return CryptCreateHash(h, bad, 0, 0, &hash); }));
+    ASSERT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
+    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("abc"), 3, 0));
+    const auto sign = [&](DWORD spec, BYTE* out, DWORD& len) {
+      return errorOf([&] { return CryptSignHashW(hash, spec, nullptr, 0, out, &len); });
+    };
+    const auto pin = [&](DWORD param, const char* p) {
+      return errorOf([&] {
+        return CryptSetProvParam(h, param, reinterpret_cast<const BYTE*>(p), 0);
+      });
+    };
+    DWORD len = 0, shortLen = 100;
+    EXPECT_EQ(NTE_NO_KEY, sign(AT_SIGNATURE, nullptr, len));
+    ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, nullptr, len));
+    EXPECT_EQ(len, 256u);
+    std::vector<BYTE> sig(len), again(len);
+    EXPECT_EQ(DWORD(ERROR_MORE_DATA), sign(AT_KEYEXCHANGE, sig.data(), shortLen));
+    EXPECT_EQ(shortLen, 256u);
     EXPECT_EQ(flags == CRYPT_SILENT ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED,
-              errorOf([&] {
-                return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &len);
+              sign(AT_KEYEXCHANGE, sig.data(), len));
+    EXPECT_EQ(NTE_NO_KEY, pin(PP_SIGNATURE_PIN, "secret"));
+    EXPECT_EQ(SCARD_W_WRONG_CHV, pin(PP_KEYEXCHANGE_PIN, "terces"));
+    EXPECT_EQ(SCARD_W_WRONG_CHV, pin(PP_KEYEXCHANGE_PIN, ""));
+    EXPECT_EQ(NTE_BAD_TYPE, pin(PP_NAME, "x"));
+    EXPECT_EQ(0u, pin(PP_KEYEXCHANGE_PIN, "secret"));
+    ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, sig.data(), len));
+    EXPECT_EQ(NTE_BAD_HASH_STATE, errorOf([&] {
+                return CryptHashData(hash, reinterpret_cast<const BYTE*>("d"), 1, 0);
               }));
+    // PKCS#1 v1.5 gives the same bytes for the same hash.
+    ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, again.data(), len));
+    EXPECT_EQ(sig, again);
     CryptDestroyHash(hash);
     CryptReleaseContext(h, 0);
   }
