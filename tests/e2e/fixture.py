@@ -1,19 +1,12 @@
-"""The one fixture of the end-to-end suites: the expected reply text, one host
-process spoken to request by request, signature checks by the openssl command
-line, and the keys each runner signs with.
+"""The fixture of the end-to-end suites: expected reply texts, a host process
+spoken to request by request, openssl checks of signatures, and keys.
 
-HostCase (Linux) gives every test its own XDG_DATA_HOME (softcsp's containers
-and "MY" store), XDG_RUNTIME_DIR (the default staging folder), TMPDIR and
-HOME, made fresh and removed after; containers are made with kelto-keytool,
-never by writing softcsp's files.
-
-ActionCase runs on either runner (KELTO_WINE=1: the Windows build under Wine's
-CryptoAPI) against the same two keys, "kelto-sig" (a signature key) and
-"kelto-exch" (an exchange key only), whose certificates are in "MY": made by
-kelto-keytool once per class natively, by kelto_wine_fixture once per test run
-under Wine. What differs under Wine is said where a test meets it: rsaenh
-takes no PIN and keeps no certificate in a key (KP_CERTIFICATE), Windows paths
-name the files, and descriptions carry FormatMessageW's texts.
+HostCase (Linux) gives every test fresh XDG_DATA_HOME, XDG_RUNTIME_DIR, TMPDIR
+and HOME; its containers are made with kelto-keytool. ActionCase runs on
+either runner (KELTO_WINE=1: the Windows build under Wine's CryptoAPI) against
+two keys, "kelto-sig" (signature) and "kelto-exch" (exchange only), with
+certificates in "MY". Under Wine rsaenh takes no PIN and keeps no certificate
+in a key, and descriptions carry FormatMessageW's texts.
 """
 import base64
 import datetime
@@ -85,10 +78,8 @@ def signing_time(cms_text):
 
 
 class Conversation:
-    """One host process spoken to request by request, for sequences whose
-    later requests carry what an earlier reply said (a session's handle).
-    Replies are awaited for a bounded time: a host that spins or blocks fails
-    the test instead of hanging the run."""
+    """One host process spoken to request by request (sessions live per
+    process); a reply not there in time fails the test, not the run."""
 
     def __init__(self, env, command=None, **popen):
         popen.setdefault("stdout", subprocess.PIPE)
@@ -112,11 +103,6 @@ class Conversation:
                 raise AssertionError("the host ended before a whole reply")
             self.pending += chunk
 
-    def _read(self, size, within):
-        self._fill(size, within)
-        data, self.pending = self.pending[:size], self.pending[size:]
-        return data
-
     def post(self, data):
         """Sends {"data": data} (or a body of bytes) without awaiting the reply."""
         body = data if isinstance(data, bytes) else {"data": data}
@@ -124,8 +110,11 @@ class Conversation:
         self.proc.stdin.flush()
 
     def reply(self, within=hostproc.TIMEOUT):
-        (length,) = struct.unpack("<I", self._read(4, within))
-        return self._read(length, within).decode("utf-8")
+        self._fill(4, within)
+        (length,) = struct.unpack_from("<I", self.pending)
+        self._fill(4 + length, within)
+        text, self.pending = self.pending[4:4 + length], self.pending[4 + length:]
+        return text.decode("utf-8")
 
     def send(self, data, within=hostproc.TIMEOUT):
         """Sends {"data": data}; returns the reply text."""
@@ -134,7 +123,7 @@ class Conversation:
 
     def close(self):
         """Ends the input; returns (what the host wrote after the last reply
-        read, its exit code). A host that does not end is killed."""
+        read, its exit code)."""
         if self.proc.returncode is None:
             try:
                 self.proc.stdin.close()
@@ -150,7 +139,6 @@ class Conversation:
         return self.pending, self.proc.returncode
 
     def kill(self):
-        """Ends the host at once if it still runs (after a failed test)."""
         if self.proc.poll() is None:
             self.proc.kill()
         self.close()
@@ -167,12 +155,9 @@ class HostCase(unittest.TestCase):
         self._tmp = tempfile.TemporaryDirectory(prefix="kelto-actions-")
         self.addCleanup(self._tmp.cleanup)
         self.dir = self._tmp.name
-        self.temp = os.path.join(self.dir, "tmp")
+        self.temp, self.runtime = self.path("tmp"), self.path("run")
         os.mkdir(self.temp)
-        # The user's private runtime folder: the default staging directory and
-        # the cross-process locks live there.
-        self.runtime = os.path.join(self.dir, "run")
-        os.mkdir(self.runtime, 0o700)
+        os.mkdir(self.runtime, 0o700)  # where staging and the locks go by default
         self.env = {"XDG_DATA_HOME": os.path.join(self.dir, "data"), "TMPDIR": self.temp,
                     "XDG_RUNTIME_DIR": self.runtime, "HOME": self.dir}
 
@@ -242,10 +227,8 @@ class HostCase(unittest.TestCase):
         return self.der(pem)
 
     def conversation(self, program=None):
-        """One host process (or `program`, another build of it) for a sequence
-        of requests; sessions live per process."""
-        command = None if program is None else hostproc.command(program)
-        talk = Conversation(self.env, command)
+        """A host process (or `program`, another build of it)."""
+        talk = Conversation(self.env, program and hostproc.command(program))
         self.addCleanup(talk.close)
         return talk
 
@@ -280,12 +263,21 @@ class HostCase(unittest.TestCase):
         self.assertEqual(text, echo(data, **outputs))
         return json.loads(text)["data"]
 
-    def assertSystemError(self, data, code):
-        """A failure described by CryptoAPI: the code exactly, softcsp's text loosely."""
-        text = self.call(data)
+    def assertFailure(self, data, code, text=None):
+        """The reply to one request (or this reply `text`) is the echo with a
+        description of `code`: the system's text exactly under Wine, softcsp's
+        loosely; a string `code` is the description itself."""
+        text = self.call(data) if text is None else text
         description = json.loads(text)["data"].get("description", "")
-        self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
+        if isinstance(code, str):
+            self.assertEqual(description, code)
+        elif UNDER_WINE:
+            self.assertEqual(description, described(code))
+        else:
+            self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
         self.assertEqual(text, echo(data, description=description, result="error"))
+
+    assertSystemError = assertFailure
 
     def public_key(self, cert_der, engine=()):
         cert = self.write("cert-for-key.der", cert_der)
@@ -432,20 +424,6 @@ class ActionCase(HostCase):
             data["password"] = PIN
         data.update(extra)
         return data
-
-    def assertFailure(self, data, code, text=None):
-        """The reply to one request (or to this reply `text`) is the echo with a
-        description of `code`: the system's text exactly under Wine, softcsp's
-        loosely; a string `code` is the description itself."""
-        text = self.call(data) if text is None else text
-        description = json.loads(text)["data"].get("description", "")
-        if isinstance(code, str):
-            self.assertEqual(description, code)
-        elif UNDER_WINE:
-            self.assertEqual(description, described(code))
-        else:
-            self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % code)
-        self.assertEqual(text, echo(data, description=description, result="error"))
 
     def check_raw(self, signature, container, path):
         self.verify_raw(signature, self.certs[container], path, "-sha1")

@@ -6,11 +6,9 @@ import base64
 import json
 import os
 import stat
-import subprocess
 import threading
 import unittest
 
-import hostproc
 from fixture import NO_FILE, STRONG, UNDER_WINE, ActionCase, echo
 
 NO_KEYSET = 0x80090016
@@ -37,7 +35,7 @@ class Sessions(ActionCase):
         self.assertEqual(text, echo(data, handleProvider=handle, result="success"))
         return handle
 
-    def test_sessions_serve_several_requests_until_closed(self):
+    def test_sessions_serve_until_closed_and_no_other_number_is_one(self):
         path = self.write("data.bin", os.urandom(5000))
         named = self.host_path(path)
         talk = self.conversation()
@@ -68,29 +66,16 @@ class Sessions(ActionCase):
                                         signatureType="PKCS#7", storageType="STORAGE",
                                         **session)
                     self.check_cms(self.signature_of(talk.send(data), data), container, path)
-        for handle in handles.values():
-            data = {"requestAction": "closeCryptoProvider", "handleProvider": handle}
-            self.assertEqual(talk.send(data), echo(data, result="success"))
-        for action, extra, description in (
-                ("closeCryptoProvider", {}, bad_handle("closeCryptoProvider")),
-                ("getCertificate", {"storageType": "STORAGE"}, bad_handle("getCertificate")),
-                ("getSignature", {"fileDataPath": named}, bad_handle("getSignature")),
-                # The file is checked before the session.
-                ("getSignature", {}, NO_FILE)):
-            with self.subTest(closed=action, **extra):
-                data = self.request(action, handleProvider=handles["kelto-sig"], **extra)
-                self.assertEqual(talk.send(data),
-                                 echo(data, description=description, result="error"))
-
-    def test_numbers_that_name_no_open_session_are_refused(self):
-        path = self.write("data.bin", b"forged")
-        named = self.host_path(path)
-        talk = self.conversation()
-        handle = self.open(talk, "kelto-sig")
         # This opens and closes a session of its own, whose number dies with it.
         data = self.request("getCertificate", "kelto-sig", storageType="STORAGE")
         self.assertEqual(json.loads(talk.send(data))["data"]["result"], "success")
-        for number in (handle + 1, handle - 8, handle * 2, 0, -1, 2 ** 40, 12345.5):
+        closing = {"requestAction": "closeCryptoProvider", "handleProvider": handles["kelto-exch"]}
+        self.assertEqual(talk.send(closing), echo(closing, result="success"))
+        # A closed session's number and numbers that name no session are
+        # refused, while another session is open.
+        handle, top = handles["kelto-sig"], max(handles.values())
+        for number in (handles["kelto-exch"], top + 1, top + 2, handle - 8, handle * 2, 0, -1,
+                       2 ** 40, 12345.5):
             for action, extra in (("closeCryptoProvider", {}),
                                   ("getCertificate", {"storageType": "STORAGE"}),
                                   ("getSignature", {"fileDataPath": named,
@@ -102,8 +87,11 @@ class Sessions(ActionCase):
                         data, description=bad_handle(action), result="error"))
         data = self.request("getSignature", handleProvider=handle, fileDataPath=named)
         self.check_raw(self.signature_of(talk.send(data), data), "kelto-sig", path)
-        data = {"requestAction": "closeCryptoProvider", "handleProvider": handle}
-        self.assertEqual(talk.send(data), echo(data, result="success"))
+        closing["handleProvider"] = handle
+        self.assertEqual(talk.send(closing), echo(closing, result="success"))
+        # The file is checked before the session.
+        data = self.request("getSignature", handleProvider=handle)
+        self.assertEqual(talk.send(data), echo(data, description=NO_FILE, result="error"))
 
 
 class ContainersAndProviders(ActionCase):
@@ -237,37 +225,28 @@ class Staging(ActionCase):
 
     def test_two_instances_stage_at_once_without_collision(self):
         shared = self.path("shared")
-        jobs = []
+        runs = []
         for instance in range(2):
-            contents, frames = [], []
-            for i in range(16):
-                content = os.urandom(20000 + i)
-                # Half in a shared working directory, half in the default one.
-                data = self.staging(base64.b64encode(content).decode(),
-                                    shared if i % 2 else None)
-                contents.append((content, data))
-                frames.append(hostproc.frame({"data": data}))
-            proc = subprocess.Popen(hostproc.command(), stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                    env=hostproc.host_env(self.env))
-            self.addCleanup(proc.kill)
-            jobs.append((proc, b"".join(frames), contents, {}))
+            contents = [os.urandom(20000 + i) for i in range(16)]
+            # Half in a shared working directory, half in the default one.
+            runs.append((contents, [self.staging(base64.b64encode(content).decode(),
+                                                 shared if i % 2 else None)
+                                    for i, content in enumerate(contents)], {}))
 
-        def talk(proc, stdin, _contents, out):
-            out["stdout"], _ = proc.communicate(stdin, timeout=hostproc.TIMEOUT)
+        def talk(_contents, requests, out):
+            out["replies"] = self.ask(*({"data": data} for data in requests))
 
-        threads = [threading.Thread(target=talk, args=job) for job in jobs]
+        threads = [threading.Thread(target=talk, args=run) for run in runs]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        for instance, (_, _, contents, out) in enumerate(jobs):
-            replies = hostproc.split_frames(out.get("stdout", b""))
-            self.assertEqual(len(replies), len(contents), "instance %d" % instance)
-            for i, ((content, data), text) in enumerate(zip(contents, replies)):
+        for instance, (contents, requests, out) in enumerate(runs):
+            self.assertEqual(len(out.get("replies", [])), len(contents), instance)
+            for i, (content, data, text) in enumerate(zip(contents, requests, out["replies"])):
                 with self.subTest(instance=instance, request=i):
                     # Signed over its own bytes: no instance read the other's file.
-                    self.check_raw(self.signature_of(text.decode("utf-8"), data), "kelto-sig",
+                    self.check_raw(self.signature_of(text, data), "kelto-sig",
                                    self.write("content.bin", content))
         self.assertEqual(os.listdir(shared), [])
         self.assertEqual(os.listdir(self.default_staging), [])

@@ -9,7 +9,7 @@ import os
 import unittest
 
 from fixture import (ENGINE, GOST, GOST_2012, PIN, READ_PIECE, SHA256, STRONG,
-                     HostCase, echo, gost_available, needs_gost)
+                     HostCase, gost_available, needs_gost)
 
 WRONG_PIN = 0x8010006B
 NO_KEYSET = 0x80090016
@@ -49,10 +49,10 @@ class Keys(HostCase):
                                               ("exch", "bad", WRONG_PIN),
                                               ("nope", PIN, NO_KEYSET)):
                 with self.subTest(action=action, container=container):
-                    self.assertSystemError(request(action, container, password=password,
+                    self.assertFailure(request(action, container, password=password,
                                                    **extra), code)
         # A refused open sends back a handle it was given, unchanged, and no new one.
-        self.assertSystemError(request("openCryptoProvider", "exch", password="bad",
+        self.assertFailure(request("openCryptoProvider", "exch", password="bad",
                                        handleProvider=5), WRONG_PIN)
         # An empty container name opens the default container.
         self.keytool("default", "--provider", STRONG, "--container", "second")
@@ -89,15 +89,15 @@ class Certificates(HostCase):
                                  result="success")
         # "MY" holds it only once added; another key's certificate is no match.
         self.make("stored", store=True)
-        self.assertSystemError(request("getCertificate", "c", storageType="STORAGE"),
+        self.assertFailure(request("getCertificate", "c", storageType="STORAGE"),
                                NOT_FOUND)
         self.keytool("store-add", "--cert", self.path("c-signature.der"))
         self.assertReply(request("getCertificate", "c", storageType="STORAGE"),
                          certificate=cert, result="success")
         # A key without a certificate.
         self.make("bare", cert=False)
-        self.assertSystemError(request("getCertificate", "bare"), NO_CERTIFICATE)
-        self.assertSystemError(request("getCertificate", "bare", storageType="STORAGE"),
+        self.assertFailure(request("getCertificate", "bare"), NO_CERTIFICATE)
+        self.assertFailure(request("getCertificate", "bare", storageType="STORAGE"),
                                NOT_FOUND)
 
     @needs_gost
@@ -125,10 +125,7 @@ class RawSignatures(HostCase):
         opened = json.loads(talk.send(request("openCryptoProvider", "bare")))["data"]
         data = {"requestAction": "getSignature", "handleProvider": opened["handleProvider"],
                 "providerName": "no such provider", "fileDataPath": path}
-        text = talk.send(data)
-        description = json.loads(text)["data"].get("description", "")
-        self.assertRegex(description, r"\AError 0x%X - \S.*\r\n\Z" % BAD_ALGID)
-        self.assertEqual(text, echo(data, description=description, result="error"))
+        self.assertFailure(data, BAD_ALGID, talk.send(data))
 
     @needs_gost
     def test_gost_hashes_of_each_provider(self):
@@ -143,25 +140,33 @@ class RawSignatures(HostCase):
 
 
 class Pkcs7Signatures(HostCase):
-    def check(self, text, data, path, cert, digest, start, engine=()):
-        """The reply is exact and its message sound, signed since `start`."""
-        return self.check_message(self.signature_of(text, data), path, cert, digest, engine,
-                                  start)
-
-    def sign(self, data, path, cert, digest, engine=()):
-        start = now().replace(microsecond=0)
-        return self.check(self.call(data), data, path, cert, digest, start, engine)
-
     def signing(self, container, path, provider=STRONG, **extra):
         return request("getSignature", container, provider, fileDataPath=path,
                        signatureType="PKCS#7", **extra)
+
+    def check(self, texts, cases, start, engine=()):
+        """Each reply is exact and its message sound, signed since `start`;
+        returns the messages."""
+        self.assertEqual(len(texts), len(cases))
+        messages = []
+        for text, (data, path, cert, digest) in zip(texts, cases):
+            with self.subTest(path=os.path.basename(path)):
+                messages.append(self.check_message(self.signature_of(text, data), path, cert,
+                                                   digest, engine, start))
+        return messages
+
+    def sign(self, *cases, engine=()):
+        """Signs every (request, file, certificate, digest) in one host process."""
+        start = now().replace(microsecond=0)
+        return self.check(self.ask(*({"data": case[0]} for case in cases)), cases, start,
+                          engine)
 
     def test_the_certificate_source_and_its_algorithm_decide(self):
         key, in_container = self.import_pfx("p", "-sha384")
         in_store = self.store_other_certificate(key, "-sha512")
         path = self.write("data.bin", b"which certificate?")
-        self.sign(self.signing("p", path), path, in_container, SHA384)
-        self.sign(self.signing("p", path, storageType="STORAGE"), path, in_store, SHA512)
+        self.sign((self.signing("p", path), path, in_container, SHA384),
+                  (self.signing("p", path, storageType="STORAGE"), path, in_store, SHA512))
         # In a session an alias outside the table still signs, by the certificate.
         talk = self.conversation()
         opened = json.loads(talk.send(request("openCryptoProvider", "p")))["data"]
@@ -169,47 +174,34 @@ class Pkcs7Signatures(HostCase):
                 "handleProvider": opened.get("handleProvider"),
                 "providerName": "no such provider", "fileDataPath": path}
         start = now().replace(microsecond=0)
-        self.check(talk.send(data), data, path, in_container, SHA384, start)
+        self.check([talk.send(data)], [(data, path, in_container, SHA384)], start)
         # A key without a certificate cannot sign a message.
         self.make("bare", cert=False)
-        self.assertSystemError(self.signing("bare", path), NO_CERTIFICATE)
-        self.assertSystemError(self.signing("bare", path, storageType="STORAGE"), NOT_FOUND)
+        self.assertFailure(self.signing("bare", path), NO_CERTIFICATE)
+        self.assertFailure(self.signing("bare", path, storageType="STORAGE"), NOT_FOUND)
 
     def test_a_message_above_12288_bytes(self):
         path = self.write("data.bin", b"large certificate")
         names = ",".join("DNS:host-%04d.signing.example.test" % i for i in range(500))
         _, big = self.import_pfx("big", "-sha256", ("-addext", "subjectAltName=" + names))
         self.assertGreater(len(big), 12288)
-        self.assertGreater(len(self.sign(self.signing("big", path), path, big, SHA256)), 12288)
-
-    def sparse(self):
-        """A file far beyond one read piece that takes almost no disk."""
-        path = self.path("large.bin")
-        with open(path, "wb") as f:
-            f.write(b"first bytes")
-            f.seek(LARGE - 10)
-            f.write(b"last bytes")
-        return path
-
-    def sign_all(self, container, paths, cert, digest, engine=(), **extra):
-        """Signs every file in one host process and checks each reply."""
-        requests = [self.signing(container, path, **extra) for path in paths]
-        start = now().replace(microsecond=0)
-        texts = self.ask(*({"data": r} for r in requests))
-        self.assertEqual(len(texts), len(requests))
-        for path, data, text in zip(paths, requests, texts):
-            with self.subTest(path=os.path.basename(path)):
-                self.check(text, data, path, cert, digest, start, engine)
+        (message,) = self.sign((self.signing("big", path), path, big, SHA256))
+        self.assertGreater(len(message), 12288)
 
     def test_files_at_the_edges_of_read_pieces_and_far_beyond(self):
         cert = self.make("c")
-        contents = {self.write("edge %d.bin" % size, os.urandom(size)): size for size in EDGES}
-        self.sign_all("c", list(contents) + [self.sparse()], cert, SHA256)
+        paths = [self.write("edge %d.bin" % size, os.urandom(size)) for size in EDGES]
+        # A file far beyond one read piece that takes almost no disk.
+        with open(self.path("large.bin"), "wb") as f:
+            f.write(b"first bytes")
+            f.seek(LARGE - 10)
+            f.write(b"last bytes")
+        cases = [(self.signing("c", path), path, cert, SHA256)
+                 for path in paths + [self.path("large.bin")]]
         # Staged content takes the same path: more than one piece, decoded.
-        edge = [path for path, size in contents.items() if size == 2 * READ_PIECE + 1][0]
-        data = {k: v for k, v in self.signing("c", edge).items() if k != "fileDataPath"}
-        data["contentFile"] = base64.b64encode(self.read(edge)).decode()
-        self.sign(data, edge, cert, SHA256)
+        staged = {k: v for k, v in self.signing("c", paths[-1]).items() if k != "fileDataPath"}
+        staged["contentFile"] = base64.b64encode(self.read(paths[-1])).decode()
+        self.sign(*cases, (staged, paths[-1], cert, SHA256))
 
     @needs_gost
     def test_gost_at_the_edges_of_read_pieces(self):
@@ -217,7 +209,8 @@ class Pkcs7Signatures(HostCase):
         for (provider, _, _), digest in zip(GOST, GOST_DIGESTS):
             with self.subTest(provider=provider):
                 cert = self.make("g", provider=provider)
-                self.sign_all("g", paths, cert, digest, ENGINE, provider=provider)
+                self.sign(*((self.signing("g", path, provider), path, cert, digest)
+                            for path in paths), engine=ENGINE)
 
 
 if __name__ == "__main__":

@@ -26,18 +26,15 @@ def bad_alias(action):
     return "Bad parameter providerName in action " + action
 
 
-def staging(content, working=None):
-    request = {"requestAction": "getSignature", "containerName": "c", "providerName": STRONG,
-               "password": PIN, "contentFile": content}
-    if working is not None:
-        request["workingDirectory"] = working
-    return request
+def signing(path=None, kind="RAW", **extra):
+    """A signing request for the file `path`, or for content given in `extra`."""
+    data = dict({"requestAction": "getSignature", "containerName": "c", "providerName": STRONG,
+                 "password": PIN, "fileDataPath": path, "signatureType": kind}, **extra)
+    return {k: v for k, v in data.items() if v is not None}
 
 
-def signing(path, kind="RAW", container="c", **extra):
-    return dict({"requestAction": "getSignature", "containerName": container,
-                 "providerName": STRONG, "password": PIN, "fileDataPath": path,
-                 "signatureType": kind}, **extra)
+def staging(content, **extra):
+    return signing(contentFile=content, signatureType=None, **extra)
 
 
 class Hostile(HostCase):
@@ -50,10 +47,7 @@ class Hostile(HostCase):
         return host.send(data, PROMPTLY)
 
     def signed_at_once(self, host, data):
-        text = self.answer(host, data)
-        signature = json.loads(text)["data"].get("signature", "")
-        self.assertEqual(text, echo(data, result="success", signature=signature))
-        return signature
+        return self.signature_of(self.answer(host, data), data)
 
     def assertEnds(self, host):
         self.assertEqual(host.close(), (b"", 0))
@@ -68,7 +62,7 @@ class Hostile(HostCase):
         hostile = self.host()
         # Such a directory once sent the naming loop round for ever, holding
         # the lock that every instance takes to stage.
-        request = staging("QUJD", self.path("w") + "\0x")
+        request = staging("QUJD", workingDirectory=self.path("w") + "\0x")
         hostile.post(request)
         other = self.host()
         signature = self.signed_at_once(other, staging(base64.b64encode(content).decode()))
@@ -79,7 +73,7 @@ class Hostile(HostCase):
         for request, description in (
                 (signing(data + "\0.txt"), NO_OPEN),
                 (signing(data + "\0", "PKCS#7"), NO_OPEN),
-                (signing(data, container="c\0x"), None),
+                (signing(data, containerName="c\0x"), None),
                 ({"requestAction": "openCryptoProvider", "containerName": "c\0",
                   "providerName": STRONG, "password": PIN}, None),
                 (signing(data, providerName=STRONG + "\0"), bad_alias("openCryptoProvider")),
@@ -168,23 +162,19 @@ class Hostile(HostCase):
         default = os.path.join(self.runtime, "kelto_data_signed")
         fallback = os.path.join(self.temp, "keltoDataSigned-%d" % os.geteuid())
 
-        def link():
-            os.symlink(elsewhere, default)
-
-        def group_writable_staging():
-            os.mkdir(default)
-            os.chmod(default, 0o770)
-
-        def group_writable_runtime():
-            os.chmod(self.runtime, 0o770)
-
         # (what is put in place, where the data must be staged then)
-        for spoil, used in ((link, None), (group_writable_staging, None),
-                            (group_writable_runtime, fallback)):
-            with self.subTest(spoil.__name__):
+        for spoil, used in (("link", None), ("group-writable staging", None),
+                            ("group-writable runtime", fallback)):
+            with self.subTest(spoil):
                 for name in os.listdir(self.runtime):  # the lock files of the case before
                     os.remove(os.path.join(self.runtime, name))
-                spoil()
+                if spoil == "link":
+                    os.symlink(elsewhere, default)
+                elif spoil == "group-writable staging":
+                    os.mkdir(default, 0o700)
+                    os.chmod(default, 0o770)
+                else:
+                    os.chmod(self.runtime, 0o770)
                 host = self.host()
                 signature = self.signed_at_once(host, staging(base64.b64encode(content).decode()))
                 self.verify_raw(signature, cert, original, "-sha1")

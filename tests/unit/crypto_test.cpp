@@ -1,4 +1,4 @@
-#include <map>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,7 @@ TEST(ProviderTable, EveryRowIsFoundByItsExactAliasOnly) {
     EXPECT_EQ(getHashOidByAlias(alias), row->hashOid);
   }
   for (const char16_t* alias : {u"", u"avest CSP", u"Avest CSP ", u" Avest CSP", u"Avest",
-                                u"MICROSOFT STRONG "
-                                u"CRYPTOGRAPHIC PROVIDER"}) {
+                                u"MICROSOFT STRONG CRYPTOGRAPHIC PROVIDER"}) {
     EXPECT_EQ(getProviderNameByAlias(alias), nullptr);
     EXPECT_EQ(getProviderTypeByAlias(alias), 0u);
     EXPECT_EQ(getHashAlgByAlias(alias), 0u);
@@ -46,8 +45,8 @@ struct ShortBufferProvider {
   std::vector<std::string> names;
   std::size_t next = 0;
   int calls = 0;
-  bool call(std::uint8_t* buffer, std::uint32_t& length, bool first,
-            std::uint32_t& error) {
+  bool operator()(std::uint8_t* buffer, std::uint32_t& length, bool first,
+                  std::uint32_t& error) {
     ++calls;
     if (first) next = 0;
     if (next >= names.size()) {
@@ -70,18 +69,12 @@ struct ShortBufferProvider {
 
 TEST(ContainerEnumeration, ShortBufferGrowsAndLengthIsReset) {
   ShortBufferProvider provider{{"long-container-name", "a", "second-long-name"}};
-  auto call = [&provider](std::uint8_t* b, std::uint32_t& l, bool f, std::uint32_t& e) {
-    return provider.call(b, l, f, e);
-  };
   // A buffer of 4 bytes: the first name needs more, and after the short name
   // "a" the length would be 2 unless reset.
-  EXPECT_EQ(enumerateContainers(4, call), u"long-container-name;a;second-long-name");
-
+  EXPECT_EQ(enumerateContainers(4, std::ref(provider)),
+            u"long-container-name;a;second-long-name");
   ShortBufferProvider empty{{}};
-  EXPECT_EQ(enumerateContainers(
-                1, [&empty](std::uint8_t* b, std::uint32_t& l, bool f,
-                            std::uint32_t& e) { return empty.call(b, l, f, e); }),
-            u"");
+  EXPECT_EQ(enumerateContainers(1, std::ref(empty)), u"");
   EXPECT_EQ(empty.calls, 1);
 }
 

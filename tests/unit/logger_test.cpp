@@ -1,5 +1,6 @@
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <vector>
 
@@ -18,32 +19,34 @@ struct DataSigned {
 
 namespace {
 
-std::u16string freshLogName(const char16_t* tag) {
-  std::u16string name = platform::tempFolder() + u"kelto_logger_test_" + tag + u"_" +
-                        std::u16string(1, char16_t(u'0' + platform::processId() % 10)) +
-                        u".log";
-  std::remove(std::string(name.begin(), name.end()).c_str());
-  return name;
-}
+// A file name of this process's own in the temporary folder, removed again
+// however the test ends.
+struct TempName {
+  explicit TempName(const std::u16string& tag)
+      : name(platform::tempFolder() + u"kelto_logger_test_" + tag + u"_" +
+             platform::ansiToWide(std::to_string(platform::processId())) + u".log") {
+    platform::removeFile(name);
+  }
+  ~TempName() { platform::removeFile(name); }
+  const std::u16string name;
+};
 
 std::string readAll(const std::u16string& name) {
-  std::FILE* f = std::fopen(std::string(name.begin(), name.end()).c_str(), "rb");
-  if (!f) return "<missing>";
-  std::string text;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  std::fclose(f);
-  return text;
+  std::ifstream in(std::filesystem::path(name), std::ios::binary);
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+}
+
+void writeFile(const std::u16string& name, const char* text) {
+  std::ofstream(std::filesystem::path(name), std::ios::binary) << text;
 }
 
 TEST(Logger, RecordLayoutWithBomAndQualifiedFunctionName) {
-  const std::u16string name = freshLogName(u"layout");
-  log::init(log::debug, name);
+  const TempName log(u"layout");
+  log::init(log::debug, log.name);
   kelto::DataSigned::closeProvider();
   LOG_ERROR << u"Value: " << 42 << u" \u041f " << std::uint64_t{18446744073709551615ull};
   log::init(log::none, u"");
-  const std::string text = readAll(name);
+  const std::string text = readAll(log.name);
   ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
   const std::regex line(
       "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} DEBUG \\[\\d+\\] "
@@ -56,63 +59,53 @@ TEST(Logger, RecordLayoutWithBomAndQualifiedFunctionName) {
 }
 
 TEST(Logger, FilteredStatementsEvaluateNothingAndCreateNoFile) {
-  const std::u16string name = freshLogName(u"gate");
-  log::init(log::error, name);
+  const TempName log(u"gate");
+  log::init(log::error, log.name);
   int evaluated = 0;
   auto touch = [&evaluated] { return ++evaluated; };
   LOG_DEBUG << touch();
   EXPECT_EQ(evaluated, 0);
-  EXPECT_FALSE(platform::fileExists(name));
+  EXPECT_FALSE(platform::fileExists(log.name));
   LOG_ERROR << touch();
   EXPECT_EQ(evaluated, 1);
-  EXPECT_TRUE(platform::fileExists(name));
-  log::init(log::none, name);
+  EXPECT_TRUE(platform::fileExists(log.name));
+  log::init(log::none, log.name);
   LOG_ERROR << touch();
   EXPECT_EQ(evaluated, 1);
-}
-
-void writeFile(const std::u16string& name, const char* text) {
-  std::FILE* f = std::fopen(std::string(name.begin(), name.end()).c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fputs(text, f);
-  std::fclose(f);
 }
 
 TEST(Logger, RecordsNeverGoIntoAnEntryThatExists) {
   // Another user's file and (where there are links and modes) a link to a
   // file of this user's take the first names the logger is given.
   const bool posix = platform::pathSeparator() == u'/';
-  const std::u16string theirs = freshLogName(u"theirs"), link = freshLogName(u"link"),
-                       target = freshLogName(u"target"), mine = freshLogName(u"mine");
-  writeFile(theirs, "theirs");
-  writeFile(target, "target");
-  std::vector<std::u16string> offered = {mine};
+  const TempName theirs(u"theirs"), link(u"link"), target(u"target"), mine(u"mine");
+  writeFile(theirs.name, "theirs");
+  writeFile(target.name, "target");
+  std::vector<std::u16string> offered = {mine.name};
   if (posix) {
-    std::filesystem::create_symlink(std::filesystem::path(target),
-                                    std::filesystem::path(link));
-    offered.insert(offered.begin(), link);
+    std::filesystem::create_symlink(std::filesystem::path(target.name),
+                                    std::filesystem::path(link.name));
+    offered.insert(offered.begin(), link.name);
   }
-  log::init(log::error, theirs, [&offered] {
+  log::init(log::error, theirs.name, [&offered] {
     std::u16string next = offered.front();
     offered.erase(offered.begin());
     return next;
   });
   LOG_ERROR << u"recorded";
-  EXPECT_EQ(log::fileName(), mine);
+  EXPECT_EQ(log::fileName(), mine.name);
   // Without other names to try the records are lost, not written there.
-  log::init(log::error, theirs);
+  log::init(log::error, theirs.name);
   LOG_ERROR << u"lost";
   log::init(log::none, u"");
-  EXPECT_EQ(readAll(theirs), "theirs");
-  EXPECT_EQ(readAll(target), "target");
-  const std::string text = readAll(mine);
+  EXPECT_EQ(readAll(theirs.name), "theirs");
+  EXPECT_EQ(readAll(target.name), "target");
+  const std::string text = readAll(mine.name);
   EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
   EXPECT_NE(text.find("] recorded\n"), std::string::npos) << text;
   if (posix)
-    EXPECT_EQ(std::filesystem::status(std::filesystem::path(mine)).permissions(),
+    EXPECT_EQ(std::filesystem::status(std::filesystem::path(mine.name)).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  for (const std::u16string& name : {theirs, link, target, mine})
-    platform::removeFile(name);
 }
 
 TEST(Logger, FunctionNameFromDecoratedSignatures) {
@@ -140,29 +133,25 @@ TEST(StartLog, PicksAFreshNameAndWritesTheFirstRecordAtOnce) {
   seedRandom(platform::processId());
   const std::string first = randomString(7);
   const std::u16string taken = platform::tempFolder() + u"KeltoDataSigned_" +
-                               std::u16string(first.begin(), first.end()) + u".log";
-  std::FILE* f = std::fopen(std::string(taken.begin(), taken.end()).c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fputs("occupied", f);
-  std::fclose(f);
-
+                               platform::ansiToWide(first) + u".log";
+  writeFile(taken, "occupied");
   startLog(log::debug);
   const std::u16string name = log::fileName();
   log::init(log::none, u"");
+  const std::string occupied = readAll(taken), text = readAll(name);
+  platform::removeFile(taken);
+  platform::removeFile(name);
   EXPECT_NE(name, taken);
-  EXPECT_EQ(readAll(taken), "occupied");
+  EXPECT_EQ(occupied, "occupied");
   const std::u16string folder = platform::tempFolder();
   ASSERT_EQ(name.substr(0, folder.size()), folder);
   const std::u16string base = name.substr(folder.size());
   EXPECT_TRUE(std::regex_match(std::string(base.begin(), base.end()),
                                std::regex("KeltoDataSigned_[0-9A-Za-z]{7}\\.log")));
-  const std::string text = readAll(name);
   EXPECT_TRUE(std::regex_match(
       text, std::regex("\xEF\xBB\xBF[-0-9]{10} [:.0-9]{12} DEBUG \\[\\d+\\] "
                        "\\[startLog@\\d+\\] Start keltoDataSigned\\.\\.\\.\n")))
       << text;
-  std::remove(std::string(taken.begin(), taken.end()).c_str());
-  std::remove(std::string(name.begin(), name.end()).c_str());
 }
 
 }  // namespace
