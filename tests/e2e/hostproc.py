@@ -3,6 +3,7 @@
 KELTO_HOST names the program. With KELTO_WINE=1 it is a Windows .exe run
 under Wine in the prefix that WINEPREFIX names (booted by the test run).
 """
+import functools
 import json
 import os
 import shutil
@@ -40,24 +41,16 @@ def host_env(extra=None):
     return env
 
 
-_windows_temp = None
-
-
+@functools.lru_cache(maxsize=None)
 def windows_temp_dir():
     """The Windows temporary folder of the Wine prefix, as a Linux path."""
-    global _windows_temp
-    if _windows_temp is None:
-        env = host_env()
-        temp = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              text=True, timeout=TIMEOUT).stdout.strip()
-        _windows_temp = subprocess.run(["winepath", "-u", temp], env=env,
-                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                       text=True, timeout=TIMEOUT).stdout.strip()
-        if not os.path.isdir(_windows_temp):
-            raise RuntimeError("no temporary folder %r (%r) in the Wine prefix" %
-                               (temp, _windows_temp))
-    return _windows_temp
+    def output(*args):
+        return subprocess.run(args, env=host_env(), stdout=subprocess.PIPE, text=True,
+                              stderr=subprocess.DEVNULL, timeout=TIMEOUT).stdout.strip()
+    temp = output("winepath", "-u", output("wine", "cmd", "/c", "echo %TEMP%"))
+    if not os.path.isdir(temp):
+        raise RuntimeError("no temporary folder %r in the Wine prefix" % temp)
+    return temp
 
 
 def frame(body):
