@@ -121,48 +121,44 @@ class ContainersAndProviders(ActionCase):
 
 
 class Signatures(ActionCase):
-    def test_raw_and_pkcs7_signatures_verify_with_openssl(self):
+    def test_files_are_signed_as_openssl_verifies_or_refused_when_unreadable(self):
         cases = []
         for container, _ in self.KEYS:
             # Anything but "PKCS#7" exactly signs raw.
             for size, kind in ((0, None), (1, ""), (4097, "pkcs#7"), (70001, "RAW"),
-                               (3, "PKCS#7 ")):
-                path = self.write("%s %d.bin" % (container, size), os.urandom(size))
+                               (3, "PKCS#7 "), (0, "PKCS#7"), (20000, "PKCS#7")):
+                path = self.write("%s %d %s.bin" % (container, size, kind), os.urandom(size))
                 extra = {} if kind is None else {"signatureType": kind}
-                cases.append((container, path, "raw", self.request(
+                if kind == "PKCS#7":
+                    extra["storageType"] = "STORAGE"  # Wine keeps no certificate in a key
+                cases.append((container, path, kind == "PKCS#7", self.request(
                     "getSignature", container, fileDataPath=self.host_path(path), **extra)))
-            for size in (0, 20000):
-                path = self.write("%s %d.p7" % (container, size), os.urandom(size))
-                cases.append((container, path, "pkcs7", self.request(
-                    "getSignature", container, fileDataPath=self.host_path(path),
-                    signatureType="PKCS#7", storageType="STORAGE")))
+        os.mkdir(self.path("folder"))
+        refused = [(self.request("getSignature", "kelto-sig", signatureType=kind,
+                                 storageType="STORAGE", **where), description)
+                   for kind in ("RAW", "PKCS#7")
+                   for where, description in (
+                       ({"fileDataPath": self.host_path(self.path("none"))}, NO_OPEN),
+                       ({"fileDataPath": self.host_path(self.path("folder"))}, NO_OPEN),
+                       ({"fileDataPath": ""}, NO_FILE), ({"fileDataPath": 7}, NO_FILE),
+                       ({}, NO_FILE))]
         before = {path: self.read(path) for _, path, _, _ in cases}
-        replies = self.ask(*({"data": data} for *_, data in cases))
-        self.assertEqual(len(replies), len(cases))
-        for (container, path, kind, data), text in zip(cases, replies):
+        replies = self.ask(*({"data": data} for *_, data in cases),
+                           *({"data": data} for data, _ in refused))
+        self.assertEqual(len(replies), len(cases) + len(refused))
+        for (container, path, pkcs7, data), text in zip(cases, replies):
             with self.subTest(request=data):
                 signature = self.signature_of(text, data)
-                if kind == "raw":
+                if pkcs7:
+                    self.check_cms(signature, container, path)
+                else:
                     self.assertEqual(len(base64.b64decode(signature)), 256)
                     self.check_raw(signature, container, path)
-                else:
-                    self.check_cms(signature, container, path)
+        for (data, description), text in zip(refused, replies[len(cases):]):
+            with self.subTest(request=data):
+                self.assertEqual(text, echo(data, description=description, result="error"))
         self.assertEqual({path: self.read(path) for path in before}, before,
                          "the named files stay as they were")
-
-    def test_files_that_cannot_be_read_are_refused(self):
-        os.mkdir(self.path("folder"))
-        for kind in ("RAW", "PKCS#7"):
-            for where, description in (({"fileDataPath": self.host_path(self.path("none"))},
-                                        NO_OPEN),
-                                       ({"fileDataPath": self.host_path(self.path("folder"))},
-                                        NO_OPEN),
-                                       ({"fileDataPath": ""}, NO_FILE),
-                                       ({"fileDataPath": 7}, NO_FILE), ({}, NO_FILE)):
-                with self.subTest(kind=kind, **where):
-                    data = self.request("getSignature", "kelto-sig", signatureType=kind,
-                                        storageType="STORAGE", **where)
-                    self.assertReply(data, description=description, result="error")
 
 
 class Staging(ActionCase):

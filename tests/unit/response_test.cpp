@@ -6,24 +6,22 @@
 namespace kelto {
 namespace {
 
-std::u16string reply(std::u16string_view requestText, const std::u16string& result,
-                     const std::u16string& description = u"",
-                     const std::u16string& containers = u"", std::uint64_t handle = 0) {
+std::u16string reply(std::u16string_view requestText,
+                     const std::u16string& description = u"") {
   auto request = JsonValue::parse(requestText);
   EXPECT_TRUE(request);
-  return buildResponse(*request, result, description, u"", u"", containers, handle);
+  return buildResponse(*request, u"error", description, u"", u"", u"", 0);
 }
 
 TEST(ResponseBuilder, OutputsReplaceEchoedMembersAndContentFileIsDropped) {
   EXPECT_EQ(reply(u"{\"data\":{\"result\":[1],\"contentFile\":\"QUJD\",\"nested\":{\"k\":"
-                  u"[true,null]},\"workingDirectory\":\"/w\"}}",
-                  u"error"),
+                  u"[true,null]},\"workingDirectory\":\"/w\"}}"),
             u"{\"data\":{\"nested\":{\"k\":[true,null]},\"result\":\"error\","
             u"\"workingDirectory\":\"\\/w\"}}");
   // Empty outputs leave echoed members as sent.
-  EXPECT_EQ(reply(u"{\"data\":{\"description\":7}}", u"error"),
+  EXPECT_EQ(reply(u"{\"data\":{\"description\":7}}"),
             u"{\"data\":{\"description\":7,\"result\":\"error\"}}");
-  EXPECT_EQ(reply(u"{}", u"error", u"x"),
+  EXPECT_EQ(reply(u"{}", u"x"),
             u"{\"data\":{\"description\":\"x\",\"result\":\"error\"}}");
 }
 
