@@ -49,11 +49,11 @@ class Keys(HostCase):
                                               ("exch", "bad", WRONG_PIN),
                                               ("nope", PIN, NO_KEYSET)):
                 with self.subTest(action=action, container=container):
-                    self.assertFailure(request(action, container, password=password,
-                                                   **extra), code)
+                    self.assertFailure(request(action, container, password=password, **extra),
+                                       code)
         # A refused open sends back a handle it was given, unchanged, and no new one.
-        self.assertFailure(request("openCryptoProvider", "exch", password="bad",
-                                       handleProvider=5), WRONG_PIN)
+        self.assertFailure(request("openCryptoProvider", "exch", password="bad", handleProvider=5),
+                           WRONG_PIN)
         # An empty container name opens the default container.
         self.keytool("default", "--provider", STRONG, "--container", "second")
         self.assertReply(request("getCertificate", ""), certificate=b64(second),
@@ -89,26 +89,14 @@ class Certificates(HostCase):
                                  result="success")
         # "MY" holds it only once added; another key's certificate is no match.
         self.make("stored", store=True)
-        self.assertFailure(request("getCertificate", "c", storageType="STORAGE"),
-                               NOT_FOUND)
+        self.assertFailure(request("getCertificate", "c", storageType="STORAGE"), NOT_FOUND)
         self.keytool("store-add", "--cert", self.path("c-signature.der"))
         self.assertReply(request("getCertificate", "c", storageType="STORAGE"),
                          certificate=cert, result="success")
         # A key without a certificate.
         self.make("bare", cert=False)
         self.assertFailure(request("getCertificate", "bare"), NO_CERTIFICATE)
-        self.assertFailure(request("getCertificate", "bare", storageType="STORAGE"),
-                               NOT_FOUND)
-
-    @needs_gost
-    def test_gost_containers(self):
-        for provider, _, _ in GOST:
-            with self.subTest(provider=provider):
-                cert = b64(self.make("g", provider=provider, store=True))
-                for storage in ("", "STORAGE"):
-                    self.assertReply(request("getCertificate", "g", provider,
-                                             storageType=storage),
-                                     certificate=cert, result="success")
+        self.assertFailure(request("getCertificate", "bare", storageType="STORAGE"), NOT_FOUND)
 
 
 class RawSignatures(HostCase):
@@ -128,11 +116,15 @@ class RawSignatures(HostCase):
         self.assertFailure(data, BAD_ALGID, talk.send(data))
 
     @needs_gost
-    def test_gost_hashes_of_each_provider(self):
+    def test_gost_certificates_and_hashes_of_each_provider(self):
         path = self.write("data.bin", os.urandom(5000))
         for provider, digest, length in GOST:
             with self.subTest(provider=provider):
-                cert = self.make("g", provider=provider)
+                cert = self.make("g", provider=provider, store=True)
+                for storage in ("", "STORAGE"):
+                    self.assertReply(request("getCertificate", "g", provider,
+                                             storageType=storage),
+                                     certificate=b64(cert), result="success")
                 signature = self.signed(request("getSignature", "g", provider,
                                                 fileDataPath=path))
                 self.assertEqual(len(base64.b64decode(signature)), length)
