@@ -1,4 +1,5 @@
 #include <cmath>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -34,14 +35,8 @@ TEST(RequestParams, StringGettersReadOnlyStringsInsideData) {
   EXPECT_EQ(getContentId(request(u"{\"contentId\":42}")), u"");
 }
 
-struct HandleCase {
-  const char16_t* json;
-  bool present;
-  std::uint64_t handle;
-};
-
 TEST(RequestParams, HandleConversion) {
-  const HandleCase cases[] = {
+  const std::tuple<const char16_t*, bool, std::uint64_t> cases[] = {
       {u"\"12345\"", false, 0},
       {u"12345.9", true, 12345},
       {u"-1", true, 0xFFFFFFFFFFFFFFFFull},
@@ -54,11 +49,11 @@ TEST(RequestParams, HandleConversion) {
       {u"1e400", true, 0x8000000000000000ull},
       {u"null", false, 0},
   };
-  for (const HandleCase& c : cases) {
+  for (const auto& [json, present, handle] : cases) {
     JsonValue r =
-        request(u"{\"data\":{\"handleProvider\":" + std::u16string(c.json) + u"}}");
-    EXPECT_EQ(hasHandleProvider(r), c.present) << std::string(c.json, c.json + 3);
-    EXPECT_EQ(getHandleProvider(r), c.handle) << std::string(c.json, c.json + 3);
+        request(u"{\"data\":{\"handleProvider\":" + std::u16string(json) + u"}}");
+    EXPECT_EQ(hasHandleProvider(r), present) << std::string(json, json + 3);
+    EXPECT_EQ(getHandleProvider(r), handle) << std::string(json, json + 3);
   }
   // NaN cannot be written in JSON; build it directly.
   JsonObject data;
