@@ -108,24 +108,21 @@ TEST(Logger, RecordsNeverGoIntoAnEntryThatExists) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
+// The program's free functions are named bare, its members in full; clang's
+// spelling of an unnamed namespace reads as GCC's.
 TEST(Logger, FunctionNameFromDecoratedSignatures) {
-  using log::functionName;
-  EXPECT_EQ(functionName("int main()"), "main");
-  EXPECT_EQ(functionName("std::u16string processingMessage(std::u16string)"),
-            "processingMessage");
-  EXPECT_EQ(functionName("bool kelto::DataSigned::closeProvider(HCRYPTPROV, "
-                         "std::u16string&) const"),
-            "kelto::DataSigned::closeProvider");
-  EXPECT_EQ(functionName("std::map<int, std::pair<int, int> > ns::f(int (*)(int))"),
-            "ns::f");
-  // The program's free functions are named bare, its members in full.
-  EXPECT_EQ(functionName("kelto::StagedFile kelto::createDataFile(const u16string&)"),
-            "createDataFile");
-  EXPECT_EQ(functionName("void kelto::{anonymous}::helper()"),
-            "kelto::{anonymous}::helper");
-  // Clang's spelling of an unnamed namespace reads as GCC's.
-  EXPECT_EQ(functionName("void (anonymous namespace)::A::run((anonymous namespace)::B)"),
-            "{anonymous}::A::run");
+  const std::pair<const char*, const char*> cases[] = {
+      {"int main()", "main"},
+      {"std::u16string processingMessage(std::u16string)", "processingMessage"},
+      {"bool kelto::DataSigned::closeProvider(HCRYPTPROV, std::u16string&) const",
+       "kelto::DataSigned::closeProvider"},
+      {"std::map<int, std::pair<int, int> > ns::f(int (*)(int))", "ns::f"},
+      {"kelto::StagedFile kelto::createDataFile(const u16string&)", "createDataFile"},
+      {"void kelto::{anonymous}::helper()", "kelto::{anonymous}::helper"},
+      {"void (anonymous namespace)::A::run((anonymous namespace)::B)",
+       "{anonymous}::A::run"}};
+  for (const auto& [signature, name] : cases)
+    EXPECT_EQ(log::functionName(signature), name);
 }
 
 TEST(StartLog, PicksAFreshNameAndWritesTheFirstRecordAtOnce) {
