@@ -14,6 +14,7 @@ NO_KEY = 0x8009000D
 NO_CERTIFICATE_PARAM = 0x8009000A
 DESCRIBED = re.compile(r"\AError 0x([0-9A-F]+) - ")
 DEBUG_HOST = os.environ.get("KELTO_HOST_DEBUG", "")
+NO_OPEN = "Error open file data"
 # What crypt32 and rsaenh are asked, from Wine 8.0's trace of the "crypt" channel.
 OPEN = re.compile(r"trace:crypt:CryptMsgOpenToEncode \((\w+), (\w+), (\w+),")
 UPDATE = re.compile(r"trace:crypt:CryptMsgUpdate \(\w+, \w+, (\d+), (\d+)\)")
@@ -36,8 +37,9 @@ FUNCTIONS = {"main", "startLog", "writeMessage", "processingMessage", "createDat
 
 @unittest.skipUnless(UNDER_WINE, "the Windows build under Wine (KELTO_WINE=1)")
 class UnderWine(ActionCase):
-    def test_what_rsaenh_refuses(self):
+    def test_what_rsaenh_refuses_and_devices_never_read_nor_written(self):
         path = self.host_path(self.write("data.bin", b"data"))
+        os.mkdir(self.path("unused"))
         cases = [(self.request(action, container, password="wrong", **extra), None)
                  for container in ("kelto-sig", "kelto-exch")
                  for action, extra in (("openCryptoProvider", {}), ("getCertificate", {}),
@@ -48,6 +50,15 @@ class UnderWine(ActionCase):
                   (self.request("getSignature", "kelto-empty", fileDataPath=path), NO_KEY),
                   (self.request("getSignature", "kelto-sig", fileDataPath=path,
                                 signatureType="PKCS#7"), NO_CERTIFICATE_PARAM)]
+        cases += [(self.request("getSignature", "kelto-sig", fileDataPath=device,
+                                signatureType=kind, storageType="STORAGE"), NO_OPEN)
+                  for device in ("NUL", "CON", self.host_path(self.path("NUL")), "\\\\.\\C:",
+                                 "\\\\.\\pipe\\kelto", "\\\\?\\GLOBALROOT\\Device\\Null",
+                                 path + "\0.txt")
+                  for kind in ("RAW", "PKCS#7")]
+        unused = self.host_path(self.path("unused")) + "\0x"
+        cases.append((self.request("getSignature", "kelto-sig", contentFile="QUJD",
+                                   workingDirectory=unused), NO_FILE))
         for (data, code), text in zip(cases, self.ask(*({"data": d} for d, _ in cases))):
             with self.subTest(request=data):
                 if code is None:
@@ -59,22 +70,6 @@ class UnderWine(ActionCase):
                     self.assertIsNotNone(held, description)
                     code = int(held.group(1), 16)
                 self.assertFailure(data, code, text)
-
-    def test_devices_are_never_read_nor_written(self):
-        path = self.host_path(self.write("data.bin", b"data"))
-        os.mkdir(self.path("unused"))
-        cases = [self.request("getSignature", "kelto-sig", fileDataPath=device,
-                              signatureType=kind, storageType="STORAGE")
-                 for device in ("NUL", "CON", self.host_path(self.path("NUL")), "\\\\.\\C:",
-                                "\\\\.\\pipe\\kelto", "\\\\?\\GLOBALROOT\\Device\\Null",
-                                path + "\0.txt")
-                 for kind in ("RAW", "PKCS#7")]
-        cases.append(self.request("getSignature", "kelto-sig", contentFile="QUJD",
-                                  workingDirectory=self.host_path(self.path("unused")) + "\0x"))
-        for data, text in zip(cases, self.ask(*({"data": d} for d in cases))):
-            with self.subTest(request=data):
-                self.assertEqual(text, echo(data, result="error", description=(
-                    NO_FILE if "contentFile" in data else "Error open file data")))
         self.assertEqual(os.listdir(self.path("unused")), [])
 
     def test_pkcs7_streams_a_file_of_several_pieces_and_signs_once(self):
