@@ -65,16 +65,12 @@ def frame(body):
 def split_frames(data):
     """Splits the host's output into frame bodies; fails on a partial frame."""
     frames = []
-    pos = 0
-    while pos < len(data):
-        if len(data) - pos < 4:
-            raise AssertionError("partial length prefix: %r" % data[pos:])
-        (length,) = struct.unpack_from("<I", data, pos)
-        pos += 4
-        if len(data) - pos < length:
-            raise AssertionError("partial frame: %d of %d bytes" % (len(data) - pos, length))
-        frames.append(data[pos:pos + length])
-        pos += length
+    while data:
+        (length,) = struct.unpack_from("<I", data) if len(data) >= 4 else (-1,)
+        if not 0 <= length <= len(data) - 4:
+            raise AssertionError("partial frame: %r" % data[:64])
+        frames.append(data[4:4 + length])
+        data = data[4 + length:]
     return frames
 
 

@@ -202,16 +202,14 @@ class Staging(ActionCase):
                 self.assertReply(self.staging(content), description=NO_FILE, result="error")
                 if os.path.isdir(self.default_staging):
                     self.assertEqual(os.listdir(self.default_staging), [])
-        # What decodes without losing anything signs exactly its bytes.
-        for content, plain in (("QUJD", b"ABC"), ("QUI=", b"AB"), ("QUI=\n", b"AB"),
-                               ("QUJD\r\n", b"ABC")):
-            with self.subTest(contentFile=content):
-                data = self.staging(content)
-                self.check_raw(self.signature_of(self.call(data), data), "kelto-sig",
-                               self.write("plain.bin", plain))
+        # What decodes without losing anything signs exactly its bytes;
         # fileDataPath wins over contentFile; other actions never stage.
-        data = self.staging("QUJD", fileDataPath=self.host_path(named))
-        self.check_raw(self.signature_of(self.call(data), data), "kelto-sig", named)
+        for data, plain in ((self.staging("QUJD"), b"ABC"), (self.staging("QUI="), b"AB"),
+                            (self.staging("QUI=\n"), b"AB"), (self.staging("QUJD\r\n"), b"ABC"),
+                            (self.staging("QUJD", fileDataPath=self.host_path(named)), None)):
+            with self.subTest(request=data):
+                self.check_raw(self.signature_of(self.call(data), data), "kelto-sig",
+                               named if plain is None else self.write("plain.bin", plain))
         data = self.request("getCertificate", "kelto-sig", storageType="STORAGE",
                             contentFile="QUJD", workingDirectory=self.host_path(self.dir))
         self.assertReply(data, result="success",
