@@ -159,18 +159,25 @@ class Hostile(HostCase):
         fallback = os.path.join(self.temp, "keltoDataSigned-%d" % os.geteuid())
 
         # (what is put in place, where the data must be staged then)
-        for spoil, used in (("link", None), ("group-writable staging", None),
-                            ("group-writable runtime", fallback)):
+        spoils = [("link", None), ("group-writable staging", None),
+                  ("group-writable runtime", fallback)]
+        if os.geteuid() == 0:
+            spoils.append(("another user's runtime", fallback))
+        for spoil, used in spoils:
             with self.subTest(spoil):
                 for name in os.listdir(self.runtime):  # the lock files of the case before
                     os.remove(os.path.join(self.runtime, name))
                 if spoil == "link":
-                    os.symlink(elsewhere, default)
+                    # To a folder that is not there: data staged through the
+                    # link would fail the signing, not only land elsewhere.
+                    os.symlink(os.path.join(elsewhere, "gone"), default)
                 elif spoil == "group-writable staging":
                     os.mkdir(default, 0o700)
                     os.chmod(default, 0o770)
-                else:
+                elif spoil == "group-writable runtime":
                     os.chmod(self.runtime, 0o770)
+                else:
+                    os.chown(self.runtime, NOBODY, -1)
                 host = self.host()
                 signature = self.signed_at_once(host, staging(base64.b64encode(content).decode()))
                 self.verify_raw(signature, cert, original, "-sha1")
@@ -187,6 +194,7 @@ class Hostile(HostCase):
                     self.assertEqual(os.listdir(os.path.join(used, "kelto_data_signed")), [])
                     shutil.rmtree(used)
                     os.chmod(self.runtime, 0o700)
+                    os.chown(self.runtime, os.geteuid(), -1)
                 if os.path.islink(default):
                     os.remove(default)
                 elif os.path.isdir(default):
