@@ -221,7 +221,7 @@ describe("page library", () => {
     }
   });
 
-  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout ends the connection", async () => {
+  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout, or aborting a sent call, ends the connection", async () => {
     const { extension, signer } = await connected();
     const key = { providerName: "P", containerName: "c" };
     for (const options of [{ ...key }, { ...key, data: "x", path: "/f" }, { ...key, data: "" },
@@ -244,6 +244,16 @@ describe("page library", () => {
                          { code: "ContentTooLarge" });
     await assert.rejects(signer.listContainers("P", { signal: AbortSignal.abort() }), { code: "Aborted" });
     assert.equal(extension.requests.length, 0);
+
+    // An aborted call that waits its turn never leaves; one the host works on ends the connection.
+    const held = await connected();
+    const [sent, queued] = [new AbortController(), new AbortController()];
+    const calls = [sent, queued].map((c, i) => held.signer.listContainers(`${i}`, { signal: c.signal }));
+    queued.abort();
+    assert.ok(held.signer.connected, "a call that had not left changes nothing else");
+    sent.abort();
+    for (const call of calls) await assert.rejects(call, { code: "Aborted" });
+    assert.deepEqual(held.win.posted.map((m) => m.type), ["connect", "request", "close"]);
 
     const slow = await connected(undefined, { timeout: 20 });
     await assert.rejects(slow.signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
