@@ -78,12 +78,12 @@ describe("Chromium", () => {
   after(async () => {
     try {
       await browser?.close();
+      await ws?.noHostLeft();
     } finally {
       for (const each of [server, ...(others ?? [])]) await each?.close();
       restoreSystemFiles();
+      ws?.cleanup();
     }
-    await ws?.noHostLeft();
-    ws?.cleanup();
   });
 
   scenario("an administrator's origin: the certificates listed and read without a PIN, a damaged " +

@@ -44,11 +44,11 @@ describe("Firefox", () => {
   after(async () => {
     try {
       await browser?.close();
+      await ws?.noHostLeft();
     } finally {
       await server?.close();
+      ws?.cleanup();
     }
-    await ws?.noHostLeft();
-    ws?.cleanup();
   });
 
   scenario("Deny refuses without a host and stays out of storage.local, where an answer forged does not " +
