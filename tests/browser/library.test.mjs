@@ -118,51 +118,40 @@ describe("page library", () => {
     await assert.rejects(lib.connect({ window: new FakeWindow(), signal: AbortSignal.abort() }), { code: "Aborted" });
   });
 
-  it("sends one request at a time, in call order, with unique ids, and matches replies by id", async () => {
-    let inFlight = 0;
-    const { extension, signer } = await connected((request) => {
-      assert.equal(++inFlight, 1, "a request left before the previous one was answered");
-      setTimeout(() => {
-        inFlight--;
+  it("sends one request at a time in call order with ids of its own, matches replies by id, gives host errors " +
+     "their reason, maps refusals and a lost connection; closing never fails then", async () => {
+    let busy = 0;
+    const { win, extension, signer } = await connected((request) => {
+      assert.equal(++busy, 1, "a request left before the previous one was answered");
+      const action = request.data.requestAction;
+      const answers = action === "openCryptoProvider" || action === "closeCryptoProvider"
+        ? [success(request, { handleProvider: 7 })]
+        // The provider name is the description to answer with.
+        : action === "getListContainer" ? [request.data.providerName === "A" ? success(request, { containers: "a1;a2" })
+          : reply(request, { result: "error", description: request.data.providerName })]
+        : action === "getCertificate" ? [{ type: "error", contentId: request.contentId, code: "ContentTooLarge", message: "big" }]
+        : [{ type: "progress", contentId: request.contentId, loaded: 1, total: 1 }];  // then kept waiting
+      setImmediate(() => {
+        if (answers[0].type !== "progress") busy--;
         // An answer to something else first: it must not settle this call.
-        extension.send({ type: "reply", reply: { contentId: "other", data: { result: "success" } } });
-        extension.send(success(request, { containers: request.data.providerName === "A" ? "a1;a2" : "" }));
-      }, 5);
+        [{ type: "reply", reply: { contentId: "other", data: { result: "success" } } }, ...answers].forEach(extension.send);
+      });
       return [];
     });
-    const results = await Promise.all([
-      signer.listContainers("A"), signer.listContainers("B"),
-      signer.send({ requestAction: "getCertificate", providerName: "C", storageType: "STORAGE" }),
-    ]);
-    assert.deepEqual([results[0], results[1], results[2].providerName], [["a1", "a2"], [], "C"]);
-    assert.deepEqual(extension.requests.map((r) => r.data.providerName), ["A", "B", "C"]);
-    const ids = extension.requests.map((r) => r.contentId);
-    assert.equal(new Set(ids).size, 3);
-    assert.ok(ids.every((id) => id.startsWith(`${extension.connection}.`)));
-  });
-
-  it("gives host errors their reason, maps refusals and a lost connection; closing never fails then", async () => {
-    const { win, extension, signer } = await connected((request) => {
-      const action = request.data.requestAction;
-      if (action === "openCryptoProvider" || action === "closeCryptoProvider") {
-        return [success(request, { handleProvider: 7 })];
-      }
-      // The provider name is the description to answer with.
-      if (action === "getListContainer") return [reply(request, { result: "error", description: request.data.providerName })];
-      if (action === "getCertificate") return [{ type: "error", contentId: request.contentId, code: "ContentTooLarge", message: "big" }];
-      return [{ type: "progress", contentId: request.contentId, loaded: 1, total: 1 }];  // then kept waiting
-    });
-    for (const [description, reason] of [
+    const reasons = [
       ...[["8010006B", "WrongPin"], ["8010006C", "PinLocked"], ["8010006F", "PinRequired"], ["8010006E", "Cancelled"],
           ["80090016", "NoKey"], ["8009000D", "NoKey"], ["8010002C", "NoCertificate"], ["80092004", "NoCertificate"],
           ["80090019", "NoProvider"], ["80090020", "Other"]]
         .map(([code, reason]) => [`Error 0x${code} - What the system says.\r\n`, reason]),
       ["Bad parameter providerName in action getListContainer", "NoProvider"], ["Error open file data", "FileUnreadable"],
       ["Error read file data", "FileUnreadable"], ["Bad parameter handleProvider in action getSignature", "BadRequest"],
-      ["Error reply too large", "Other"]]) {
-      await assert.rejects(signer.listContainers(description), { code: "HostError", action: "getListContainer",
-                           reason, description: description.replace(/\r\n$/, "") });
-    }
+      ["Error reply too large", "Other"]];
+    const failed = await Promise.all([signer.listContainers("A"), ...reasons.map(([d]) => signer.listContainers(d).catch((e) => e))]);
+    assert.deepEqual(failed.map((e) => e.code ? [e.code, e.action, e.reason, e.description] : e),
+                     [["a1", "a2"], ...reasons.map(([d, reason]) => ["HostError", "getListContainer", reason, d.replace(/\r\n$/, "")])]);
+    assert.deepEqual(extension.requests.map((r) => r.data.providerName), ["A", ...reasons.map(([d]) => d)]);
+    const ids = extension.requests.map((r) => r.contentId);
+    assert.ok(new Set(ids).size === ids.length && ids.every((id) => id.startsWith(`${extension.connection}.`)));
     await assert.rejects(signer.getCertificate({ providerName: "X" }), { code: "ContentTooLarge", action: "getCertificate" });
 
     // The host echoes the PIN; nothing the page gets back carries it.
@@ -221,7 +210,7 @@ describe("page library", () => {
     }
   });
 
-  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout ends the connection", async () => {
+  it("refuses bad arguments and requests over 64 MiB before sending anything; a timeout, or aborting a sent call, ends the connection", async () => {
     const { extension, signer } = await connected();
     const key = { providerName: "P", containerName: "c" };
     for (const options of [{ ...key }, { ...key, data: "x", path: "/f" }, { ...key, data: "" },
@@ -245,7 +234,17 @@ describe("page library", () => {
     await assert.rejects(signer.listContainers("P", { signal: AbortSignal.abort() }), { code: "Aborted" });
     assert.equal(extension.requests.length, 0);
 
-    const slow = await connected(undefined, { timeout: 20 });
+    // An aborted call that waits its turn never leaves; one the host works on ends the connection.
+    const held = await connected();
+    const [sent, queued] = [new AbortController(), new AbortController()];
+    const calls = [sent, queued].map((c, i) => held.signer.listContainers(`${i}`, { signal: c.signal }));
+    queued.abort();
+    assert.ok(held.signer.connected, "a call that had not left changes nothing else");
+    sent.abort();
+    for (const call of calls) await assert.rejects(call, { code: "Aborted" });
+    assert.deepEqual(held.win.posted.map((m) => m.type), ["connect", "request", "close"]);
+
+    const slow = await connected(undefined, { timeout: 300 });
     await assert.rejects(slow.signer.listContainers("A"), { code: "Timeout", action: "getListContainer" });
     await assert.rejects(slow.signer.listContainers("A"), { code: "HostDisconnected" });
     assert.equal(slow.win.closes(), 1);

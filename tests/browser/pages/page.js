@@ -1,6 +1,5 @@
 // What the browser suites drive: the page library as any page imports it,
-// plus a connection by hand that skips the library's own checks, the way a
-// hostile page would talk to the content script.
+// and an ear on what the content script tells the page.
 import * as lib from "/lib/keltoDataSigned.js";
 
 window.lib = lib;
@@ -15,26 +14,10 @@ window.attempt = async (fn) => {
   }
 };
 
-window.rawConnection = (id) => {
-  const inbox = [];
-  let wake = () => {};
-  window.addEventListener("message", ({ source, data }) => {
-    if (source !== window || data?.direction !== "extension" || data.connection !== id) return;
-    inbox.push(data);
-    wake();
-  });
-  return {
-    post: (type, extra = {}) => window.postMessage({ channel: lib.CHANNEL, direction: "page", type, connection: id,
-                                                     ...extra }, location.origin),
-    // The next message of `type` (or the one that says the connection closed).
-    async next(type) {
-      for (;;) {
-        const at = inbox.findIndex((m) => m.type === type || m.type === "closed");
-        if (at >= 0) return inbox.splice(at, 1)[0];
-        await new Promise((resolve) => { wake = resolve; });
-      }
-    },
-  };
-};
+// Everything the content script tells the page, as a hostile page would hear it.
+window.heard = [];
+window.addEventListener("message", ({ source, data }) => {
+  if (source === window && data?.direction === "extension") heard.push(data);
+});
 
 document.documentElement.dataset.ready = "true";
