@@ -37,8 +37,10 @@ def windows_path(path):
 
 def tree(top):
     """Every path under `top`, relative to it, or None when it does not exist."""
-    return sorted(os.path.relpath(os.path.join(d, n), top) for d, dirs, files in os.walk(top)
-                  for n in dirs + files) if os.path.isdir(top) else None
+    if not os.path.isdir(top):
+        return None
+    return sorted(os.path.relpath(os.path.join(d, n), top)
+                  for d, dirs, files in os.walk(top) for n in dirs + files)
 
 
 class InstallerTest(unittest.TestCase):
