@@ -82,6 +82,15 @@ class DamagedKeyFiles(HostCase):
                 damages.append(("other algorithm", self.read(self.key_file("other", other)),
                                 "file", BAD_KEY, BAD_KEY))
                 self.keytool("delete", "--provider", other, "--container", "other")
+            if provider == STRONG:
+                # From openssl, with a key derivation count far above the
+                # usual one: every PIN check would stall the host.
+                key, pem, pfx = (self.path("costly" + ext) for ext in (".key", ".pem", ".p12"))
+                self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                             "-out", pem, "-subj", "/CN=costly", "-days", "3")
+                self.openssl("pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
+                             "-certpbe", "NONE", "-iter", "200000", "-passout", "pass:" + PIN)
+                damages.append(("costly", self.read(pfx), "file", ENTRY_BAD, ENTRY_BAD))
             hurt = {"providerName": provider, "containerName": "hurt"}
             for name, damaged, kind, cert_error, sign_error in damages:
                 with self.subTest(provider=provider, damage=name):
@@ -111,27 +120,6 @@ class DamagedKeyFiles(HostCase):
         # The input ends with a zero length, as the browser ends it.
         talk.proc.stdin.write(struct.pack("<I", 0))
         self.assertEqual(talk.close(), (b"", 0))
-
-    def test_a_key_file_asking_for_costly_key_derivation_counts_as_damaged(self):
-        # PKCS#12 from openssl: readable as a container with the usual count;
-        # with a count far above it every PIN check would stall the host.
-        self.make("k")
-        key, pem, pfx = self.path("k.key"), self.path("k.pem"), self.path("k.p12")
-        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                     "-out", pem, "-subj", "/CN=foreign", "-days", "3")
-        k = {"providerName": STRONG, "containerName": "k"}
-        requests = (dict(k, requestAction="getCertificate"),
-                    dict(k, requestAction="getSignature", password=PIN,
-                         fileDataPath=self.write("data.bin", b"x")))
-        for iterations, failure in (("2048", None), ("200000", error(ENTRY_BAD))):
-            self.openssl("pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
-                         "-certpbe", "NONE", "-iter", iterations, "-passout", "pass:" + PIN)
-            self.replace(self.key_file("k"), self.read(pfx))
-            for reply in self.run_host(*requests):
-                if failure is None:
-                    self.assertEqual(reply["result"], "success", reply)
-                else:
-                    self.assertRegex(reply.get("description"), failure)
 
     def test_damaged_and_planted_files_are_listed_and_refused_without_waiting(self):
         good = self.make("a", store=True)

@@ -44,15 +44,15 @@ class AskedPins(HostCase):
 
     def dialogues(self):
         """The stand-in's starts since the last call: (facts, commands) each."""
+        if not os.path.exists(self.record):
+            return []
         starts = []
-        if os.path.exists(self.record):
-            with open(self.record, encoding="utf-8") as f:
-                for entry in map(json.loads, f):
-                    if "start" in entry:
-                        starts.append((entry, []))
-                    else:
-                        starts[-1][1].append(entry["command"])
-            os.remove(self.record)
+        for entry in map(json.loads, self.read(self.record).decode().splitlines()):
+            if "start" in entry:
+                starts.append((entry, []))
+            else:
+                starts[-1][1].append(entry["command"])
+        os.remove(self.record)
         return starts
 
     def ask_in(self, talk, request):
@@ -82,9 +82,10 @@ class AskedPins(HostCase):
         # Shown escaped: "%", CR and LF as %XX, nothing else.
         shown = ('container "%s".\nCertificate: CN=' % CONTAINER).replace("%", "%25")
         for facts, commands in dialogues:
-            self.assertEqual((facts["terminal"], facts["own_session"], facts["display"],
+            # Leading a session of its own, it has no terminal to ask on.
+            self.assertEqual((facts["own_session"], facts["display"],
                               [c.split(" ")[0] for c in commands[3:]]),
-                             (False, True, ":77", ["SETDESC", "SETPROMPT", "GETPIN", "BYE"]))
+                             (True, ":77", ["SETDESC", "SETPROMPT", "GETPIN", "BYE"]))
             self.assertEqual(commands[:3], ["SETTIMEOUT 60", "SETTITLE keltoDataSigned",
                                             "OPTION display=:77"])
             self.assertIn(shown.replace("\n", "%0A"), commands[3])
@@ -142,14 +143,15 @@ class AskedPins(HostCase):
         self.assertIn("no greeting of a pinentry", reasons[1])
 
     def test_keytool_asks_for_a_new_pin_twice(self):
-        # Empty, then two that differ, then the same twice.
         def generate(container, ok=True):
             return self.keytool("generate", "--provider", STRONG, "--container", container,
                                 "--ask-pin", ok=ok)
 
+        # Empty, then two that differ, then the same twice.
         self.answer({"pin": ""}, {"pin": "a"}, {"pin": "b"}, {"pin": PIN}, {"pin": PIN})
-        self.assertEqual(generate("n").stdout.decode(), 'container "n": new signature key, protected by '
-                                               'a PIN, certificate CN=n\n')
+        self.assertEqual(generate("n").stdout.decode(),
+                         'container "n": new signature key, protected by a PIN, '
+                         'certificate CN=n\n')
         (_, commands), = self.dialogues()
         self.assertEqual([c for c in commands if c.startswith("SETERROR")],
                          ["SETERROR The PIN must not be empty.",
