@@ -104,16 +104,15 @@ class DamagedKeyFiles(HostCase):
                         self.assertEqual(base64.b64decode(cert["certificate"]), certificate)
                     else:
                         self.assertRegex(cert.get("description"), error(cert_error))
-                    for signature in ("RAW", "PKCS#7"):
-                        self.assertRegex(ask(hurt, requestAction="getSignature", password=PIN,
-                                             fileDataPath=data, signatureType=signature)
-                                         .get("description"), error(sign_error))
                     self.assertEqual(ask(session, requestAction="getCertificate",
                                          storageType="STORAGE")["result"], "success")
-                    self.assertIn("signature", ask(session, requestAction="getSignature",
-                                                   fileDataPath=data))
-                    signed = ask(session, requestAction="getSignature", fileDataPath=data,
-                                 signatureType="PKCS#7")
+                    for signature in ("RAW", "PKCS#7"):
+                        signing = dict(requestAction="getSignature", fileDataPath=data,
+                                       signatureType=signature)
+                        self.assertRegex(ask(hurt, password=PIN, **signing).get("description"),
+                                         error(sign_error))
+                        signed = ask(session, **signing)
+                        self.assertIn("signature", signed)
             certs, _ = self.verify_cms(signed["signature"], data,
                                        () if provider == STRONG else ("-engine", "gost"))
             self.assertEqual(certs, [store])
