@@ -58,7 +58,7 @@ class DamagedKeyTest : public StoreTest {
     o[2].first = errorOf([&] { return CryptSetProvParam(h, PP_SIGNATURE_PIN, pin, 0); });
     if (o[2].first == 0) {
       EXPECT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
-      EXPECT_TRUE(CryptHashData(hash, pin, 4, 0));
+      EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("payload"), 7, 0));
       o[3] = output([&](BYTE* out, DWORD* size) {
         return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, out, size);
       });
