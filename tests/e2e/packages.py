@@ -1,9 +1,7 @@
-"""Shared by the package suites (no tests of its own): the project's host name
-and extension ids as packaging/identity.json defines them, a throwaway
-extension key and the Chromium id of a key (computed here with openssl and
-hashlib, not by the build's code), the check of a host manifest, a
-getListContainer request to the program a manifest names, and the Wine
-commands the Windows packages are checked with."""
+"""Shared by the package suites: the ids of packaging/identity.json, a
+throwaway extension key and its Chromium id (computed with openssl and
+hashlib, not by the build's code), manifest and registration checks, and the
+Wine commands the Windows packages are checked with."""
 import hashlib
 import json
 import os
@@ -12,27 +10,30 @@ import subprocess
 from hostproc import TIMEOUT, frame, host_env, split_frames
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-with open(os.path.join(REPO, "packaging", "identity.json"), encoding="utf-8") as _f:
-    _IDENTITY = json.load(_f)
-HOST_NAME = _IDENTITY["hostName"]
-ORIGIN = "chrome-extension://%s/" % _IDENTITY["chromiumExtensionId"]
-FIREFOX_ID = _IDENTITY["firefoxAddonId"]
-STRONG = "Microsoft Strong Cryptographic Provider"
 
-# Where Chrome, Edge and Firefox on Windows look for a host's manifest.
-KEYS = {"Chrome": r"HKCU\Software\Google\Chrome\NativeMessagingHosts",
-        "Edge": r"HKCU\Software\Microsoft\Edge\NativeMessagingHosts",
-        "Firefox": r"HKCU\Software\Mozilla\NativeMessagingHosts"}
-ALLOWED_KEY = {"Chrome": "allowed_origins", "Edge": "allowed_origins",
-               "Firefox": "allowed_extensions"}
+
+def read_json(*parts):
+    with open(os.path.join(*parts), encoding="utf-8") as f:
+        return json.load(f)
+
+
+IDENTITY = read_json(REPO, "packaging", "identity.json")
+HOST_NAME = IDENTITY["hostName"]
+ORIGIN = "chrome-extension://%s/" % IDENTITY["chromiumExtensionId"]
+FIREFOX_ID = IDENTITY["firefoxAddonId"]
+VERSION = read_json(REPO, "browser", "package.json")["version"]
+# Where Chrome, Edge and Firefox on Windows look for a host's manifest, and
+# the member naming the extensions it allows.
+KEYS = {"Chrome": (r"HKCU\Software\Google\Chrome\NativeMessagingHosts", "allowed_origins"),
+        "Edge": (r"HKCU\Software\Microsoft\Edge\NativeMessagingHosts", "allowed_origins"),
+        "Firefox": (r"HKCU\Software\Mozilla\NativeMessagingHosts", "allowed_extensions")}
 
 
 def make_key(directory):
     """A new RSA key for packing the extension, as a PEM file in `directory`."""
     path = os.path.join(directory, "extension-key.pem")
     subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
-                    "-out", path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=TIMEOUT)
+                    "-out", path], check=True, capture_output=True, timeout=TIMEOUT)
     return path
 
 
@@ -52,32 +53,28 @@ def extension_id(key_file):
 
 
 def check_manifest(case, path, name, allowed_key, allowed):
-    """Asserts that the file is a manifest of exactly these members, and
-    returns the program path it names."""
-    with open(path, encoding="utf-8") as f:
-        manifest = json.load(f)
+    """Asserts that the file is a manifest of exactly these members; returns the program it names."""
+    manifest = read_json(path)
     program = manifest.pop("path", "")
     case.assertTrue(manifest.pop("description", ""), path)
     case.assertEqual(manifest, {"name": name, "type": "stdio", allowed_key: allowed}, path)
     return program
 
 
-def list_containers(command, env=None):
-    """The reply object of `command` (the host) to a getListContainer frame."""
+def check_host_answers(case, exe):
+    """The program a manifest names, started by Wine as a browser starts it, lists containers."""
     request = {"contentId": "pkg", "data": {"requestAction": "getListContainer",
-                                            "providerName": STRONG}}
-    proc = subprocess.run(command, input=frame(request), stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, env=env, timeout=TIMEOUT)
+                                            "providerName": "Microsoft Strong Cryptographic Provider"}}
+    proc = subprocess.run(["wine", exe], input=frame(request), stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, env=host_env(), timeout=TIMEOUT)
     replies = split_frames(proc.stdout)
-    if len(replies) != 1:
-        raise AssertionError("%r answered %d frames: %r" % (command, len(replies), replies))
-    return json.loads(replies[0])
+    case.assertEqual(len(replies), 1, replies)
+    case.assertEqual(json.loads(replies[0])["data"]["result"], "success", replies)
 
 
 def wine(*args, cwd=None):
     return subprocess.run(["wine", *args], cwd=cwd, env=host_env(), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, errors="replace",
-                          timeout=TIMEOUT)
+                          stderr=subprocess.PIPE, text=True, errors="replace", timeout=TIMEOUT)
 
 
 def unix_path(windows_path):
@@ -86,6 +83,10 @@ def unix_path(windows_path):
     drive, rest = windows_path[:2].lower(), windows_path[2:].lstrip("\\")
     root = os.path.realpath(os.path.join(os.environ["WINEPREFIX"], "dosdevices", drive))
     return os.path.join(root, *[part for part in rest.split("\\") if part])
+
+
+def full_key(key):
+    return key.replace("HKCU\\", "HKEY_CURRENT_USER\\", 1).replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
 
 
 def reg_query(*keys, recursive=False):
@@ -103,33 +104,23 @@ def reg_query(*keys, recursive=False):
     return found
 
 
-def full_key(key):
-    return key.replace("HKCU\\", "HKEY_CURRENT_USER\\", 1).replace(
-        "HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
-
-
 def registered_manifests(name):
     """{browser: the Linux path its key for `name` names, or None without the key}."""
-    keys = {browser: key + "\\" + name for browser, key in KEYS.items()}
-    found = reg_query(*keys.values())
-    paths = {}
-    for browser, key in keys.items():
-        value = found.get(full_key(key), {}).get("(Default)")
-        paths[browser] = unix_path(value[1]) if value else None
-    return paths
+    found = reg_query(*(key + "\\" + name for key, _ in KEYS.values()))
+    values = {browser: found.get(full_key(key + "\\" + name), {}).get("(Default)")
+              for browser, (key, _) in KEYS.items()}
+    return {browser: value and unix_path(value[1]) for browser, value in values.items()}
 
 
-def check_registration(case, name, origins, firefox_ids, chrome_manifest, firefox_manifest,
-                       exe):
-    """Asserts that Chrome and Edge find `name` through `chrome_manifest`, and
-    Firefox through `firefox_manifest`, and that these allow exactly the given
-    extensions and name the program `exe` (all paths Linux paths)."""
+def check_registration(case, name, origins, firefox_ids, folder, prefix, exe):
+    """Asserts that Chrome and Edge find `name` through folder/prefix.chrome.json,
+    Firefox through folder/prefix.firefox.json, and that these allow exactly the
+    given extensions and name the program `exe` (all Linux paths)."""
     for browser, path in registered_manifests(name).items():
-        with case.subTest(browser=browser):
-            case.assertIsNotNone(path, "no key for " + browser)
-            firefox = browser == "Firefox"
-            expected = firefox_manifest if firefox else chrome_manifest
-            case.assertTrue(os.path.exists(path) and os.path.samefile(path, expected), path)
-            allowed = firefox_ids if firefox else origins
-            program = check_manifest(case, path, name, ALLOWED_KEY[browser], allowed)
-            case.assertTrue(os.path.samefile(unix_path(program), exe), program)
+        firefox = browser == "Firefox"
+        expected = os.path.join(folder, prefix + (".firefox.json" if firefox else ".chrome.json"))
+        case.assertTrue(path and os.path.exists(path) and os.path.samefile(path, expected),
+                        (browser, path))
+        program = check_manifest(case, path, name, KEYS[browser][1],
+                                 firefox_ids if firefox else origins)
+        case.assertTrue(os.path.samefile(unix_path(program), exe), program)

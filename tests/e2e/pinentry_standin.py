@@ -28,13 +28,12 @@ def next_answer():
     return json.loads(lines[0]) if lines else "cancel"
 
 
+REPLIES = {"cancel": b"ERR 83886179 Operation cancelled <Pinentry>\n",
+           "timeout": b"ERR 83886142 Timeout <Pinentry>\n"}
+
+
 def main():
-    try:
-        os.close(os.open("/dev/tty", os.O_RDONLY))
-        terminal = True
-    except OSError:
-        terminal = False
-    record({"start": os.getpid(), "terminal": terminal, "own_session": os.getsid(0) == os.getpid(),
+    record({"start": os.getpid(), "own_session": os.getsid(0) == os.getpid(),
             "display": os.environ.get("DISPLAY")})
     out = sys.stdout.buffer
     with open(ANSWERS, encoding="utf-8") as f:
@@ -45,25 +44,22 @@ def main():
     out.flush()
     for raw in sys.stdin.buffer:
         line = raw.rstrip(b"\n").decode("utf-8")
-        answer = next_answer() if line == "GETPIN" and not babble else None
-        if not babble:
-            record({"command": line})
+        if babble:
+            out.write(b"500 what?\r\n")
+            out.flush()
+            continue
+        record({"command": line})
+        answer = next_answer() if line == "GETPIN" else None
         if answer == "exit":
             return
         if answer == "hang":
             time.sleep(3600)
-        if babble:
-            out.write(b"500 what?\r\n")
-        elif answer == "cancel":
-            out.write(b"ERR 83886179 Operation cancelled <Pinentry>\n")
-        elif answer == "timeout":
-            out.write(b"ERR 83886142 Timeout <Pinentry>\n")
-        elif answer is not None:
+        if isinstance(answer, dict):
             pin = answer["pin"].encode("utf-8")
-            out.write(b"D " + pin.replace(b"%", b"%25").replace(b"\r", b"%0D")
-                      .replace(b"\n", b"%0A") + b"\nOK\n")
-        else:
-            out.write(b"OK closing connection\n" if line == "BYE" else b"OK\n")
+            answer = b"D " + pin.replace(b"%", b"%25").replace(b"\r", b"%0D").replace(
+                b"\n", b"%0A") + b"\nOK\n"
+        out.write(REPLIES.get(answer, answer) or
+                  (b"OK closing connection\n" if line == "BYE" else b"OK\n"))
         out.flush()
         if line == "BYE":
             return

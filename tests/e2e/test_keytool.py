@@ -58,7 +58,7 @@ class KeytoolContainers(HostCase):
 
     def test_unknown_command_and_provider_fail_with_one_line(self):
         for args in (["frobnicate"], ["list", "--provider", "Microsoft Weak Provider"],
-                     ["generate", "--provider", STRONG], ["list", "--pin", "1"],
+                     ["generate", "--provider", STRONG], ["list", "--pin"],
                      ["generate", "--provider", STRONG, "--container", "x", "--pin", "1",
                       "--ask-pin"]):
             proc = self.keytool(*args, ok=False)

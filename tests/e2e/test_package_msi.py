@@ -1,12 +1,8 @@
 """The Windows installer, run by Wine's msiexec in the suites' private prefix:
-it installs for the current user and registers the host with Chrome, Edge and
-Firefox, the installed host answers, a newer build replaces it, an older one
-is refused, msiexec properties change the registration, and uninstalling
-leaves the prefix as it was.
-
-KELTO_MSI names the built installer; KELTO_CMAKE, KELTO_MSI_SCRIPT and
-KELTO_MSI_SETTINGS build it again as a newer version, and for an extension
-key the suite makes, whose id that installer must allow."""
+per-user install registering the host with Chrome, Edge and Firefox, upgrade
+and refused downgrade, msiexec properties, and an uninstall that leaves the
+prefix as it was. KELTO_MSI names the built installer; KELTO_CMAKE,
+KELTO_MSI_SCRIPT and KELTO_MSI_SETTINGS build it again (newer, or for a key)."""
 import os
 import shutil
 import subprocess
@@ -14,16 +10,14 @@ import tempfile
 import unittest
 
 from hostproc import TIMEOUT, host_env
-from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_registration,
-                      extension_id, full_key, make_key, list_containers, reg_query, registered_manifests, unix_path,
-                      wine)
+from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_host_answers, check_registration,
+                      extension_id, full_key, make_key, reg_query,
+                      registered_manifests, unix_path, wine)
 
-MSI = os.environ.get("KELTO_MSI", "")
-BUILD = [os.environ.get(v, "") for v in ("KELTO_CMAKE", "KELTO_MSI_SCRIPT",
-                                         "KELTO_MSI_SETTINGS")]
+ENV = ("KELTO_MSI", "KELTO_CMAKE", "KELTO_MSI_SCRIPT", "KELTO_MSI_SETTINGS")
+MSI, CMAKE, SCRIPT, SETTINGS = (os.environ.get(name, "") for name in ENV)
 # The keys the product writes and their parents, where no key may be left
-# behind; and Windows Installer's own records of products, whose keys it may
-# keep (empty) once made.
+# behind; and Windows Installer's own records, whose keys it may keep (empty).
 OWN_KEYS = (r"HKCU\Software\keltoDataSigned", r"HKCU\Software\Google",
             r"HKCU\Software\Microsoft\Edge", r"HKCU\Software\Mozilla")
 INSTALLER_KEYS = (r"HKCU\Software\Microsoft\Installer",
@@ -34,8 +28,7 @@ INSTALLER_KEYS = (r"HKCU\Software\Microsoft\Installer",
 def msi_property(msi, name):
     table = subprocess.run(["msiinfo", "export", msi, "Property"], stdout=subprocess.PIPE,
                            text=True, check=True, timeout=TIMEOUT).stdout
-    values = dict(line.split("\t", 1) for line in table.splitlines()[3:] if "\t" in line)
-    return values[name]
+    return dict(line.split("\t", 1) for line in table.splitlines()[3:] if "\t" in line)[name]
 
 
 def windows_path(path):
@@ -53,13 +46,11 @@ def tree(top):
 class InstallerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for name, value in (("KELTO_MSI", MSI), ("KELTO_CMAKE", BUILD[0]),
-                            ("KELTO_MSI_SCRIPT", BUILD[1]), ("KELTO_MSI_SETTINGS", BUILD[2])):
-            if not os.path.isfile(value):
-                raise RuntimeError("%s must name what tests/package.cmake gives, got %r" %
-                                   (name, value))
+        for name in ENV:
+            if not os.path.isfile(os.environ.get(name, "")):
+                raise RuntimeError("%s must name what tests/package.cmake gives" % name)
         cls.tmp = tempfile.mkdtemp(prefix="kelto msi ")
-        cls.code = msi_property(MSI, "ProductCode")
+        cls.code, cls.version = (msi_property(MSI, p) for p in ("ProductCode", "ProductVersion"))
         local = unix_path(wine("cmd", "/c", "echo %LOCALAPPDATA%").stdout.strip())
         cls.programs = os.path.join(local, "Programs")
         cls.installed = os.path.join(cls.programs, "keltoDataSigned")
@@ -71,30 +62,23 @@ class InstallerTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def msiexec(self, *args):
-        """Runs msiexec without UI; returns its exit status and verbose log."""
+    def msiexec(self, *args, ok=True):
+        """Runs msiexec without UI; returns its exit status and verbose log,
+        asserting success unless `ok` is false."""
         if os.path.exists(self.log):
             os.remove(self.log)
         # No pipes: the services msiexec starts would hold them open long after.
-        proc = subprocess.run(["wine", "msiexec", *args, "/qn", "/l*v", self.log_win],
-                              env=host_env(), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=TIMEOUT)
-        text = ""
+        status = subprocess.run(["wine", "msiexec", *args, "/qn", "/l*v", self.log_win],
+                                env=host_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=TIMEOUT).returncode
+        log = ""
         if os.path.exists(self.log):
             with open(self.log, "rb") as f:
                 raw = f.read()
-            text = raw.decode("utf-16" if raw[:2] == b"\xff\xfe" else "utf-8", "replace")
-        return proc.returncode, text
-
-    def install(self, msi, *properties):
-        """Installs `msi` (a Windows path)."""
-        status, log = self.msiexec("/i", msi, *properties)
-        self.assertEqual(status, 0, log[-3000:])
-
-    def uninstall_later(self, *codes):
-        for code in codes:
-            self.addCleanup(self.msiexec, "/x", code)
+            log = raw.decode("utf-16" if raw[:2] == b"\xff\xfe" else "utf-8", "replace")
+        if ok:
+            self.assertEqual(status, 0, log[-3000:])
+        return status, log
 
     def products(self):
         """Product codes of the installed keltoDataSigned entries."""
@@ -118,75 +102,66 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual({k: v for k, v in found.items() if v},
                          {k: v for k, v in before[0].items() if v})
 
-    def newer_build(self, readme):
-        """The same installer as the next patch version, with `readme` as its
-        README; returns its Windows path and product code."""
-        version = msi_property(MSI, "ProductVersion").split(".")
-        version[-1] = str(int(version[-1]) + 1)
-        readme_path = os.path.join(self.tmp, "README.md")
-        with open(readme_path, "w", encoding="utf-8") as f:
-            f.write(readme)
-        settings = os.path.join(self.tmp, "settings.cmake")
-        with open(settings, "w", encoding="utf-8") as f:
-            f.write("include([[%s]])\nset(KELTO_MSI_README [[%s]])\n" % (BUILD[2], readme_path))
-        return self.build_msi("newer.msi", ".".join(version), settings)
-
-    def build_msi(self, name, version, settings=BUILD[2], *defines):
+    def build_msi(self, name, version, *defines, readme=None):
         """Builds the installer again as `name`; returns its Windows path and product code."""
-        msi = os.path.join(self.tmp, name)
-        subprocess.run([BUILD[0], "-DKELTO_MSI_SETTINGS=" + settings,
-                        "-DKELTO_MSI_VERSION=" + version, "-DKELTO_MSI_OUTPUT=" + msi,
-                        *defines, "-P", BUILD[1]],
+        msi, settings = os.path.join(self.tmp, name), SETTINGS
+        if readme:
+            settings = os.path.join(self.tmp, name + ".cmake")
+            with open(os.path.join(self.tmp, "README.md"), "w", encoding="utf-8") as f:
+                f.write(readme)
+            with open(settings, "w", encoding="utf-8") as f:
+                f.write("include([[%s]])\nset(KELTO_MSI_README [[%s]])\n" %
+                        (SETTINGS, os.path.join(self.tmp, "README.md")))
+        subprocess.run([CMAKE, "-DKELTO_MSI_SETTINGS=" + settings, "-DKELTO_MSI_VERSION=" + version,
+                        "-DKELTO_MSI_OUTPUT=" + msi, *defines, "-P", SCRIPT],
                        check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
         return windows_path(msi), msi_property(msi, "ProductCode")
 
-    def assert_registered(self, name, origins, firefox_ids, folder):
-        check_registration(self, name, origins, firefox_ids,
-                           os.path.join(folder, "keltoDataSigned.chrome.json"),
-                           os.path.join(folder, "keltoDataSigned.firefox.json"),
+    def assert_registered(self, name=HOST_NAME, origins=(ORIGIN,), firefox_ids=(FIREFOX_ID,),
+                          folder=None):
+        folder = folder or self.installed
+        check_registration(self, name, list(origins), list(firefox_ids), folder, "keltoDataSigned",
                            os.path.join(folder, "keltoDataSigned.exe"))
 
     def test_install_upgrade_refused_downgrade_and_uninstall(self):
         before = self.state()
         self.assertEqual(self.products(), [])
-        newer, newer_code = self.newer_build("the newer build\n")
+        version = self.version.split(".")
+        version[-1] = str(int(version[-1]) + 1)
+        newer, newer_code = self.build_msi("newer.msi", ".".join(version),
+                                           readme="the newer build\n")
         self.assertNotEqual(newer_code, self.code)
-        self.uninstall_later(self.code, newer_code)
+        for code in (self.code, newer_code):
+            self.addCleanup(self.msiexec, "/x", code, ok=False)
 
-        self.install(self.msi)
-        self.assert_registered(HOST_NAME, [ORIGIN], [FIREFOX_ID], self.installed)
+        self.msiexec("/i", self.msi)
+        self.assert_registered()
         with open(os.path.join(self.installed, "LICENSE.txt"), encoding="utf-8") as f:
             self.assertIn("Apache License", f.read())
         self.assertEqual(self.products(), [self.code])
-        # Reached the way a browser reaches it: the program its manifest names.
-        exe = os.path.join(self.installed, "keltoDataSigned.exe")
-        reply = list_containers(["wine", exe], env=host_env())
-        self.assertEqual(reply["data"]["result"], "success", reply)
+        check_host_answers(self, os.path.join(self.installed, "keltoDataSigned.exe"))
 
-        self.install(newer)
+        self.msiexec("/i", newer)
         self.assertEqual(self.products(), [newer_code])
         with open(os.path.join(self.installed, "README.md"), encoding="utf-8") as f:
             self.assertEqual(f.read(), "the newer build\n")
-        self.assert_registered(HOST_NAME, [ORIGIN], [FIREFOX_ID], self.installed)
-
-        status, log = self.msiexec("/i", self.msi)
+        status, _ = self.msiexec("/i", self.msi, ok=False)
         self.assertNotEqual(status, 0, "the older version was installed over the newer")
         self.assertEqual(self.products(), [newer_code])
-        self.assert_registered(HOST_NAME, [ORIGIN], [FIREFOX_ID], self.installed)
+        self.assert_registered()
 
-        status, log = self.msiexec("/x", newer)
-        self.assertEqual(status, 0, log[-3000:])
+        self.msiexec("/x", newer)
         self.assertEqual(self.products(), [])
         self.assert_state(before)
 
     def test_properties_are_checked_used_and_remembered_for_uninstall(self):
         before = self.state()
-        self.uninstall_later(self.code)
+        self.addCleanup(self.msiexec, "/x", self.code, ok=False)
         for setting in (r"HOST_NAME=com\kelto",
                         "ALLOWED_ORIGINS=%s chrome-extension://abcdefghijklmnop/" % ORIGIN,
                         "ALLOWED_ORIGINS= , ", "FIREFOX_IDS=a/b@c.org"):
             with self.subTest(setting=setting):
-                status, log = self.msiexec("/i", self.msi, setting)
+                status, log = self.msiexec("/i", self.msi, setting, ok=False)
                 self.assertNotEqual(status, 0)
                 self.assertIn("keltoDataSigned: " + setting.split("=")[0], log)
         self.assert_state(before)
@@ -197,26 +172,21 @@ class InstallerTest(unittest.TestCase):
         chrome = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"
         edge = "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"
         guid = "{0B1C2D3E-4f50-6172-8394-a5b6c7d8e9f0}"
-        self.install(self.msi, "HOST_NAME=" + name, "ALLOWED_ORIGINS=%s, %s" % (chrome, edge),
+        self.msiexec("/i", self.msi, "HOST_NAME=" + name, "ALLOWED_ORIGINS=%s, %s" % (chrome, edge),
                      "FIREFOX_IDS=%s;a.b@c.org" % guid, "INSTALLDIR=" + windows_path(folder))
         self.assert_registered(name, [chrome, edge], [guid, "a.b@c.org"], folder)
         self.assertEqual(registered_manifests(HOST_NAME), dict.fromkeys(KEYS))
-
         # msiexec /x as people run it, without the properties.
-        status, log = self.msiexec("/x", self.msi)
-        self.assertEqual(status, 0, log[-3000:])
+        self.msiexec("/x", self.msi)
         self.assertFalse(os.path.exists(folder))
         self.assert_state(before)
 
         # Built for the extension signed with another key, it allows that key's id.
         key = make_key(self.tmp)
-        keyed, _ = self.build_msi("keyed.msi", msi_property(MSI, "ProductVersion"), BUILD[2],
-                                  "-DKELTO_EXTENSION_KEY=" + key)
-        self.install(keyed)
-        self.assert_registered(HOST_NAME, ["chrome-extension://%s/" % extension_id(key)],
-                               [FIREFOX_ID], self.installed)
-        status, log = self.msiexec("/x", keyed)
-        self.assertEqual(status, 0, log[-3000:])
+        keyed, _ = self.build_msi("keyed.msi", self.version, "-DKELTO_EXTENSION_KEY=" + key)
+        self.msiexec("/i", keyed)
+        self.assert_registered(origins=["chrome-extension://%s/" % extension_id(key)])
+        self.msiexec("/x", keyed)
         self.assert_state(before)
 
 

@@ -24,17 +24,12 @@ CANCELLED = "Error 0x8010006E - The action was cancelled by the user.\r\n"
 NO_PIN = "Error 0x8010006F - No PIN was presented to the smart card.\r\n"
 
 
-def alive(pid):
-    """Whether the process still exists, a zombie that nobody reaped included."""
-    return os.path.exists("/proc/%d" % pid)
-
-
 def signing(container, path, provider=STRONG, **extra):
     return dict({"requestAction": "getSignature", "containerName": container,
                  "providerName": provider, "fileDataPath": path}, **extra)
 
 
-class PinentryCase(HostCase):
+class AskedPins(HostCase):
     def setUp(self):
         super().setUp()
         self.answers, self.record = self.path("answers"), self.path("record")
@@ -49,15 +44,15 @@ class PinentryCase(HostCase):
 
     def dialogues(self):
         """The stand-in's starts since the last call: (facts, commands) each."""
+        if not os.path.exists(self.record):
+            return []
         starts = []
-        if os.path.exists(self.record):
-            with open(self.record, encoding="utf-8") as f:
-                for entry in map(json.loads, f):
-                    if "start" in entry:
-                        starts.append((entry, []))
-                    else:
-                        starts[-1][1].append(entry["command"])
-            os.remove(self.record)
+        for entry in map(json.loads, self.read(self.record).decode().splitlines()):
+            if "start" in entry:
+                starts.append((entry, []))
+            else:
+                starts[-1][1].append(entry["command"])
+        os.remove(self.record)
         return starts
 
     def ask_in(self, talk, request):
@@ -65,37 +60,33 @@ class PinentryCase(HostCase):
         self.replies.append(talk.send(request))
         return json.loads(self.replies[-1])["data"]
 
-
-class AskedPins(PinentryCase):
     def test_asked_once_per_session_and_per_request_and_never_when_given(self):
         if not os.path.exists(HOST_DEBUG):
             raise RuntimeError("KELTO_HOST_DEBUG must name the debug build, got %r" % HOST_DEBUG)
         data = self.write("data.bin", b"signed with a PIN the person typed")
         talk = Conversation(self.env, command=[HOST_DEBUG])
         self.addCleanup(talk.kill)
-        cert = self.make(CONTAINER, pin=PIN)
+        self.make(CONTAINER, pin=PIN)
         self.answer(*[{"pin": PIN}] * 3)
         handle = self.ask_in(talk, {"requestAction": "openCryptoProvider",
                                     "providerName": STRONG, "containerName": CONTAINER})
+        # That these signatures verify is the signing suites' to check.
         for extra in ({}, {"signatureType": "PKCS#7"}):
             for session in ({"handleProvider": handle["handleProvider"]}, {}):
-                signature = self.ask_in(talk, signing(CONTAINER, data, **extra, **session))
-                if extra:
-                    self.verify_cms(signature.get("signature", ""), data)
-                else:
-                    self.verify_raw(signature.get("signature", ""), cert, data, "-sha1")
+                self.assertIn("signature", self.ask_in(talk, signing(CONTAINER, data, **extra,
+                                                                     **session)))
         dialogues = self.dialogues()
         self.assertEqual(len(dialogues), 3, "asked once in the session, once per request")
+        # Shown escaped: "%", CR and LF as %XX, nothing else.
+        shown = ('container "%s".\nCertificate: CN=' % CONTAINER).replace("%", "%25")
         for facts, commands in dialogues:
-            self.assertEqual((facts["terminal"], facts["own_session"], facts["display"]),
-                             (False, True, ":77"))
+            # Leading a session of its own, it has no terminal to ask on.
+            self.assertEqual((facts["own_session"], facts["display"],
+                              [c.split(" ")[0] for c in commands[3:]]),
+                             (True, ":77", ["SETDESC", "SETPROMPT", "GETPIN", "BYE"]))
             self.assertEqual(commands[:3], ["SETTIMEOUT 60", "SETTITLE keltoDataSigned",
                                             "OPTION display=:77"])
-            self.assertEqual([c.split(" ")[0] for c in commands[3:]],
-                             ["SETDESC", "SETPROMPT", "GETPIN", "BYE"])
-            # Shown escaped: "%", CR and LF as %XX, nothing else.
-            shown = 'container "%s".\nCertificate: CN=' % CONTAINER
-            self.assertIn(shown.replace("%", "%25").replace("\n", "%0A"), commands[3])
+            self.assertIn(shown.replace("\n", "%0A"), commands[3])
 
         # Neither replies nor what the pinentry was told hold the PIN. A
         # request that brings its PIN (which its reply echoes), and a listing,
@@ -106,10 +97,8 @@ class AskedPins(PinentryCase):
             self.assertEqual(self.ask_in(talk, request)["result"], "success")
         talk.close()
         self.assertEqual(self.dialogues(), [])
-        logs = glob.glob(os.path.join(self.temp, "KeltoDataSigned_*.log"))
-        self.assertEqual(len(logs), 1, logs)
-        with open(logs[0], encoding="utf-8") as f:
-            log = f.read()
+        (log,) = [self.read(path).decode() for path in
+                  glob.glob(os.path.join(self.temp, "KeltoDataSigned_*.log"))]
         self.assertIn("CryptSignHash success", log)
         for text in told + [log]:
             self.assertNotIn("Marker", text)
@@ -125,7 +114,8 @@ class AskedPins(PinentryCase):
             self.answer(*answers)
             reply = self.ask_in(within, signing("k", data))
             (facts, commands), = self.dialogues()
-            self.assertFalse(alive(facts["start"]), "the pinentry was not reaped")
+            # A zombie that nobody reaped still has its /proc entry.
+            self.assertFalse(os.path.exists("/proc/%d" % facts["start"]), "not reaped")
             return reply, commands
 
         reply, commands = attempt({"pin": "wrong"}, {"pin": PIN})
@@ -145,18 +135,21 @@ class AskedPins(PinentryCase):
         self.assertEqual(attempt("hang", within=hung)[0]["description"], CANCELLED)
 
         talk.close()
-        with open(self.path("stderr"), encoding="utf-8") as f:
-            reasons = f.read().splitlines()
+        reasons = self.read(self.path("stderr")).decode().splitlines()
         self.assertEqual(len(reasons), 2, reasons)
         self.assertIn("GETPIN: the program ended in the middle of the dialogue", reasons[0])
         self.assertIn("no greeting of a pinentry", reasons[1])
 
     def test_keytool_asks_for_a_new_pin_twice(self):
+        def generate(container, ok=True):
+            return self.keytool("generate", "--provider", STRONG, "--container", container,
+                                "--ask-pin", ok=ok)
+
         # Empty, then two that differ, then the same twice.
         self.answer({"pin": ""}, {"pin": "a"}, {"pin": "b"}, {"pin": PIN}, {"pin": PIN})
-        made = self.keytool("generate", "--provider", STRONG, "--container", "n", "--ask-pin")
-        self.assertEqual(made.stdout.decode(), 'container "n": new signature key, protected by '
-                                               'a PIN, certificate CN=n\n')
+        self.assertEqual(generate("n").stdout.decode(),
+                         'container "n": new signature key, protected by a PIN, '
+                         'certificate CN=n\n')
         (_, commands), = self.dialogues()
         self.assertEqual([c for c in commands if c.startswith("SETERROR")],
                          ["SETERROR The PIN must not be empty.",
@@ -164,17 +157,15 @@ class AskedPins(PinentryCase):
         self.assertNotIn("Marker", "".join(commands))
         data = self.write("data.bin", b"x")
         for password, result in ((PIN, "success"), ("a", "error")):
-            reply = json.loads(self.call(signing("n", data, password=password)))["data"]
-            self.assertEqual(reply["result"], result, reply)
+            self.assertEqual(self.reply_data(signing("n", data, password=password))["result"],
+                             result)
         # A key that could not be stored is not asked a PIN for; a cancelled
         # question makes nothing.
-        self.keytool("generate", "--provider", STRONG, "--container", "n", "--ask-pin", ok=False)
+        generate("n", ok=False)
         self.assertEqual(self.dialogues(), [])
         self.answer("cancel")
-        failed = self.keytool("generate", "--provider", STRONG, "--container", "m",
-                              "--ask-pin", ok=False)
-        self.assertEqual(failed.stderr, b"kelto-keytool generate: the PIN dialogue was "
-                                        b"cancelled\n")
+        self.assertEqual(generate("m", ok=False).stderr,
+                         b"kelto-keytool generate: the PIN dialogue was cancelled\n")
         self.assertEqual(len(self.dialogues()), 1)
         self.assertEqual(self.keytool("list").stdout.decode().count("\n"), 1)
 
@@ -203,17 +194,15 @@ class AskedPins(PinentryCase):
 
         typist = threading.Thread(target=person, daemon=True)
         typist.start()
-        reply = json.loads(self.call(signing("t", data, signatureType="PKCS#7")))["data"]
+        reply = self.reply_data(signing("t", data, signatureType="PKCS#7"))
         self.verify_cms(reply.get("signature", ""), data)
-        cancelled = json.loads(self.call(signing("t", data)))["data"]
-        self.assertEqual(cancelled.get("description"), CANCELLED)
+        self.assertEqual(self.reply_data(signing("t", data)).get("description"), CANCELLED)
         typist.join(5)
         self.assertIn('container "t"', screens[0])
         self.assertIn("Wrong PIN: 2 attempts left.", screens[1])
         # Nobody answers: pinentry-tty's own timeout.
         self.env["KELTO_PINENTRY_TIMEOUT"] = "1"
-        self.assertEqual(json.loads(self.call(signing("t", data)))["data"].get("description"),
-                         CANCELLED)
+        self.assertEqual(self.reply_data(signing("t", data)).get("description"), CANCELLED)
 
 
 if __name__ == "__main__":

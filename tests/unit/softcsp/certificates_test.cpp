@@ -23,28 +23,27 @@ TEST_F(StoreTest, StoreFindsTheCertificateByPublicKeyAndParsesIt) {
   const HCRYPTPROV h = acquire(u"mine"), stranger = acquire(u"stranger");
   // Variable-length outputs: a short buffer fails with the size, without
   // the PIN.
-  const auto publicKeyInfo = [](HCRYPTPROV prov, std::vector<BYTE>& info, DWORD& size) {
-    return errorOf([&] {
+  const auto publicKeyInfo = [](HCRYPTPROV prov) {
+    std::vector<BYTE> info(8);
+    DWORD size = 8;
+    const auto call = [&] {
       return CryptExportPublicKeyInfo(
           prov, AT_SIGNATURE, kEncoding,
           reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()), &size);
-    });
+    };
+    EXPECT_EQ(DWORD(ERROR_MORE_DATA), errorOf(call));
+    info.resize(size);
+    EXPECT_EQ(0u, errorOf(call));
+    EXPECT_EQ(size, info.size());
+    return info;
   };
-  std::vector<BYTE> info(8), other(8);
-  DWORD size = 8, otherSize = 8;
-  EXPECT_EQ(DWORD(ERROR_MORE_DATA), publicKeyInfo(h, info, size));
-  info.resize(size);
-  ASSERT_EQ(0u, publicKeyInfo(h, info, size));
-  EXPECT_EQ(size, info.size());
-  EXPECT_EQ(DWORD(ERROR_MORE_DATA), publicKeyInfo(stranger, other, otherSize));
-  other.resize(otherSize);
-  ASSERT_EQ(0u, publicKeyInfo(stranger, other, otherSize));
+  const std::vector<BYTE> info = publicKeyInfo(h), other = publicKeyInfo(stranger);
   const auto* pk = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(info.data());
   EXPECT_STREQ(pk->Algorithm.pszObjId, "1.2.840.113549.1.1.1");
   HCRYPTKEY key = 0;
   ASSERT_TRUE(CryptGetUserKey(h, AT_SIGNATURE, &key));
   BYTE small[10];
-  size = sizeof small;
+  DWORD size = sizeof small;
   EXPECT_EQ(DWORD(ERROR_MORE_DATA), errorOf([&] {
               return CryptGetKeyParam(key, KP_CERTIFICATE, small, &size, 0);
             }));

@@ -48,26 +48,23 @@ class DamagedKeyTest : public StoreTest {
     o.fill({kNotRun, ""});
     const HCRYPTPROV h = acquire(u"k", CRYPT_SILENT);
     HCRYPTKEY key = 0;
+    HCRYPTHASH hash = 0;
+    const BYTE* pin = reinterpret_cast<const BYTE*>(kPin);
     o[0].first = errorOf([&] { return CryptGetUserKey(h, AT_SIGNATURE, &key); });
-    if (o[0].first == 0) {
+    if (o[0].first == 0)
       o[1] = output([&](BYTE* out, DWORD* size) {
         return CryptGetKeyParam(key, KP_CERTIFICATE, out, size, 0);
       });
-      CryptDestroyKey(key);
-    }
-    o[2].first = errorOf([&] {
-      return CryptSetProvParam(h, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(kPin),
-                               0);
-    });
+    o[2].first = errorOf([&] { return CryptSetProvParam(h, PP_SIGNATURE_PIN, pin, 0); });
     if (o[2].first == 0) {
-      HCRYPTHASH hash = 0;
       EXPECT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash));
       EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("payload"), 7, 0));
       o[3] = output([&](BYTE* out, DWORD* size) {
         return CryptSignHashW(hash, AT_SIGNATURE, nullptr, 0, out, size);
       });
-      CryptDestroyHash(hash);
     }
+    CryptDestroyKey(key);
+    CryptDestroyHash(hash);
     CryptReleaseContext(h, 0);
     return o;
   }

@@ -15,6 +15,13 @@ namespace softcsp_test {
 
 inline const char16_t kStrong[] = u"Microsoft Strong Cryptographic Provider";
 
+// The error of a call, 0 when it succeeds.
+template <class F>
+DWORD errorOf(F&& call) {
+  SetLastError(0);
+  return call() ? 0 : GetLastError();
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,14 +53,6 @@ class StoreTest : public ::testing::Test {
     EXPECT_TRUE(CryptAcquireContextW(&h, container, provider, type, flags))
         << std::hex << GetLastError();
     return h;
-  }
-
-  // The error of a call, 0 when it succeeds.
-  template <class F>
-  static DWORD errorOf(F&& call) {
-    SetLastError(0);
-    const bool ok = call();
-    return ok ? 0 : GetLastError();
   }
 
   std::string dir_;

@@ -33,15 +33,13 @@ TEST_F(ProvidersTest, AcquireFailsLikeWindowsAndNewKeysetCreatesOnce) {
       {u"fresh", CRYPT_DELETEKEYSET, 0},
       {u"fresh", 0, NTE_BAD_KEYSET},
   };
+  HCRYPTPROV h = 0;
   for (const Case& c : cases) {
-    HCRYPTPROV h = 0;
     EXPECT_EQ(c.error, errorOf([&] {
                 return CryptAcquireContextW(&h, c.container, c.provider, c.type, c.flags);
               }))
         << &c - cases;
-    if (h != 0) {
-      EXPECT_TRUE(CryptReleaseContext(h, 0));
-    }
+    EXPECT_TRUE(h == 0 || CryptReleaseContext(std::exchange(h, 0), 0));
   }
   EXPECT_EQ(ERROR_INVALID_PARAMETER, errorOf([&] {
               return CryptAcquireContextW(nullptr, nullptr, kStrong, PROV_RSA_FULL,
@@ -58,7 +56,7 @@ TEST_F(ProvidersTest, Enumeration) {
   };
   // An empty store still answers the size query, then ends at once.
   BYTE small[2];
-  DWORD size = 0;
+  DWORD size = 0, len = sizeof small;
   ASSERT_EQ(0u, next(nullptr, size, CRYPT_FIRST));
   EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), next(small, size, CRYPT_FIRST));
 
@@ -68,7 +66,6 @@ TEST_F(ProvidersTest, Enumeration) {
   ASSERT_EQ(0u, next(nullptr, size, CRYPT_FIRST));
   EXPECT_EQ(size, longName.size() + 1);
   // A short buffer reports the size needed and does not move on.
-  DWORD len = sizeof small;
   EXPECT_EQ(DWORD(ERROR_MORE_DATA), next(small, len, CRYPT_FIRST));
   EXPECT_EQ(len, size);
   std::vector<BYTE> buf(size);
@@ -78,10 +75,8 @@ TEST_F(ProvidersTest, Enumeration) {
     EXPECT_EQ(reinterpret_cast<char*>(buf.data()), longName);
     len = sizeof small;
     ASSERT_EQ(0u, next(small, len, CRYPT_NEXT));
-    EXPECT_EQ(len, 2u);
-    EXPECT_STREQ(reinterpret_cast<char*>(small), "a");
-    len = size;
-    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), next(buf.data(), len, CRYPT_NEXT));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(small), len), std::string("a", 2));
+    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), next(buf.data(), len = size, CRYPT_NEXT));
   }
   EXPECT_TRUE(CryptReleaseContext(h, 0));
 }
@@ -114,9 +109,9 @@ TEST_F(ProvidersTest, PinsAndHashSignatures) {
     DWORD len = 0, shortLen = 100;
     EXPECT_EQ(NTE_NO_KEY, sign(AT_SIGNATURE, nullptr, len));
     ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, nullptr, len));
-    EXPECT_EQ(len, 256u);
     std::vector<BYTE> sig(len), again(len);
     EXPECT_EQ(DWORD(ERROR_MORE_DATA), sign(AT_KEYEXCHANGE, sig.data(), shortLen));
+    EXPECT_EQ(len, 256u);
     EXPECT_EQ(shortLen, 256u);
     EXPECT_EQ(flags == CRYPT_SILENT ? NTE_SILENT_CONTEXT : SCARD_W_CARD_NOT_AUTHENTICATED,
               sign(AT_KEYEXCHANGE, sig.data(), len));
@@ -126,9 +121,8 @@ TEST_F(ProvidersTest, PinsAndHashSignatures) {
     EXPECT_EQ(NTE_BAD_TYPE, pin(PP_NAME, "x"));
     EXPECT_EQ(0u, pin(PP_KEYEXCHANGE_PIN, "secret"));
     ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, sig.data(), len));
-    EXPECT_EQ(NTE_BAD_HASH_STATE, errorOf([&] {
-                return CryptHashData(hash, reinterpret_cast<const BYTE*>("d"), 1, 0);
-              }));
+    EXPECT_EQ(NTE_BAD_HASH_STATE,
+              errorOf([&] { return CryptHashData(hash, sig.data(), 1, 0); }));
     // PKCS#1 v1.5 gives the same bytes for the same hash.
     ASSERT_EQ(0u, sign(AT_KEYEXCHANGE, again.data(), len));
     EXPECT_EQ(sig, again);
