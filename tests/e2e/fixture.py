@@ -232,6 +232,10 @@ class HostCase(unittest.TestCase):
         (text,) = hostproc.ask(request, env=self.env if env is None else env)
         return text
 
+    def reply_data(self, data, env=None):
+        """The `data` of the reply to one request."""
+        return json.loads(self.call(data, env=env))["data"]
+
     def signature_of(self, text, data):
         """The Base64 signature of a successful reply, checked exactly."""
         signature = json.loads(text)["data"].get("signature", "")
