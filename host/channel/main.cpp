@@ -10,8 +10,7 @@ int main() {
   kelto::startLog(KELTO_LOG_SEVERITY);
 
   switch (kelto::platform::takeReplyChannel()) {
-    case kelto::platform::ReplyChannelSetup::Ok:
-      break;
+    case kelto::platform::ReplyChannelSetup::Ok: break;
     case kelto::platform::ReplyChannelSetup::NoStdout:
       LOG_ERROR << u"Error get STD_OUTPUT_HANDLE...";
       return 0;

@@ -56,12 +56,9 @@ bool PieceReader::readAll(
 
 const char16_t* PieceReader::describe(Result result) {
   switch (result) {
-    case NoMemory:
-      return u"Error alloc memory for data from file";
-    case OpenFailed:
-      return u"Error open file data";
-    default:
-      return u"Error read file data";
+    case NoMemory: return u"Error alloc memory for data from file";
+    case OpenFailed: return u"Error open file data";
+    default: return u"Error read file data";
   }
 }
 

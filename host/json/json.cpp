@@ -12,23 +12,14 @@ JsonValue::JsonValue(JsonObject members)
 
 JsonValue::JsonValue(const JsonValue& other) {
   switch (other.type()) {
-    case JsonType::Array:
-      payload_ = std::make_unique<JsonArray>(other.asArray());
-      break;
+    case JsonType::Array: payload_ = std::make_unique<JsonArray>(other.asArray()); break;
     case JsonType::Object:
       payload_ = std::make_unique<JsonObject>(other.asObject());
       break;
-    case JsonType::Null:
-      break;
-    case JsonType::String:
-      payload_ = other.asString();
-      break;
-    case JsonType::Bool:
-      payload_ = other.asBool();
-      break;
-    case JsonType::Number:
-      payload_ = other.asNumber();
-      break;
+    case JsonType::Null: break;
+    case JsonType::String: payload_ = other.asString(); break;
+    case JsonType::Bool: payload_ = other.asBool(); break;
+    case JsonType::Number: payload_ = other.asNumber(); break;
   }
 }
 

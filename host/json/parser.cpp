@@ -183,30 +183,14 @@ class Parser {
         ++pos_;
         if (atEnd()) return false;
         switch (text_[pos_]) {
-          case u'"':
-            c = u'"';
-            break;
-          case u'\\':
-            c = u'\\';
-            break;
-          case u'/':
-            c = u'/';
-            break;
-          case u'b':
-            c = u'\b';
-            break;
-          case u'f':
-            c = u'\f';
-            break;
-          case u'n':
-            c = u'\n';
-            break;
-          case u'r':
-            c = u'\r';
-            break;
-          case u't':
-            c = u'\t';
-            break;
+          case u'"': c = u'"'; break;
+          case u'\\': c = u'\\'; break;
+          case u'/': c = u'/'; break;
+          case u'b': c = u'\b'; break;
+          case u'f': c = u'\f'; break;
+          case u'n': c = u'\n'; break;
+          case u'r': c = u'\r'; break;
+          case u't': c = u'\t'; break;
           case u'u': {
             if (text_.size() - pos_ < 5) return false;
             unsigned unit = 0;
@@ -219,8 +203,7 @@ class Parser {
             c = static_cast<char16_t>(unit);
             break;
           }
-          default:
-            return false;
+          default: return false;
         }
       } else if (c == u'"') {
         ++pos_;

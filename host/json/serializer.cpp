@@ -26,32 +26,15 @@ void quoteString(std::u16string& out, const std::u16string& text) {
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t unit = text[i];
     switch (unit) {
-      case u'"':
-        out += u"\\\"";
-        continue;
-      case u'\\':
-        out += u"\\\\";
-        continue;
-      case u'/':
-        out += u"\\/";
-        continue;
-      case u'\b':
-        out += u"\\b";
-        continue;
-      case u'\f':
-        out += u"\\f";
-        continue;
-      case u'\n':
-        out += u"\\n";
-        continue;
-      case u'\r':
-        out += u"\\r";
-        continue;
-      case u'\t':
-        out += u"\\t";
-        continue;
-      default:
-        break;
+      case u'"': out += u"\\\""; continue;
+      case u'\\': out += u"\\\\"; continue;
+      case u'/': out += u"\\/"; continue;
+      case u'\b': out += u"\\b"; continue;
+      case u'\f': out += u"\\f"; continue;
+      case u'\n': out += u"\\n"; continue;
+      case u'\r': out += u"\\r"; continue;
+      case u'\t': out += u"\\t"; continue;
+      default: break;
     }
     if (unit < 0x20) {
       appendUnicodeEscape(out, unit);
@@ -96,18 +79,10 @@ void appendNumber(std::u16string& out, double number) {
 
 void write(std::u16string& out, const JsonValue& value) {
   switch (value.type()) {
-    case JsonType::Null:
-      out += u"null";
-      break;
-    case JsonType::String:
-      quoteString(out, value.asString());
-      break;
-    case JsonType::Bool:
-      out += value.asBool() ? u"true" : u"false";
-      break;
-    case JsonType::Number:
-      appendNumber(out, value.asNumber());
-      break;
+    case JsonType::Null: out += u"null"; break;
+    case JsonType::String: quoteString(out, value.asString()); break;
+    case JsonType::Bool: out += value.asBool() ? u"true" : u"false"; break;
+    case JsonType::Number: appendNumber(out, value.asNumber()); break;
     case JsonType::Array: {
       out += u'[';
       bool first = true;

@@ -28,20 +28,13 @@ LoggerState& state() {
 
 const char* severityName(Severity severity) {
   switch (severity) {
-    case fatal:
-      return "FATAL";
-    case error:
-      return "ERROR";
-    case warning:
-      return "WARN";
-    case info:
-      return "INFO";
-    case debug:
-      return "DEBUG";
-    case verbose:
-      return "VERB";
-    default:
-      return "NONE";
+    case fatal: return "FATAL";
+    case error: return "ERROR";
+    case warning: return "WARN";
+    case info: return "INFO";
+    case debug: return "DEBUG";
+    case verbose: return "VERB";
+    default: return "NONE";
   }
 }
 

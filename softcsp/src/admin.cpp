@@ -34,16 +34,11 @@ const char* specName(DWORD keySpec) {
 
 const char* kindName(KeyKind kind) {
   switch (kind) {
-    case KeyKind::Rsa:
-      return "RSA";
-    case KeyKind::Gost2001:
-      return "GOST R 34.10-2001";
-    case KeyKind::Gost2012_256:
-      return "GOST R 34.10-2012 (256 bit)";
-    case KeyKind::Gost2012_512:
-      return "GOST R 34.10-2012 (512 bit)";
-    default:
-      return "unsupported";
+    case KeyKind::Rsa: return "RSA";
+    case KeyKind::Gost2001: return "GOST R 34.10-2001";
+    case KeyKind::Gost2012_256: return "GOST R 34.10-2012 (256 bit)";
+    case KeyKind::Gost2012_512: return "GOST R 34.10-2012 (512 bit)";
+    default: return "unsupported";
   }
 }
 

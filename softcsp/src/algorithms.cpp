@@ -135,16 +135,11 @@ const char* const* providerNames() { return kNames; }
 
 KeyKind keyKindOf(const EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
-    case EVP_PKEY_RSA:
-      return KeyKind::Rsa;
-    case NID_id_GostR3410_2001:
-      return KeyKind::Gost2001;
-    case NID_id_GostR3410_2012_256:
-      return KeyKind::Gost2012_256;
-    case NID_id_GostR3410_2012_512:
-      return KeyKind::Gost2012_512;
-    default:
-      return KeyKind::Unknown;
+    case EVP_PKEY_RSA: return KeyKind::Rsa;
+    case NID_id_GostR3410_2001: return KeyKind::Gost2001;
+    case NID_id_GostR3410_2012_256: return KeyKind::Gost2012_256;
+    case NID_id_GostR3410_2012_512: return KeyKind::Gost2012_512;
+    default: return KeyKind::Unknown;
   }
 }
 
@@ -165,14 +160,10 @@ bool hashFitsKey(ALG_ID alg, KeyKind kind) {
     case KeyKind::Rsa:
       return alg == CALG_SHA1 || alg == CALG_SHA_256 || alg == CALG_SHA_384 ||
              alg == CALG_SHA_512;
-    case KeyKind::Gost2001:
-      return alg == CALG_GR3411;
-    case KeyKind::Gost2012_256:
-      return alg == CALG_GR3411_2012_256;
-    case KeyKind::Gost2012_512:
-      return alg == CALG_GR3411_2012_512;
-    default:
-      return false;
+    case KeyKind::Gost2001: return alg == CALG_GR3411;
+    case KeyKind::Gost2012_256: return alg == CALG_GR3411_2012_256;
+    case KeyKind::Gost2012_512: return alg == CALG_GR3411_2012_512;
+    default: return false;
   }
 }
 

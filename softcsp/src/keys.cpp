@@ -88,8 +88,7 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
   if (pdwDataLen == nullptr) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
   switch (dwParam) {
-    case KP_CERTIFICATE:
-      return finish(keyCertificate(*key, pbData, pdwDataLen));
+    case KP_CERTIFICATE: return finish(keyCertificate(*key, pbData, pdwDataLen));
     case KP_ALGID: {
       const bool rsa = key->session->provider().keyKind == KeyKind::Rsa;
       // GOST providers do not share one public ALG_ID numbering; only RSA
@@ -104,8 +103,7 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
       const DWORD bits = static_cast<DWORD>(EVP_PKEY_get_bits(pub.get()));
       return finish(copyOut(&bits, sizeof bits, pbData, pdwDataLen));
     }
-    default:
-      return fail(NTE_BAD_TYPE);
+    default: return fail(NTE_BAD_TYPE);
   }
 }
 

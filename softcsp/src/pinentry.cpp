@@ -141,8 +141,7 @@ Pinentry::Reply Pinentry::transact(const std::string& command, Clock::duration w
   const WipeOnExit wipeLine{line};
   for (;;) {
     switch (child_.readLine(line, deadline)) {
-      case ChildProcess::Read::Line:
-        break;
+      case ChildProcess::Read::Line: break;
       case ChildProcess::Read::TimedOut:
         problem_ = "no answer in time";
         return Reply::Late;

@@ -147,8 +147,7 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
       const DWORD type = s->provider().type;
       return finish(copyOut(&type, sizeof type, pbData, pdwDataLen));
     }
-    default:
-      return fail(NTE_BAD_TYPE);
+    default: return fail(NTE_BAD_TYPE);
   }
 }
 

@@ -26,15 +26,11 @@ namespace {
 
 size_t signatureSize(KeyKind kind, EVP_PKEY* pub) {
   switch (kind) {
-    case KeyKind::Rsa:
-      return static_cast<size_t>(EVP_PKEY_get_size(pub));
+    case KeyKind::Rsa: return static_cast<size_t>(EVP_PKEY_get_size(pub));
     case KeyKind::Gost2001:
-    case KeyKind::Gost2012_256:
-      return 64;
-    case KeyKind::Gost2012_512:
-      return 128;
-    default:
-      return 0;
+    case KeyKind::Gost2012_256: return 64;
+    case KeyKind::Gost2012_512: return 128;
+    default: return 0;
   }
 }
 

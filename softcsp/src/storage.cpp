@@ -24,14 +24,10 @@ DWORD fromErrno(int err) {
   switch (err) {
     case EACCES:
     case EPERM:
-    case EROFS:
-      return NTE_PERM;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOMEM:
-      return NTE_NO_MEMORY;
-    default:
-      return NTE_FAIL;
+    case EROFS: return NTE_PERM;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOMEM: return NTE_NO_MEMORY;
+    default: return NTE_FAIL;
   }
 }
 

@@ -46,8 +46,7 @@ std::string upperAscii(std::string s) {
 
 bool matches(const CertObject& cert, DWORD findType, const void* para) {
   switch (findType) {
-    case CERT_FIND_ANY:
-      return true;
+    case CERT_FIND_ANY: return true;
     case CERT_FIND_PUBLIC_KEY: {
       // As CertComparePublicKeyInfo: the key bits decide, not the way the
       // algorithm parameters happen to be written.
@@ -64,8 +63,7 @@ bool matches(const CertObject& cert, DWORD findType, const void* para) {
       return want->cbData == sizeof sha &&
              std::memcmp(want->pbData, sha, sizeof sha) == 0;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 

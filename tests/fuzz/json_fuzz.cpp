@@ -49,8 +49,7 @@ bool stable(const JsonValue& first, const JsonValue& again) {
   if (first.isNumber() && again.isNull()) return std::fabs(first.asNumber()) >= 1e308;
   if (first.type() != again.type()) return false;
   switch (first.type()) {
-    case JsonType::Number:
-      return sameNumber(first.asNumber(), again.asNumber());
+    case JsonType::Number: return sameNumber(first.asNumber(), again.asNumber());
     case JsonType::Array:
       return std::equal(first.asArray().begin(), first.asArray().end(),
                         again.asArray().begin(), again.asArray().end(), stable);
@@ -60,10 +59,8 @@ bool stable(const JsonValue& first, const JsonValue& again) {
                         [](const auto& a, const auto& b) {
                           return a.first == b.first && stable(a.second, b.second);
                         });
-    case JsonType::String:
-      return first.asString() == again.asString();
-    case JsonType::Bool:
-      return first.asBool() == again.asBool();
+    case JsonType::String: return first.asString() == again.asString();
+    case JsonType::Bool: return first.asBool() == again.asBool();
     default:  // null
       return true;
   }
