@@ -69,7 +69,7 @@ export function manifests(identity = readJson(path.join(root, "packaging", "iden
 
 /** The protocol's declarations as plain script: its `export` keywords dropped. */
 export function protocolScript() {
-  const text = fs.readFileSync(PROTOCOL, "utf8").replace(/^export (?=(const|function|class) )/gm, "");
+  const text = fs.readFileSync(PROTOCOL, "utf8").replace(/^export (?=(const|(async )?function|class) )/gm, "");
   if (/^\s*(import|export)\b/m.test(text)) {
     throw new Error(`${PROTOCOL} may only export declarations and may import nothing`);
   }

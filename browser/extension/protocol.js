@@ -116,6 +116,21 @@ export function bytesToBase64(bytes) {
  */
 export const CONTENT_PIECE_BYTES = 3 * 2 * 1024 * 1024;
 
+/**
+ * The Base64 text of a Blob, read and encoded a piece at a time. After each
+ * piece `goOn(loaded)` says whether to read on; a stop leaves the text
+ * incomplete, for a caller that drops it.
+ */
+export async function blobToBase64(blob, goOn = () => true) {
+  const parts = [];
+  for (let at = 0; at < blob.size; at += CONTENT_PIECE_BYTES) {
+    const piece = new Uint8Array(await blob.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer());
+    parts.push(bytesToBase64(piece));
+    if (!goOn(at + piece.length)) break;
+  }
+  return parts.join("");
+}
+
 export function tooLargeText(size, { atLeast = false } = {}) {
   return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +
     `${MAX_MESSAGE_BYTES} bytes (64 MiB) to the signing host, about 47 MiB of ` +

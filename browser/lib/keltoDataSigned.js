@@ -131,6 +131,21 @@ function bytesToBase64(bytes) {
  */
 const CONTENT_PIECE_BYTES = 3 * 2 * 1024 * 1024;
 
+/**
+ * The Base64 text of a Blob, read and encoded a piece at a time. After each
+ * piece `goOn(loaded)` says whether to read on; a stop leaves the text
+ * incomplete, for a caller that drops it.
+ */
+async function blobToBase64(blob, goOn = () => true) {
+  const parts = [];
+  for (let at = 0; at < blob.size; at += CONTENT_PIECE_BYTES) {
+    const piece = new Uint8Array(await blob.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer());
+    parts.push(bytesToBase64(piece));
+    if (!goOn(at + piece.length)) break;
+  }
+  return parts.join("");
+}
+
 function tooLargeText(size, { atLeast = false } = {}) {
   return `The request is ${atLeast ? "more than " : ""}${size} bytes of JSON; a browser passes at most ` +
     `${MAX_MESSAGE_BYTES} bytes (64 MiB) to the signing host, about 47 MiB of ` +
@@ -282,12 +297,7 @@ function asContent(data) {
  */
 export async function toBase64(data) {
   try {
-    const content = asContent(data);
-    const parts = [];
-    for (let at = 0; at < content.size; at += CONTENT_PIECE_BYTES) {
-      parts.push(bytesToBase64(new Uint8Array(await content.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer())));
-    }
-    return parts.join("");
+    return await blobToBase64(asContent(data));
   } catch (error) {
     throw asDataSignedError(error);
   }
@@ -442,11 +452,21 @@ function signatureRequest(members, { data, path, format = "pkcs7", source, worki
   return request;
 }
 
-// The signature and what it is over: PKCS#7 names its digest itself, a raw
-// signature is over the hash of its provider.
-function signatureResult(data, format, providerName) {
+// The certificate of the key `members` name, by `call`: a signer's or a session's.
+async function certificateBy(call, members, { source, signal }) {
+  const data = await call({ data: { requestAction: "getCertificate", ...members,
+                                    storageType: storageType(source) } }, { signal });
+  return bytesOf(data, "certificate");
+}
+
+// A signature by `call` with the key `members` name, and what it is over:
+// PKCS#7 names its digest itself, a raw signature is over the hash of its
+// provider.
+async function signatureBy(call, members, { signal, onProgress, ...signature }) {
+  const data = await call(signatureRequest(members, signature), { signal, onProgress });
   const { base64, bytes } = bytesOf(data, "signature");
-  const hashAlgorithm = format === "raw" ? PROVIDERS.get(providerName) ?? null : signedDataDigest(bytes);
+  const format = signature.format ?? "pkcs7";
+  const hashAlgorithm = format === "raw" ? PROVIDERS.get(members.providerName) ?? null : signedDataDigest(bytes);
   return { base64, bytes, format, hashAlgorithm };
 }
 
@@ -479,15 +499,12 @@ export class Session {
              containerName: this.containerName };
   }
 
-  async getCertificate({ source, signal } = {}) {
-    const data = await this.#call({ data: { requestAction: "getCertificate", ...this.#members(),
-                                            storageType: storageType(source) } }, { signal });
-    return bytesOf(data, "certificate");
+  async getCertificate(options = {}) {
+    return certificateBy(this.#call, this.#members(), options);
   }
 
-  async sign({ signal, onProgress, ...signature } = {}) {
-    const data = await this.#call(signatureRequest(this.#members(), signature), { signal, onProgress });
-    return signatureResult(data, signature.format ?? "pkcs7", this.providerName);
+  async sign(options = {}) {
+    return signatureBy(this.#call, this.#members(), options);
   }
 
   /** Closes the session; nothing to do once it is closed or its connection is gone. */
@@ -598,16 +615,14 @@ export class Signer {
 
   /** The certificate of a container's key, from the container or from the "MY" store. */
   async getCertificate({ source, signal, ...key } = {}) {
-    const data = await this.#call({ data: { requestAction: "getCertificate", ...keyMembers(key),
-                                            storageType: storageType(source) } }, { signal });
-    return bytesOf(data, "certificate");
+    return certificateBy((request, options) => this.#call(request, options), keyMembers(key),
+                         { source, signal });
   }
 
   /** Signs data or a file, raw or as a detached PKCS#7 message, in a session of its own. */
-  async sign({ providerName, containerName, pin, signal, onProgress, ...signature } = {}) {
-    const members = keyMembers({ providerName, containerName, pin });
-    const data = await this.#call(signatureRequest(members, signature), { signal, onProgress });
-    return signatureResult(data, signature.format ?? "pkcs7", members.providerName);
+  async sign({ providerName, containerName, pin, ...signature } = {}) {
+    return signatureBy((request, options) => this.#call(request, options),
+                       keyMembers({ providerName, containerName, pin }), signature);
   }
 
   /**

@@ -58,7 +58,6 @@ DWORD askKeyPin(const std::string& container, const std::string& subject,
     const DWORD err = check(pin);
     if (err == 0) return 0;
     wipe(pin);
-    pin.clear();
     if (err != SCARD_W_WRONG_CHV) return err;
     const int left = kAttempts - attempt;
     question.error = "Wrong PIN: " + std::to_string(left) +
@@ -86,14 +85,12 @@ DWORD askNewPin(const std::string& container, std::string& pin, std::string& why
     if (answer == Pinentry::Answer::Unusable) return cannotAsk(pinentry, &why);
     if (answer != Pinentry::Answer::Pin) {
       wipe(pin);
-      pin.clear();
       return notAnswered(answer, &why);
     }
     const bool same = repeated == pin;
     wipe(repeated);
     if (same) return 0;
     wipe(pin);
-    pin.clear();
     first.error = "The two PINs differ: choose one again.";
   }
   why = "the PINs entered did not agree";

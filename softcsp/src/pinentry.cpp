@@ -104,7 +104,10 @@ struct WipeOnExit {
 
 }  // namespace
 
-void wipe(std::string& secret) { OPENSSL_cleanse(secret.data(), secret.size()); }
+void wipe(std::string& secret) {
+  OPENSSL_cleanse(secret.data(), secret.size());
+  secret.clear();
+}
 
 Pinentry::~Pinentry() {
   if (child_.running() && !broken_) {
@@ -216,7 +219,6 @@ bool Pinentry::start() {
 
 Pinentry::Answer Pinentry::ask(const PinQuestion& question, std::string& pin) {
   wipe(pin);
-  pin.clear();
   if (broken_) return Answer::Unusable;
   if (!child_.running() && !start()) return Answer::Unusable;
   unsigned code = 0;
@@ -236,7 +238,6 @@ Pinentry::Answer Pinentry::ask(const PinQuestion& question, std::string& pin) {
       transact("GETPIN", std::chrono::seconds(timeoutSeconds_) + kMargin, &pin, code);
   if (r == Reply::Ok) return Answer::Pin;
   wipe(pin);
-  pin.clear();
   if (r == Reply::Error && (code == kCancelledCode || code == kFullyCancelledCode))
     return Answer::Cancelled;
   if (r == Reply::Error && code == kTimeoutCode) return Answer::TimedOut;

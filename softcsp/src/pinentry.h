@@ -16,7 +16,8 @@
 
 namespace softcsp {
 
-// Overwrites a secret's bytes; the string keeps its size.
+// Overwrites a secret's bytes and empties it; the capacity stays, so the
+// same buffer can take the next secret without leaving a copy behind.
 void wipe(std::string& secret);
 
 struct PinQuestion {

@@ -11,8 +11,8 @@ import { askPerson } from "./consent.js";
 import { Choice, decisionFor } from "./decisions.js";
 import { hostName } from "./identity.js";
 import { contentToken, forgetToken } from "./transport.js";
-import { CONTENT_PIECE_BYTES, ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, bytesToBase64, isSizeError,
-         messageSize, tooLargeText, withoutPin } from "../protocol.js";
+import { ErrorCode, HOST_ACTIONS, MAX_MESSAGE_BYTES, blobToBase64, isSizeError, messageSize,
+         tooLargeText, withoutPin } from "../protocol.js";
 
 const PROBE_ID = "keltoDataSigned.probe";
 const MAX_CONTENT_ID = 200;
@@ -182,16 +182,13 @@ export class PageConnection {
     }
   }
 
-  // The Base64 text of content, read a piece at a time; the page hears how
-  // far it got.
-  async encode(contentId, content) {
-    const parts = [];
-    for (let at = 0; at < content.size && this.state === "open"; at += CONTENT_PIECE_BYTES) {
-      const piece = new Uint8Array(await content.slice(at, at + CONTENT_PIECE_BYTES).arrayBuffer());
-      parts.push(bytesToBase64(piece));
-      this.toPage({ type: "progress", contentId, loaded: at + piece.length, total: content.size });
-    }
-    return parts.join("");
+  // The Base64 text of content; the page hears how far it got, and reading
+  // stops once the connection is gone.
+  encode(contentId, content) {
+    return blobToBase64(content, (loaded) => {
+      this.toPage({ type: "progress", contentId, loaded, total: content.size });
+      return this.state === "open";
+    });
   }
 
   hostGone(port) {
@@ -213,26 +210,28 @@ export class PageConnection {
     }
   }
 
-  pageGone() {
-    if (this.state === "closed") return;
+  // Ends the connection, once: false when it had ended already.
+  end() {
+    if (this.state === "closed") return false;
     this.state = "closed";
     forgetToken(this.token);
     if (this.question) this.question.withdraw();
     this.dropHost();
     this.onClosed(this);
+    return true;
+  }
+
+  pageGone() {
+    this.end();
   }
 
   close(code, message) {
-    if (this.state === "closed") return;
-    this.state = "closed";
-    forgetToken(this.token);
-    this.dropHost();
+    if (!this.end()) return;
     try {
       this.page.postMessage({ type: "closed", code, message });
       this.page.disconnect();
     } catch {
       // the page is already gone
     }
-    this.onClosed(this);
   }
 }
