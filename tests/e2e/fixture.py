@@ -28,9 +28,10 @@ STRONG = "Microsoft Strong Cryptographic Provider"
 GOST_2001 = "Crypto-Pro GOST R 34.10-2001 KC1 CSP"
 GOST_2012 = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider"
 GOST_2012_STRONG = "Crypto-Pro GOST R 34.10-2012 KC2 Strong CSP"
-# provider, openssl digest option of its hash, signature length in bytes
-GOST = ((GOST_2001, "-md_gost94", 64), (GOST_2012, "-md_gost12_256", 64),
-        (GOST_2012_STRONG, "-md_gost12_512", 128))
+# provider, openssl digest option of its hash, signature length in bytes, hash OID
+GOST = ((GOST_2001, "-md_gost94", 64, "1.2.643.2.2.9"),
+        (GOST_2012, "-md_gost12_256", 64, "1.2.643.7.1.1.2.2"),
+        (GOST_2012_STRONG, "-md_gost12_512", 128, "1.2.643.7.1.1.2.3"))
 ENGINE = ("-engine", "gost")
 PIN = "12#4"
 # The host reads the files it signs in pieces of this size (PieceReader).
@@ -52,19 +53,12 @@ def _text(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("/", "\\/")
 
 
-def reply(data, content_id=None):
-    """The exact reply text for a reply `data` object."""
-    root = {"data": data}
-    if content_id:
-        root["contentId"] = content_id
-    return _text(root)
-
-
-def echo(request_data, content_id=None, **outputs):
-    """The reply to `request_data`: its members but contentFile, then the outputs."""
+def echo(request_data, **outputs):
+    """The exact reply text to `request_data`: its members but contentFile,
+    then the outputs."""
     data = {k: v for k, v in request_data.items() if k != "contentFile"}
     data.update(outputs)
-    return reply(data, content_id)
+    return _text({"data": data})
 
 
 class Conversation:
@@ -192,9 +186,6 @@ class HostCase(unittest.TestCase):
                      "--keyspec", keyspec, "--out", out)
         return self.read(out)
 
-    def der(self, pem_path):
-        return self.openssl("x509", "-in", pem_path, "-outform", "DER").stdout
-
     def import_pfx(self, container, digest="-sha384", extra=(), cert=True):
         """An RSA key (and certificate) made by openssl, imported from a PFX into a
         Microsoft Strong container; returns (key file, certificate DER or None)."""
@@ -205,16 +196,10 @@ class HostCase(unittest.TestCase):
                      *(("-in", pem) if cert else ("-nocerts",)))
         self.keytool("import", "--provider", STRONG, "--container", container, "--pfx", pfx,
                      "--pfx-password", "pw", "--pin", PIN)
-        return key, self.der(pem) if cert else None
+        return key, self.cert_der(pem) if cert else None
 
-    def store_other_certificate(self, key, digest="-sha512"):
-        """Adds to "MY" a second certificate of `key` (other subject and signature
-        algorithm); returns its DER."""
-        pem = self.path("in-store.pem")
-        self.openssl("req", "-x509", "-key", key, "-out", pem, "-subj", "/CN=in store",
-                     "-days", "3", digest)
-        self.keytool("store-add", "--cert", pem)
-        return self.der(pem)
+    def cert_der(self, pem_path):
+        return self.openssl("x509", "-in", pem_path, "-outform", "DER").stdout
 
     def conversation(self, program=None):
         """A host process (or `program`, another build of it)."""
@@ -225,11 +210,8 @@ class HostCase(unittest.TestCase):
     def ask(self, *requests):
         return hostproc.ask(*requests, env=self.env)
 
-    def call(self, data, content_id=None, env=None):
-        request = {"data": data}
-        if content_id:
-            request["contentId"] = content_id
-        (text,) = hostproc.ask(request, env=self.env if env is None else env)
+    def call(self, data, env=None):
+        (text,) = hostproc.ask({"data": data}, env=self.env if env is None else env)
         return text
 
     def reply_data(self, data, env=None):
@@ -269,18 +251,14 @@ class HostCase(unittest.TestCase):
 
     assertSystemError = assertFailure
 
-    def public_key(self, cert_der, engine=()):
-        cert = self.write("cert-for-key.der", cert_der)
-        pem = self.path("pub.pem")
-        self.openssl("x509", *engine, "-inform", "DER", "-in", cert, "-pubkey", "-noout",
-                     "-out", pem)
-        return pem
-
     def verify_raw(self, signature_b64, key, data_path, digest, engine=()):
         """openssl checks the reply's signature after nothing but Base64 decoding;
         `key` is a certificate's DER or the path of a PEM public key."""
         sig = self.write("raw.sig", base64.b64decode(signature_b64, validate=True))
-        pub = key if isinstance(key, str) else self.public_key(key, engine)
+        pub = key if isinstance(key, str) else self.path("pub.pem")
+        if not isinstance(key, str):
+            self.openssl("x509", *engine, "-inform", "DER", "-in",
+                         self.write("cert-for-key.der", key), "-pubkey", "-noout", "-out", pub)
         self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, data_path)
         other = self.write("other.bin", self.read(data_path) + b"!")
         self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, other,

@@ -17,7 +17,6 @@ BAD_ALGID = 0x80090008
 NO_CERTIFICATE = 0x8010002C
 NOT_FOUND = 0x80092004
 SHA384, SHA512 = ("2.16.840.1.101.3.4.2.%d" % i for i in (2, 3))
-GOST_DIGESTS = ("1.2.643.2.2.9", "1.2.643.7.1.1.2.2", "1.2.643.7.1.1.2.3")
 EDGES = (0, 1, 2 * READ_PIECE, 2 * READ_PIECE + 1)
 LARGE = 48 * READ_PIECE
 
@@ -115,30 +114,19 @@ class RawSignatures(HostCase):
                 "providerName": "no such provider", "fileDataPath": path}
         self.assertFailure(data, BAD_ALGID, talk.send(data))
 
-    @needs_gost
-    def test_gost_certificates_and_hashes_of_each_provider(self):
-        path = self.write("data.bin", os.urandom(5000))
-        for provider, digest, length in GOST:
-            with self.subTest(provider=provider):
-                cert = self.make("g", provider=provider, store=True)
-                for storage in ("", "STORAGE"):
-                    self.assertReply(request("getCertificate", "g", provider,
-                                             storageType=storage),
-                                     certificate=b64(cert), result="success")
-                signature = self.signed(request("getSignature", "g", provider,
-                                                fileDataPath=path))
-                self.assertEqual(len(base64.b64decode(signature)), length)
-                self.verify_raw(signature, cert, path, digest, ENGINE)
-
 
 class Pkcs7Signatures(HostCase):
     def signing(self, container, path, provider=STRONG, **extra):
         return request("getSignature", container, provider, fileDataPath=path,
                        signatureType="PKCS#7", **extra)
 
-    def check(self, texts, cases, start, engine=()):
-        """Each reply is exact and its message sound, signed since `start`;
-        returns the messages."""
+    def sign(self, *cases, engine=(), talk=None):
+        """Signs every (request, file, certificate, digest) in one host process
+        (or in `talk`); each reply is exact and its message sound, signed since
+        it was asked. Returns the messages."""
+        start = now().replace(microsecond=0)
+        texts = ([talk.send(case[0]) for case in cases] if talk else
+                 self.ask(*({"data": case[0]} for case in cases)))
         self.assertEqual(len(texts), len(cases))
         messages = []
         for text, (data, path, cert, digest) in zip(texts, cases):
@@ -147,38 +135,34 @@ class Pkcs7Signatures(HostCase):
                                                    digest, engine, start))
         return messages
 
-    def sign(self, *cases, engine=()):
-        """Signs every (request, file, certificate, digest) in one host process."""
-        start = now().replace(microsecond=0)
-        return self.check(self.ask(*({"data": case[0]} for case in cases)), cases, start,
-                          engine)
-
     def test_the_certificate_source_and_its_algorithm_decide(self):
         key, in_container = self.import_pfx("p", "-sha384")
-        in_store = self.store_other_certificate(key, "-sha512")
+        # A second certificate of the key in "MY", of another signature algorithm.
+        pem = self.path("in-store.pem")
+        self.openssl("req", "-x509", "-key", key, "-out", pem, "-subj", "/CN=in store",
+                     "-days", "3", "-sha512")
+        self.keytool("store-add", "--cert", pem)
+        in_store = self.cert_der(pem)
         path = self.write("data.bin", b"which certificate?")
-        self.sign((self.signing("p", path), path, in_container, SHA384),
-                  (self.signing("p", path, storageType="STORAGE"), path, in_store, SHA512))
+        # A message above 12288 bytes, by a certificate of that size.
+        names = ",".join("DNS:host-%04d.signing.example.test" % i for i in range(500))
+        _, big = self.import_pfx("big", "-sha256", ("-addext", "subjectAltName=" + names))
+        self.assertGreater(len(big), 12288)
+        message = self.sign((self.signing("p", path), path, in_container, SHA384),
+                            (self.signing("p", path, storageType="STORAGE"), path, in_store,
+                             SHA512), (self.signing("big", path), path, big, SHA256))[-1]
+        self.assertGreater(len(message), 12288)
         # In a session an alias outside the table still signs, by the certificate.
         talk = self.conversation()
         opened = json.loads(talk.send(request("openCryptoProvider", "p")))["data"]
         data = {"requestAction": "getSignature", "signatureType": "PKCS#7",
                 "handleProvider": opened.get("handleProvider"),
                 "providerName": "no such provider", "fileDataPath": path}
-        start = now().replace(microsecond=0)
-        self.check([talk.send(data)], [(data, path, in_container, SHA384)], start)
+        self.sign((data, path, in_container, SHA384), talk=talk)
         # A key without a certificate cannot sign a message.
         self.make("bare", cert=False)
         self.assertFailure(self.signing("bare", path), NO_CERTIFICATE)
         self.assertFailure(self.signing("bare", path, storageType="STORAGE"), NOT_FOUND)
-
-    def test_a_message_above_12288_bytes(self):
-        path = self.write("data.bin", b"large certificate")
-        names = ",".join("DNS:host-%04d.signing.example.test" % i for i in range(500))
-        _, big = self.import_pfx("big", "-sha256", ("-addext", "subjectAltName=" + names))
-        self.assertGreater(len(big), 12288)
-        (message,) = self.sign((self.signing("big", path), path, big, SHA256))
-        self.assertGreater(len(message), 12288)
 
     def test_files_at_the_edges_of_read_pieces_and_far_beyond(self):
         cert = self.make("c")
@@ -196,11 +180,19 @@ class Pkcs7Signatures(HostCase):
         self.sign(*cases, (staged, paths[-1], cert, SHA256))
 
     @needs_gost
-    def test_gost_at_the_edges_of_read_pieces(self):
+    def test_gost_certificates_raw_signatures_and_messages_of_each_provider(self):
         paths = [self.write("edge %d.bin" % size, os.urandom(size)) for size in EDGES]
-        for (provider, _, _), digest in zip(GOST, GOST_DIGESTS):
+        for provider, md, length, digest in GOST:
             with self.subTest(provider=provider):
-                cert = self.make("g", provider=provider)
+                cert = self.make("g", provider=provider, store=True)
+                for storage in ("", "STORAGE"):
+                    self.assertReply(request("getCertificate", "g", provider,
+                                             storageType=storage),
+                                     certificate=b64(cert), result="success")
+                signature = self.signed(request("getSignature", "g", provider,
+                                                fileDataPath=paths[-1]))
+                self.assertEqual(len(base64.b64decode(signature)), length)
+                self.verify_raw(signature, cert, paths[-1], md, ENGINE)
                 self.sign(*((self.signing("g", path, provider), path, cert, digest)
                             for path in paths), engine=ENGINE)
 
