@@ -9,23 +9,6 @@
 namespace kelto {
 namespace {
 
-TEST(ProviderTable, EveryRowIsFoundByItsExactAliasOnly) {
-  for (const ProviderInfo* row = providerTable; row->alias; ++row) {
-    const std::u16string alias = row->alias;
-    EXPECT_EQ(getProviderNameByAlias(alias), row->name);
-    EXPECT_EQ(getProviderTypeByAlias(alias), row->type);
-    EXPECT_EQ(getHashAlgByAlias(alias), row->hashAlg);
-    EXPECT_EQ(getHashOidByAlias(alias), row->hashOid);
-  }
-  for (const char16_t* alias : {u"", u"avest CSP", u"Avest CSP ", u" Avest CSP", u"Avest",
-                                u"MICROSOFT STRONG CRYPTOGRAPHIC PROVIDER"}) {
-    EXPECT_EQ(getProviderNameByAlias(alias), nullptr);
-    EXPECT_EQ(getProviderTypeByAlias(alias), 0u);
-    EXPECT_EQ(getHashAlgByAlias(alias), 0u);
-    EXPECT_EQ(getHashOidByAlias(alias), nullptr);
-  }
-}
-
 TEST(ErrorDescription, CodeInUpperHexThenSystemTextOrUnknown) {
   SetLastError(0x57);
   const std::u16string known = getErrorDescription();

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "logging/logger.h"
-#include "logging/random.h"
 #include "logging/startlog.h"
 #include "platform/platform.h"
 
@@ -40,22 +39,32 @@ void writeFile(const std::u16string& name, const char* text) {
   std::ofstream(std::filesystem::path(name), std::ios::binary) << text;
 }
 
-TEST(Logger, RecordLayoutWithBomAndQualifiedFunctionName) {
-  const TempName log(u"layout");
-  log::init(log::debug, log.name);
+// The log is named afresh in the temporary folder, starts with a BOM and its
+// first record at once, and names members in full.
+TEST(Logger, StartLogWritesRecordsWithBomAndQualifiedFunctionNames) {
+  startLog(log::debug);
+  const std::u16string name = log::fileName(), folder = platform::tempFolder();
   kelto::DataSigned::closeProvider();
   LOG_ERROR << u"Value: " << 42 << u" \u041f " << std::uint64_t{18446744073709551615ull};
   log::init(log::none, u"");
-  const std::string text = readAll(log.name);
-  ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
-  const std::regex line(
-      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} DEBUG \\[\\d+\\] "
-      "\\[kelto::DataSigned::closeProvider@\\d+\\] Start closeProvider\\.\\.\\.\n"
-      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ERROR \\[\\d+\\] "
-      "\\[kelto::\\{anonymous\\}::Logger_RecordLayoutWithBomAndQualifiedFunctionName_"
-      "Test::"
-      "TestBody@\\d+\\] Value: 42 \xD0\x9F 18446744073709551615\n");
-  EXPECT_TRUE(std::regex_match(text.substr(3), line)) << text;
+  const std::string text = readAll(name);
+  platform::removeFile(name);
+  ASSERT_EQ(name.substr(0, folder.size()), folder);
+  const std::u16string base = name.substr(folder.size());
+  EXPECT_TRUE(std::regex_match(std::string(base.begin(), base.end()),
+                               std::regex("KeltoDataSigned_[0-9A-Za-z]{7}\\.log")));
+  const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ";
+  const std::regex records(
+      "\xEF\xBB\xBF" + stamp +
+      "DEBUG \\[\\d+\\] \\[startLog@\\d+\\] Start keltoDataSigned\\.\\.\\.\n" + stamp +
+      "DEBUG \\[\\d+\\] \\[kelto::DataSigned::closeProvider@\\d+\\] Start "
+      "closeProvider\\.\\.\\.\n" +
+      stamp +
+      "ERROR \\[\\d+\\] \\[kelto::\\{anonymous\\}::"
+      "Logger_StartLogWritesRecordsWithBomAndQualifiedFunctionNames_Test::TestBody@\\d+"
+      "\\] "
+      "Value: 42 \xD0\x9F 18446744073709551615\n");
+  EXPECT_TRUE(std::regex_match(text, records)) << text;
 }
 
 TEST(Logger, FilteredStatementsEvaluateNothingAndCreateNoFile) {
@@ -123,32 +132,6 @@ TEST(Logger, FunctionNameFromDecoratedSignatures) {
        "{anonymous}::A::run"}};
   for (const auto& [signature, name] : cases)
     EXPECT_EQ(log::functionName(signature), name);
-}
-
-TEST(StartLog, PicksAFreshNameAndWritesTheFirstRecordAtOnce) {
-  // Occupy the name the process id seeds first: it must be skipped, untouched.
-  seedRandom(platform::processId());
-  const std::string first = randomString(7);
-  const std::u16string taken = platform::tempFolder() + u"KeltoDataSigned_" +
-                               platform::ansiToWide(first) + u".log";
-  writeFile(taken, "occupied");
-  startLog(log::debug);
-  const std::u16string name = log::fileName();
-  log::init(log::none, u"");
-  const std::string occupied = readAll(taken), text = readAll(name);
-  platform::removeFile(taken);
-  platform::removeFile(name);
-  EXPECT_NE(name, taken);
-  EXPECT_EQ(occupied, "occupied");
-  const std::u16string folder = platform::tempFolder();
-  ASSERT_EQ(name.substr(0, folder.size()), folder);
-  const std::u16string base = name.substr(folder.size());
-  EXPECT_TRUE(std::regex_match(std::string(base.begin(), base.end()),
-                               std::regex("KeltoDataSigned_[0-9A-Za-z]{7}\\.log")));
-  EXPECT_TRUE(std::regex_match(
-      text, std::regex("\xEF\xBB\xBF[-0-9]{10} [:.0-9]{12} DEBUG \\[\\d+\\] "
-                       "\\[startLog@\\d+\\] Start keltoDataSigned\\.\\.\\.\n")))
-      << text;
 }
 
 }  // namespace
