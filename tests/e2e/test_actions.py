@@ -9,20 +9,14 @@ import stat
 import threading
 import unittest
 
-from fixture import NO_FILE, STRONG, UNDER_WINE, ActionCase, echo
+from fixture import (NO_CERTIFICATE_PARAM, NO_FILE, NO_KEYSET, NO_OPEN, STRONG, UNDER_WINE,
+                     ActionCase, bad_alias, echo)
 
-NO_KEYSET = 0x80090016
 NOT_INSTALLED = 0x80090019   # a table provider that this machine does not have
-NO_CERTIFICATE_PARAM = 0x8009000A   # rsaenh knows no KP_CERTIFICATE
-NO_OPEN = "Error open file data"
 
 
 def bad_handle(action):
     return "Bad parameter handleProvider in action " + action
-
-
-def bad_alias(action):
-    return "Bad parameter providerName in action " + action
 
 
 class Sessions(ActionCase):

@@ -8,11 +8,10 @@ import json
 import os
 import unittest
 
-from fixture import (ENGINE, GOST, GOST_2012, PIN, READ_PIECE, SHA256, STRONG,
+from fixture import (ENGINE, GOST, GOST_2012, NO_KEYSET, PIN, READ_PIECE, SHA256, STRONG,
                      HostCase, gost_available, needs_gost)
 
 WRONG_PIN = 0x8010006B
-NO_KEYSET = 0x80090016
 BAD_ALGID = 0x80090008
 NO_CERTIFICATE = 0x8010002C
 NOT_FOUND = 0x80092004
@@ -159,10 +158,6 @@ class Pkcs7Signatures(HostCase):
                 "handleProvider": opened.get("handleProvider"),
                 "providerName": "no such provider", "fileDataPath": path}
         self.sign((data, path, in_container, SHA384), talk=talk)
-        # A key without a certificate cannot sign a message.
-        self.make("bare", cert=False)
-        self.assertFailure(self.signing("bare", path), NO_CERTIFICATE)
-        self.assertFailure(self.signing("bare", path, storageType="STORAGE"), NOT_FOUND)
 
     def test_files_at_the_edges_of_read_pieces_and_far_beyond(self):
         cert = self.make("c")

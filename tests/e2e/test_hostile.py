@@ -14,16 +14,11 @@ import stat
 import unittest
 
 import hostproc
-from fixture import NO_FILE, PIN, STRONG, Conversation, HostCase, echo
+from fixture import (NO_FILE, NO_KEYSET, NO_OPEN, PIN, STRONG, Conversation, HostCase,
+                     bad_alias, echo)
 
 PROMPTLY = 5  # seconds: ample for an answer that needs no waiting at all
-NO_OPEN = "Error open file data"
-NO_KEYSET = 0x80090016
 NOBODY = 65534
-
-
-def bad_alias(action):
-    return "Bad parameter providerName in action " + action
 
 
 def signing(path=None, kind="RAW", **extra):

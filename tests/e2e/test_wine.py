@@ -8,13 +8,12 @@ import re
 import unittest
 
 import hostproc
-from fixture import (NO_FILE, READ_PIECE, STRONG, UNDER_WINE, ActionCase, described, echo)
+from fixture import (NO_CERTIFICATE_PARAM, NO_FILE, NO_OPEN, READ_PIECE, STRONG, UNDER_WINE,
+                     ActionCase, described, echo)
 
 NO_KEY = 0x8009000D
-NO_CERTIFICATE_PARAM = 0x8009000A
 DESCRIBED = re.compile(r"\AError 0x([0-9A-F]+) - ")
 DEBUG_HOST = os.environ.get("KELTO_HOST_DEBUG", "")
-NO_OPEN = "Error open file data"
 # What crypt32 and rsaenh are asked, from Wine 8.0's trace of the "crypt" channel.
 OPEN = re.compile(r"trace:crypt:CryptMsgOpenToEncode \((\w+), (\w+), (\w+),")
 UPDATE = re.compile(r"trace:crypt:CryptMsgUpdate \(\w+, \w+, (\d+), (\d+)\)")
