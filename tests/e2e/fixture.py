@@ -173,12 +173,9 @@ class HostCase(unittest.TestCase):
     def make(self, container, provider=STRONG, pin=PIN, keyspec="signature", cert=True,
              store=False):
         """Generates a key; returns the DER of its certificate (None without one)."""
-        args = ["generate", "--provider", provider, "--container", container,
-                "--keyspec", keyspec]
-        args += ["--pin", pin] if pin else []
-        args += [] if cert else ["--no-cert"]
-        args += ["--store"] if store else []
-        self.keytool(*args)
+        self.keytool("generate", "--provider", provider, "--container", container, "--keyspec",
+                     keyspec, *(("--pin", pin) if pin else ()), *(() if cert else ("--no-cert",)),
+                     *(("--store",) if store else ()))
         if not cert:
             return None
         out = self.path(container + "-" + keyspec + ".der")

@@ -68,7 +68,6 @@ class Hostile(HostCase):
         for request, code in (
                 (signing(data + "\0.txt"), NO_OPEN),
                 (signing(data + "\0", "PKCS#7"), NO_OPEN),
-                (signing(data, containerName="c\0x"), NO_KEYSET),
                 ({"requestAction": "openCryptoProvider", "containerName": "c\0",
                   "providerName": STRONG, "password": PIN}, NO_KEYSET),
                 (signing(data, providerName=STRONG + "\0"), bad_alias("openCryptoProvider")),
