@@ -345,39 +345,17 @@ class ActionCase(HostCase):
     @classmethod
     def setUpClass(cls):
         hostproc.require_host()
-        cls.certs = {}
-        if UNDER_WINE:  # KELTO_WINE_KEYS: the certificates that tests/wine.cmake made
-            for container, keyspec in cls.KEYS:
-                with open(os.path.join(WINE_KEYS, keyspec + ".der"), "rb") as f:
-                    cls.certs[container] = f.read()
-            return
-        HostCase.setUpClass()
-        cls._store = tempfile.TemporaryDirectory(prefix="kelto-keys-")
-        cls.data_home = os.path.join(cls._store.name, "data")
-        env = hostproc.host_env({"XDG_DATA_HOME": cls.data_home, "HOME": cls._store.name})
-        for container, keyspec in cls.KEYS:
-            der = os.path.join(cls._store.name, container + ".der")
-            for args in (("generate", "--container", container, "--keyspec", keyspec,
-                          "--pin", PIN, "--store"),
-                         ("export-cert", "--container", container, "--keyspec", keyspec,
-                          "--out", der)):
-                subprocess.run([KEYTOOL, args[0], "--provider", STRONG, *args[1:]], env=env,
-                               check=True, capture_output=True)
-            with open(der, "rb") as f:
-                cls.certs[container] = f.read()
-
-    @classmethod
-    def tearDownClass(cls):
         if not UNDER_WINE:
-            cls._store.cleanup()
+            HostCase.setUpClass()
 
     def setUp(self):
         super().setUp()
-        if UNDER_WINE:
+        if UNDER_WINE:  # KELTO_WINE_KEYS: the certificates that tests/wine.cmake made
             self.env = {}
+            self.certs = {c: self.read(os.path.join(WINE_KEYS, k + ".der")) for c, k in self.KEYS}
             self.default_staging = os.path.join(hostproc.windows_temp_dir(), "kelto_data_signed")
         else:
-            self.env["XDG_DATA_HOME"] = self.data_home
+            self.certs = {c: self.make(c, keyspec=k, store=True) for c, k in self.KEYS}
             self.default_staging = os.path.join(self.runtime, "kelto_data_signed")
 
     def host_path(self, path):
