@@ -1,7 +1,7 @@
 // Base64: decode(encode(x)) == x; any text decodes without reading or
 // writing out of bounds, as far as its first character outside the alphabet
 // and no further, which it reports, as it reports alphabet characters after
-// it; units above 0xFF stop decoding like any other stop character.
+// it. That units above 0xFF stop decoding is left to the unit tests.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,15 +60,6 @@ int testOneInput(const std::uint8_t* data, std::size_t size) {
   require(findUnreadBase64(text, stop) ==
               (unread < size ? unread : std::u16string_view::npos),
           "unread data missed");
-
-  // As wide text, unit by unit: units beyond one byte are stop characters.
-  std::u16string wide;
-  for (std::size_t i = 0; i + 1 < size; i += 2)
-    wide += static_cast<char16_t>(data[i] | data[i + 1] << 8);
-  std::u16string narrowed;
-  for (char16_t unit : wide) narrowed += unit < 256 ? unit : u'!';
-  std::size_t ignored = 0;
-  require(decode(wide, stop) == decode(narrowed, ignored), "units above 0xFF decode");
   return 0;
 }
 
