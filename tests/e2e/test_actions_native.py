@@ -29,10 +29,6 @@ def b64(der):
     return base64.b64encode(der).decode()
 
 
-def now():
-    return datetime.datetime.now(datetime.timezone.utc)
-
-
 class Keys(HostCase):
     def test_pins_containers_and_the_default_container(self):
         self.make("sig")
@@ -123,7 +119,7 @@ class Pkcs7Signatures(HostCase):
         """Signs every (request, file, certificate, digest) in one host process
         (or in `talk`); each reply is exact and its message sound, signed since
         it was asked. Returns the messages."""
-        start = now().replace(microsecond=0)
+        start = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         texts = ([talk.send(case[0]) for case in cases] if talk else
                  self.ask(*({"data": case[0]} for case in cases)))
         self.assertEqual(len(texts), len(cases))
