@@ -37,9 +37,7 @@ class UnderWine(ActionCase):
                  for container in ("kelto-sig", "kelto-exch")
                  for action, extra in (("openCryptoProvider", {}), ("getCertificate", {}),
                                        ("getSignature", {"fileDataPath": path}))]
-        cases += [(self.request("getCertificate", "kelto-exch", storageType="storage"),
-                   NO_CERTIFICATE_PARAM),  # only "STORAGE" exactly reads from "MY"
-                  (self.request("getCertificate", "kelto-empty", storageType="STORAGE"), NO_KEY),
+        cases += [(self.request("getCertificate", "kelto-empty", storageType="STORAGE"), NO_KEY),
                   (self.request("getSignature", "kelto-empty", fileDataPath=path), NO_KEY),
                   (self.request("getSignature", "kelto-sig", fileDataPath=path,
                                 signatureType="PKCS#7"), NO_CERTIFICATE_PARAM)]
@@ -96,13 +94,9 @@ class UnderWine(ActionCase):
         handle = json.loads(talk.send(self.request("openCryptoProvider", "kelto-sig")))[
             "data"]["handleProvider"]
         session = {"handleProvider": handle, "password": PASSWORD}
-        data = self.request("getCertificate", storageType="STORAGE", **session)
-        self.assertEqual(json.loads(talk.send(data))["data"]["result"], "success")
         no_certificate = described(NO_CERTIFICATE_PARAM)
         data = self.request("getCertificate", **session)
         self.assertFailure(data, NO_CERTIFICATE_PARAM, talk.send(data))
-        data = self.request("getSignature", fileDataPath=self.host_path(path), **session)
-        self.check_raw(self.signature_of(talk.send(data), data), "kelto-sig", path)
         data = self.request("getSignature", signatureType="PKCS#7", storageType="STORAGE",
                             contentFile=base64.b64encode(b"logged signing").decode(),
                             **session)
