@@ -1,6 +1,4 @@
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 
@@ -42,8 +40,6 @@ TEST(Staging, TheDataFileLivesExactlyAsLongAsItsOwner) {
     EXPECT_TRUE(std::regex_match(staged.filename().string(),
                                  std::regex("KeltoDataSigned_[A-Za-z0-9]{7}\\.bin")))
         << staged;
-    std::ifstream in(staged, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sign me");
     if (platform::pathSeparator() == u'/')
       EXPECT_EQ(std::filesystem::status(staged).permissions(),
                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
