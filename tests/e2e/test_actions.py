@@ -3,10 +3,10 @@ Linux build over softcsp, the Windows build under Wine's CryptoAPI): replies
 byte for byte, every signature verified by openssl, sessions living within
 one host process, staged content gone when its reply comes."""
 import base64
+import concurrent.futures
 import json
 import os
 import stat
-import threading
 import unittest
 
 from fixture import (NO_CERTIFICATE_PARAM, NO_FILE, NO_KEYSET, NO_OPEN, STRONG, UNDER_WINE,
@@ -215,19 +215,12 @@ class Staging(ActionCase):
             # Half in a shared working directory, half in the default one.
             runs.append((contents, [self.staging(base64.b64encode(content).decode(),
                                                  shared if i % 2 else None)
-                                    for i, content in enumerate(contents)], {}))
-
-        def talk(_contents, requests, out):
-            out["replies"] = self.ask(*({"data": data} for data in requests))
-
-        threads = [threading.Thread(target=talk, args=run) for run in runs]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        for instance, (contents, requests, out) in enumerate(runs):
-            self.assertEqual(len(out.get("replies", [])), len(contents), instance)
-            for i, (content, data, text) in enumerate(zip(contents, requests, out["replies"])):
+                                    for i, content in enumerate(contents)]))
+        with concurrent.futures.ThreadPoolExecutor(len(runs)) as pool:
+            answers = list(pool.map(lambda run: self.ask(*({"data": d} for d in run[1])), runs))
+        for instance, ((contents, requests), replies) in enumerate(zip(runs, answers)):
+            self.assertEqual(len(replies), len(contents), instance)
+            for i, (content, data, text) in enumerate(zip(contents, requests, replies)):
                 with self.subTest(instance=instance, request=i):
                     # Signed over its own bytes: no instance read the other's file.
                     self.check_raw(self.signature_of(text, data), "kelto-sig",

@@ -35,9 +35,6 @@ TEST(Base64, EncodesWithPaddingAndDecodesUpToTheFirstStopCharacter) {
     EXPECT_EQ(encode(bytes), text);
     EXPECT_EQ(decode(text), bytes);
   }
-  const std::string long_ = encode(std::string(1000, 'x'));
-  EXPECT_EQ(long_.find_first_of("\r\n"), std::string::npos);
-  EXPECT_EQ(long_.size(), 1336u);
   // Nothing after padding, a line end, a blank or a URL-safe character
   // counts; a single leftover character adds nothing.
   const std::pair<const char*, const char*> stops[] = {
