@@ -252,8 +252,9 @@ class HostCase(unittest.TestCase):
         """openssl checks the reply's signature after nothing but Base64 decoding;
         `key` is a certificate's DER or the path of a PEM public key."""
         sig = self.write("raw.sig", base64.b64decode(signature_b64, validate=True))
-        pub = key if isinstance(key, str) else self.path("pub.pem")
+        pub = key
         if not isinstance(key, str):
+            pub = self.path("pub.pem")
             self.openssl("x509", *engine, "-inform", "DER", "-in",
                          self.write("cert-for-key.der", key), "-pubkey", "-noout", "-out", pub)
         self.openssl("dgst", *engine, digest, "-verify", pub, "-signature", sig, data_path)
