@@ -78,7 +78,7 @@ async function until(check) {
 }
 
 describe("page library", () => {
-  it("connect() fails with ExtensionMissing, Timeout or Aborted (the browser suites see the extension's reasons)", async (t) => {
+  it("connect() fails with ExtensionMissing or Aborted (the browser suites see Timeout and the extension's reasons)", async (t) => {
     const silent = new FakeWindow();
     await assert.rejects(lib.connect({ window: silent, extensionTimeout: 20 }), { code: "ExtensionMissing" });
     assert.deepEqual(silent.posted.map((m) => m.type), ["connect", "close"]);
@@ -110,13 +110,11 @@ describe("page library", () => {
     const patient = await waiting({ timeout: 0 });
     patient.extension.send({ type: "ready" });
     assert.ok((await patient.pending).connected);
-    const late = await waiting({ timeout: 30 * 1000 });
-    await assert.rejects(late.pending, { code: "Timeout" });
     const controller = new AbortController();
     const given = await waiting({ signal: controller.signal });
     controller.abort();
     await assert.rejects(given.pending, { code: "Aborted" });
-    assert.deepEqual([late.win.closes(), given.win.closes()], [1, 1], "the question is withdrawn");
+    assert.equal(given.win.closes(), 1, "the question is withdrawn");
     await assert.rejects(lib.connect({ window: new FakeWindow(), signal: AbortSignal.abort() }), { code: "Aborted" });
   });
 
@@ -165,8 +163,6 @@ describe("page library", () => {
 
     const session = await signer.openSession({ providerName: "P", containerName: "c", pin: "1" });
     assert.equal(session.handle, 7);
-    assert.deepEqual(extension.requests.at(-1).data,
-                     { requestAction: "openCryptoProvider", providerName: "P", containerName: "c", password: "1" });
     const progress = [];
     const inFlight = session.sign({ data: "x✓", format: "raw", onProgress: (p) => progress.push(p) });
     const queued = signer.listContainers("Y");

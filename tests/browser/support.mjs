@@ -107,11 +107,6 @@ export class Workspace {
     return this.path("files", name);
   }
 
-  /** Queues the stand-in pinentry's answers, { pin } each; with none queued, it cancels. */
-  answerPin(...answers) {
-    fs.appendFileSync(this.env.KELTO_STANDIN_ANSWERS, answers.map((a) => `${JSON.stringify(a)}\n`).join(""));
-  }
-
   /** How many times a pinentry was started so far. */
   pinentryStarts() {
     const record = this.env.KELTO_STANDIN_RECORD;
