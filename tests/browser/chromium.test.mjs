@@ -262,6 +262,7 @@ describe("Chromium", () => {
 
   scenario("the demo page, with no PIN in it: the person's certificates to choose from, the PIN asked by the " +
            "system, the hash named, and openssl commands that verify the very files it offers", async () => {
+    // The stand-in pinentry's answers to the system's two questions; with none queued it would cancel.
     fs.appendFileSync(ws.env.KELTO_STANDIN_ANSWERS, `${JSON.stringify({ pin: PIN })}\n`.repeat(2));
     const asked = ws.pinentryStarts();
     const page = await openPage(managed, "/demo/");

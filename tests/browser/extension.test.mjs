@@ -68,7 +68,6 @@ describe("extension build", () => {
     const site = "https://sign.example";
     for (const [sender, expected] of [
       [{ tab, frameId: 0, url: `${site}/doc?id=1`, origin: site }, site], [{ tab, frameId: 0, url: "https://sign.example:8443/" }, "https://sign.example:8443"],
-      [{ tab, frameId: 0, url: "http://localhost:8080/demo/" }, "http://localhost:8080"], [{ tab, frameId: 0, url: "http://127.0.0.1/" }, "http://127.0.0.1"],
       [{ tab, frameId: 0, url: "http://sign.example/" }, null], [{ tab, frameId: 0, url: "http://localhost.sign.example/" }, null],
       [{ tab, frameId: 0, url: "http://localhost.:8080/" }, null], [{ tab, frameId: 0, url: "http://127.0.0.2/" }, null],
       [{ tab, frameId: 0, url: "file:///home/user/page.html" }, null], [{ tab, frameId: 1, url: `${site}/` }, null],

@@ -250,7 +250,6 @@ describe("page library", () => {
 
   it("measures messages as the browser does and encodes Base64 in pieces", async () => {
     const text = "ascii, кириллица, ✓, 𝄞, lone \ud800 surrogate";
-    assert.equal(protocol.utf8Length(text), Buffer.byteLength(text, "utf8"));
     const bytesOf = (message) => Buffer.byteLength(JSON.stringify(message), "utf8");
     for (const contentFile of ["QUJD", "not base64: ✓"]) {
       const message = { contentId: "id", data: { requestAction: "getSignature", contentFile, name: text } };
@@ -308,9 +307,8 @@ it("packs as an npm package of the project's version that installs, declares eve
 });
 
 function openssl(...args) {
-  const result = spawnSync("openssl", args, { encoding: "utf8" });
-  assert.equal(result.status, 0, result.stderr);
-  return result.stdout;
+  const { status, stdout, stderr } = spawnSync("openssl", args, { encoding: "utf8" });
+  return status === 0 ? stdout : assert.fail(stderr);
 }
 
 it("reads the fields of a certificate openssl made, names a PKCS#7 digest, and refuses damaged DER", async (t) => {
