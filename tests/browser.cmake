@@ -19,7 +19,7 @@ set_tests_properties(browser_modules PROPERTIES FIXTURES_SETUP browser_modules T
 
 add_test(NAME browser_units
          COMMAND ${NODE_EXECUTABLE} --test --test-reporter=spec
-                 library.test.mjs extension.test.mjs x509.test.mjs
+                 library.test.mjs extension.test.mjs
          WORKING_DIRECTORY ${BROWSER_TEST_DIR})
 # Both browsers' suites start browsers through Debian's launchers, which read
 # what an installed package and system policies put under /etc and /usr. They

