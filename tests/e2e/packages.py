@@ -21,6 +21,10 @@ IDENTITY = read_json(REPO, "packaging", "identity.json")
 HOST_NAME = IDENTITY["hostName"]
 ORIGIN = "chrome-extension://%s/" % IDENTITY["chromiumExtensionId"]
 FIREFOX_ID = IDENTITY["firefoxAddonId"]
+# A second host, for two other extensions, registered beside the usual one.
+OTHER_NAME, OTHER_ORIGINS = "org.example.signer_2", [
+    "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/",
+    "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"]
 VERSION = read_json(REPO, "browser", "package.json")["version"]
 # Where Chrome, Edge and Firefox on Windows look for a host's manifest, and
 # the member naming the extensions it allows.

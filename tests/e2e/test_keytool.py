@@ -86,8 +86,6 @@ class KeytoolContainers(HostCase):
                                       env=dict(self.env, MANWIDTH="80"))
             self.assertEqual((rendered.returncode, rendered.stderr), (0, b""))
 
-
-class KeytoolImportAndStore(HostCase):
     def make_pfx(self, password, *export_options):
         key, cert = self.path("key.pem"), self.path("cert.pem")
         self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -125,15 +123,14 @@ class KeytoolImportAndStore(HostCase):
         self.verify_raw(self.signed(signing), cert, data, "-sha1")
         # The PFX password protects nothing any more.
         self.assertSystemError(dict(signing, password="pfxpass"), 0x8010006B)
-        # A second import into the same key spec is refused.
+        # A second import into the same key spec is refused; the other spec
+        # takes one with the legacy encryption.
         self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
                      "--pfx-password", "pfxpass", ok=False)
-
-    def test_pfx_with_legacy_encryption_imports(self):
         pfx = self.make_pfx("old", "-legacy")
-        self.keytool("import", "--provider", STRONG, "--container", "old", "--pfx", pfx,
+        self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
                      "--pfx-password", "old", "--keyspec", "exchange")
-        self.keytool("export-cert", "--provider", STRONG, "--container", "old",
+        self.keytool("export-cert", "--provider", STRONG, "--container", "imp",
                      "--keyspec", "exchange", "--out", self.path("exported.der"))
         self.assertEqual(self.read(self.path("exported.der")), self.read(self.path("cert.der")))
 

@@ -10,9 +10,9 @@ import tempfile
 import unittest
 
 from hostproc import TIMEOUT, host_env
-from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_host_answers, check_registration,
-                      extension_id, full_key, make_key, reg_query,
-                      registered_manifests, unix_path, wine)
+from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, OTHER_NAME, OTHER_ORIGINS,
+                      check_host_answers, check_registration, extension_id, full_key, make_key,
+                      reg_query, registered_manifests, unix_path, wine)
 
 ENV = ("KELTO_MSI", "KELTO_CMAKE", "KELTO_MSI_SCRIPT", "KELTO_MSI_SETTINGS")
 MSI, CMAKE, SCRIPT, SETTINGS = (os.environ.get(name, "") for name in ENV)
@@ -168,13 +168,11 @@ class InstallerTest(unittest.TestCase):
 
         # A folder of the person's choice, whose name JSON and cmd must quote.
         folder = os.path.join(self.tmp, "signer & co (x)")
-        name = "org.example.signer_2"
-        chrome = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"
-        edge = "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"
         guid = "{0B1C2D3E-4f50-6172-8394-a5b6c7d8e9f0}"
-        self.msiexec("/i", self.msi, "HOST_NAME=" + name, "ALLOWED_ORIGINS=%s, %s" % (chrome, edge),
+        self.msiexec("/i", self.msi, "HOST_NAME=" + OTHER_NAME,
+                     "ALLOWED_ORIGINS=%s, %s" % tuple(OTHER_ORIGINS),
                      "FIREFOX_IDS=%s;a.b@c.org" % guid, "INSTALLDIR=" + windows_path(folder))
-        self.assert_registered(name, [chrome, edge], [guid, "a.b@c.org"], folder)
+        self.assert_registered(OTHER_NAME, OTHER_ORIGINS, [guid, "a.b@c.org"], folder)
         self.assertEqual(registered_manifests(HOST_NAME), dict.fromkeys(KEYS))
         # msiexec /x as people run it, without the properties.
         self.msiexec("/x", self.msi)
