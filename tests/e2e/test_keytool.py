@@ -101,11 +101,8 @@ class KeytoolContainers(HostCase):
                             "--pfx", pfx, "--pfx-password", "wrong", ok=False)
         self.assertEqual(len(proc.stderr.splitlines()), 1)
         self.assertEqual(self.keytool("list").stdout, b"")
-        made = self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
-                            "--pfx-password", "pfxpass", "--pin", "newpin", "--store")
-        self.assertEqual(made.stdout.decode(), 'container "imp": imported signature key, '
-                                               'protected by a PIN, certificate CN=Imported, '
-                                               'also in MY\n')
+        self.keytool("import", "--provider", STRONG, "--container", "imp", "--pfx", pfx,
+                     "--pfx-password", "pfxpass", "--pin", "newpin", "--store")
         cert = self.read(self.path("cert.der"))
         self.keytool("export-cert", "--provider", STRONG, "--container", "imp",
                      "--out", self.path("exported.der"))
