@@ -1,8 +1,6 @@
-"""softcsp's side of hostile input and damage, seen through the host and
-kelto-keytool: sessions left open at the end of input, key files and store
-certificates that are damaged or of the wrong kind, and FIFOs planted where
-softcsp reads its files. Cuts and bit flips all over a key file are softcsp's
-unit suite's; the exact codes and what the listings say are held here."""
+"""Damaged, foreign and planted (FIFO) key files and store certificates, seen
+through the host (exact codes, sessions left open) and kelto-keytool's listings;
+cuts and bit flips all over a key file are softcsp's unit suite's."""
 import base64
 import hashlib
 import json
