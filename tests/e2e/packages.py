@@ -1,7 +1,5 @@
-"""Shared by the package suites: the ids of packaging/identity.json, a
-throwaway extension key and its Chromium id (computed with openssl and
-hashlib, not by the build's code), manifest and registration checks, and the
-Wine commands the Windows packages are checked with."""
+"""The package suites' shared ids, throwaway keys and their Chromium ids (by
+openssl and hashlib, not the build's code), manifest, registry and Wine helpers."""
 import hashlib
 import json
 import os

@@ -1,8 +1,6 @@
-"""The Windows installer, run by Wine's msiexec in the suites' private prefix:
-per-user install registering the host with Chrome, Edge and Firefox, upgrade
-and refused downgrade, msiexec properties, and an uninstall that leaves the
-prefix as it was. KELTO_MSI names the built installer; KELTO_CMAKE,
-KELTO_MSI_SCRIPT and KELTO_MSI_SETTINGS build it again (newer, or for a key)."""
+"""The MSI under Wine's msiexec in the private prefix: registration, upgrade,
+refused downgrade, properties, a clean uninstall. KELTO_MSI names it;
+KELTO_CMAKE, KELTO_MSI_SCRIPT and KELTO_MSI_SETTINGS build it again."""
 import os
 import shutil
 import subprocess
@@ -63,8 +61,7 @@ class InstallerTest(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def msiexec(self, *args, ok=True):
-        """Runs msiexec without UI; returns its exit status and verbose log,
-        asserting success unless `ok` is false."""
+        """msiexec without UI: its status and verbose log; asserts success if `ok`."""
         if os.path.exists(self.log):
             os.remove(self.log)
         # No pipes: the services msiexec starts would hold them open long after.
@@ -86,8 +83,7 @@ class InstallerTest(unittest.TestCase):
         return [line.split("|")[0] for line in listing if line.endswith("|keltoDataSigned")]
 
     def state(self):
-        """The watched registry keys and values, and the files of the per-user
-        programs folder and of the installer cache (which msiexec makes)."""
+        """The watched registry keys, and the files of the programs folder and installer cache."""
         found = reg_query(*OWN_KEYS, *INSTALLER_KEYS, recursive=True)
         return found, tree(self.programs), tree(self.cache) or []
 
