@@ -1,7 +1,5 @@
-"""Shared by the package suites: the ids of packaging/identity.json, a
-throwaway extension key and its Chromium id (computed with openssl and
-hashlib, not by the build's code), manifest and registration checks, and the
-Wine commands the Windows packages are checked with."""
+"""The package suites' shared ids, throwaway keys and their Chromium ids (by
+openssl and hashlib, not the build's code), manifest, registry and Wine helpers."""
 import hashlib
 import json
 import os
@@ -21,6 +19,10 @@ IDENTITY = read_json(REPO, "packaging", "identity.json")
 HOST_NAME = IDENTITY["hostName"]
 ORIGIN = "chrome-extension://%s/" % IDENTITY["chromiumExtensionId"]
 FIREFOX_ID = IDENTITY["firefoxAddonId"]
+# A second host, for two other extensions, registered beside the usual one.
+OTHER_NAME, OTHER_ORIGINS = "org.example.signer_2", [
+    "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/",
+    "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"]
 VERSION = read_json(REPO, "browser", "package.json")["version"]
 # Where Chrome, Edge and Firefox on Windows look for a host's manifest, and
 # the member naming the extensions it allows.

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 import zipfile
 
-from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_host_answers,
+from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, OTHER_NAME, OTHER_ORIGINS,
                       check_registration, registered_manifests, wine)
 
 PACKAGE = os.environ.get("KELTO_PACKAGE", "")
@@ -66,25 +66,21 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), script)
 
     def test_installs_with_defaults_and_arguments_side_by_side_and_uninstall_each(self):
-        name = "org.example.signer_2"
-        self.addCleanup(self.script, "uninstall.cmd", "--name", name)
+        self.addCleanup(self.script, "uninstall.cmd", "--name", OTHER_NAME)
         self.addCleanup(self.script, "uninstall.cmd")
         self.script("install.cmd")
         self.assert_installed(HOST_NAME, [ORIGIN], [FIREFOX_ID])
-        check_host_answers(self, self.exe)
 
-        chrome = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"
-        edge = "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"
         guid = "{0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0}"
-        self.script("install.cmd", "--name", name, "--origin", chrome, "--origin", edge,
-                    "--firefox-id", guid)
-        self.assert_installed(name, [chrome, edge], [guid])
+        self.script("install.cmd", "--name", OTHER_NAME, "--origin", OTHER_ORIGINS[0],
+                    "--origin", OTHER_ORIGINS[1], "--firefox-id", guid)
+        self.assert_installed(OTHER_NAME, OTHER_ORIGINS, [guid])
         # Installed again with other values, it replaces them.
-        self.script("install.cmd", "--firefox-id", "a.b@c.org", "--name", name)
-        self.assert_installed(name, [ORIGIN], ["a.b@c.org"])
+        self.script("install.cmd", "--firefox-id", "a.b@c.org", "--name", OTHER_NAME)
+        self.assert_installed(OTHER_NAME, [ORIGIN], ["a.b@c.org"])
 
-        self.script("uninstall.cmd", "--name", name)
-        self.assertEqual(registered_manifests(name), dict.fromkeys(KEYS))
+        self.script("uninstall.cmd", "--name", OTHER_NAME)
+        self.assertEqual(registered_manifests(OTHER_NAME), dict.fromkeys(KEYS))
         self.assert_installed(HOST_NAME, [ORIGIN], [FIREFOX_ID])
         self.script("uninstall.cmd")
         self.assertEqual(registered_manifests(HOST_NAME), dict.fromkeys(KEYS))

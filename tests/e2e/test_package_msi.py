@@ -1,8 +1,6 @@
-"""The Windows installer, run by Wine's msiexec in the suites' private prefix:
-per-user install registering the host with Chrome, Edge and Firefox, upgrade
-and refused downgrade, msiexec properties, and an uninstall that leaves the
-prefix as it was. KELTO_MSI names the built installer; KELTO_CMAKE,
-KELTO_MSI_SCRIPT and KELTO_MSI_SETTINGS build it again (newer, or for a key)."""
+"""The MSI under Wine's msiexec in the private prefix: registration, upgrade,
+refused downgrade, properties, a clean uninstall. KELTO_MSI names it;
+KELTO_CMAKE, KELTO_MSI_SCRIPT and KELTO_MSI_SETTINGS build it again."""
 import os
 import shutil
 import subprocess
@@ -10,9 +8,9 @@ import tempfile
 import unittest
 
 from hostproc import TIMEOUT, host_env
-from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, check_host_answers, check_registration,
-                      extension_id, full_key, make_key, reg_query,
-                      registered_manifests, unix_path, wine)
+from packages import (FIREFOX_ID, HOST_NAME, KEYS, ORIGIN, OTHER_NAME, OTHER_ORIGINS,
+                      check_host_answers, check_registration, extension_id, full_key, make_key,
+                      reg_query, registered_manifests, unix_path, wine)
 
 ENV = ("KELTO_MSI", "KELTO_CMAKE", "KELTO_MSI_SCRIPT", "KELTO_MSI_SETTINGS")
 MSI, CMAKE, SCRIPT, SETTINGS = (os.environ.get(name, "") for name in ENV)
@@ -63,8 +61,7 @@ class InstallerTest(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def msiexec(self, *args, ok=True):
-        """Runs msiexec without UI; returns its exit status and verbose log,
-        asserting success unless `ok` is false."""
+        """msiexec without UI: its status and verbose log; asserts success if `ok`."""
         if os.path.exists(self.log):
             os.remove(self.log)
         # No pipes: the services msiexec starts would hold them open long after.
@@ -86,8 +83,7 @@ class InstallerTest(unittest.TestCase):
         return [line.split("|")[0] for line in listing if line.endswith("|keltoDataSigned")]
 
     def state(self):
-        """The watched registry keys and values, and the files of the per-user
-        programs folder and of the installer cache (which msiexec makes)."""
+        """The watched registry keys, and the files of the programs folder and installer cache."""
         found = reg_query(*OWN_KEYS, *INSTALLER_KEYS, recursive=True)
         return found, tree(self.programs), tree(self.cache) or []
 
@@ -168,13 +164,11 @@ class InstallerTest(unittest.TestCase):
 
         # A folder of the person's choice, whose name JSON and cmd must quote.
         folder = os.path.join(self.tmp, "signer & co (x)")
-        name = "org.example.signer_2"
-        chrome = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/"
-        edge = "chrome-extension://aaaaaaaaaaaaaaaabbbbbbbbbbbbbbbb/"
         guid = "{0B1C2D3E-4f50-6172-8394-a5b6c7d8e9f0}"
-        self.msiexec("/i", self.msi, "HOST_NAME=" + name, "ALLOWED_ORIGINS=%s, %s" % (chrome, edge),
+        self.msiexec("/i", self.msi, "HOST_NAME=" + OTHER_NAME,
+                     "ALLOWED_ORIGINS=%s, %s" % tuple(OTHER_ORIGINS),
                      "FIREFOX_IDS=%s;a.b@c.org" % guid, "INSTALLDIR=" + windows_path(folder))
-        self.assert_registered(name, [chrome, edge], [guid, "a.b@c.org"], folder)
+        self.assert_registered(OTHER_NAME, OTHER_ORIGINS, [guid, "a.b@c.org"], folder)
         self.assertEqual(registered_manifests(HOST_NAME), dict.fromkeys(KEYS))
         # msiexec /x as people run it, without the properties.
         self.msiexec("/x", self.msi)

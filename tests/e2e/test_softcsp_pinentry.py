@@ -1,8 +1,6 @@
-"""A request without a PIN for a protected key: softcsp asks the person
-through a pinentry. A stand-in of the tests' own (pinentry_standin.py)
-answers from a queue and records every start and every command it got;
-Debian's pinentry-tty, on a terminal the test answers, proves the protocol
-against a real implementation."""
+"""A request without a PIN for a protected key: softcsp asks through a pinentry,
+our stand-in (pinentry_standin.py: answers from a queue, records what it got)
+or Debian's pinentry-tty on a terminal the test answers."""
 import glob
 import json
 import os
